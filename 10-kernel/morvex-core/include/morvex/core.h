@@ -1,0 +1,84 @@
+/* morvex/core.h: the projection kernels of morvex, callable from C and C++.
+ *
+ * Every record is a plain C struct, little-endian, naturally aligned; sizes and
+ * offsets are part of the interface and checked below. All floating-point
+ * values are IEEE 754 binary32. The kernels keep no state, take no lock and
+ * allocate nothing; the records belong to the caller for the call only.
+ */
+#ifndef MORVEX_CORE_H
+#define MORVEX_CORE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define MORVEX_API __declspec(dllexport)
+#else
+#define MORVEX_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Outcome of a solve, written into the `status` field of a solution record. */
+typedef uint32_t SolveStatus;
+enum {
+    MORVEX_STATUS_INVALID_INPUT = 0,
+    MORVEX_STATUS_OPTIMAL = 1,
+    MORVEX_STATUS_ITERATION_LIMIT = 2,
+    MORVEX_STATUS_INFEASIBLE = 3,
+    MORVEX_STATUS_NUMERICAL_FAILURE = 4
+};
+
+/* Up to four rows a[k] * u <= b[k]; the scalar kernel reads row 0 only. */
+typedef struct ScalarConstraints {
+    float a[4];
+    float b[4];
+} ScalarConstraints;
+
+/* The box [min_bound, max_bound]; passed by value. */
+typedef struct ScalarBounds {
+    float min_bound;
+    float max_bound;
+} ScalarBounds;
+
+/* Written by morvex_solve_active_set; the padding bytes are never written. */
+typedef struct ScalarSolution {
+    float u;
+    uint64_t iterations;
+    SolveStatus status;
+} ScalarSolution;
+
+/* Projects u_desired onto {u : min_bound <= u <= max_bound, a[0] * u <= b[0]}.
+ * Returns 0 when `out` was written, -1 when `constraints` or `out` is null (then
+ * nothing is read or written). */
+MORVEX_API int32_t morvex_solve_active_set(const ScalarConstraints* constraints,
+                                           ScalarSolution* out, float u_desired,
+                                           ScalarBounds bounds);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#ifdef __cplusplus
+#define MORVEX_STATIC_ASSERT static_assert
+#define MORVEX_ALIGNOF alignof
+#else
+#define MORVEX_STATIC_ASSERT _Static_assert
+#define MORVEX_ALIGNOF _Alignof
+#endif
+
+MORVEX_STATIC_ASSERT(sizeof(float) == 4, "float must be IEEE 754 binary32");
+MORVEX_STATIC_ASSERT(sizeof(ScalarConstraints) == 32, "ScalarConstraints is 32 bytes");
+MORVEX_STATIC_ASSERT(offsetof(ScalarConstraints, b) == 16, "ScalarConstraints.b at 16");
+MORVEX_STATIC_ASSERT(MORVEX_ALIGNOF(ScalarConstraints) == 4, "ScalarConstraints aligned to 4");
+MORVEX_STATIC_ASSERT(sizeof(ScalarBounds) == 8, "ScalarBounds is 8 bytes");
+MORVEX_STATIC_ASSERT(offsetof(ScalarBounds, max_bound) == 4, "ScalarBounds.max_bound at 4");
+MORVEX_STATIC_ASSERT(MORVEX_ALIGNOF(ScalarBounds) == 4, "ScalarBounds aligned to 4");
+MORVEX_STATIC_ASSERT(sizeof(ScalarSolution) == 24, "ScalarSolution is 24 bytes");
+MORVEX_STATIC_ASSERT(offsetof(ScalarSolution, iterations) == 8, "ScalarSolution.iterations at 8");
+MORVEX_STATIC_ASSERT(offsetof(ScalarSolution, status) == 16, "ScalarSolution.status at 16");
+MORVEX_STATIC_ASSERT(MORVEX_ALIGNOF(ScalarSolution) == 8, "ScalarSolution aligned to 8");
+
+#endif /* MORVEX_CORE_H */
