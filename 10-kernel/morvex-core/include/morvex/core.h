@@ -57,6 +57,43 @@ MORVEX_API int32_t morvex_solve_active_set(const ScalarConstraints* constraints,
                                            ScalarSolution* out, float u_desired,
                                            ScalarBounds bounds);
 
+/* Per-axis box of the four-axis solver: min[i] <= x[i] <= max[i]. */
+typedef struct Bounds4 {
+    float min[4];
+    float max[4];
+} Bounds4;
+
+/* Coupled rows a[j] . x <= b[j] for j < count (count <= 4); rows at or beyond
+ * `count` are never read. */
+typedef struct Constraints4 {
+    uint64_t count;
+    float a[4][4];
+    float b[4];
+} Constraints4;
+
+/* Written by morvex_solve_multivar_4d; the 4 padding bytes at offset 28 are
+ * never written. `iterations` is 0 on every early exit. */
+typedef struct Solution4 {
+    float u[4];
+    uint64_t iterations;
+    SolveStatus status;
+} Solution4;
+
+/* Projects the desired vector u_desired[0..3] onto the box of `bounds` and the
+ * first constraints->count rows of `constraints`. Returns -1 when any pointer is
+ * null (then nothing is read or written), otherwise 0 with `out` written; the
+ * quality of the answer is its `status`:
+ *   INVALID_INPUT     u = u_desired clamped into the box (may hold the NaN it was given)
+ *   OPTIMAL           u = the projection
+ *   ITERATION_LIMIT   u = the last iterate, clamped into the box
+ *   INFEASIBLE        u = u_desired clamped into the box
+ *   NUMERICAL_FAILURE u = u_desired clamped into the box
+ * Unless the status is INVALID_INPUT, u holds no NaN; every u except an OPTIMAL
+ * one found by the iterations lies inside the box, and that one meets each bound
+ * and row to within the tolerance 1e-5 plus single-precision rounding. */
+MORVEX_API int32_t morvex_solve_multivar_4d(const float u_desired[4], const Bounds4* bounds,
+                                            const Constraints4* constraints, Solution4* out);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif
@@ -80,5 +117,16 @@ MORVEX_STATIC_ASSERT(sizeof(ScalarSolution) == 24, "ScalarSolution is 24 bytes")
 MORVEX_STATIC_ASSERT(offsetof(ScalarSolution, iterations) == 8, "ScalarSolution.iterations at 8");
 MORVEX_STATIC_ASSERT(offsetof(ScalarSolution, status) == 16, "ScalarSolution.status at 16");
 MORVEX_STATIC_ASSERT(MORVEX_ALIGNOF(ScalarSolution) == 8, "ScalarSolution aligned to 8");
+MORVEX_STATIC_ASSERT(sizeof(Bounds4) == 32, "Bounds4 is 32 bytes");
+MORVEX_STATIC_ASSERT(offsetof(Bounds4, max) == 16, "Bounds4.max at 16");
+MORVEX_STATIC_ASSERT(MORVEX_ALIGNOF(Bounds4) == 4, "Bounds4 aligned to 4");
+MORVEX_STATIC_ASSERT(sizeof(Constraints4) == 88, "Constraints4 is 88 bytes");
+MORVEX_STATIC_ASSERT(offsetof(Constraints4, a) == 8, "Constraints4.a at 8");
+MORVEX_STATIC_ASSERT(offsetof(Constraints4, b) == 72, "Constraints4.b at 72");
+MORVEX_STATIC_ASSERT(MORVEX_ALIGNOF(Constraints4) == 8, "Constraints4 aligned to 8");
+MORVEX_STATIC_ASSERT(sizeof(Solution4) == 32, "Solution4 is 32 bytes");
+MORVEX_STATIC_ASSERT(offsetof(Solution4, iterations) == 16, "Solution4.iterations at 16");
+MORVEX_STATIC_ASSERT(offsetof(Solution4, status) == 24, "Solution4.status at 24");
+MORVEX_STATIC_ASSERT(MORVEX_ALIGNOF(Solution4) == 8, "Solution4 aligned to 8");
 
 #endif /* MORVEX_CORE_H */

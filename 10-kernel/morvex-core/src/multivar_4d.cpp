@@ -1,0 +1,405 @@
+// The four-axis solver: projection of a desired vector onto a box and up to four
+// coupled rows, in single precision. Three stages: a quick exit when the clamped
+// desired vector already meets every row, a bounded cyclic projection for a
+// feasible start, and a primal active-set iteration on the normal equations.
+// Every loop has a fixed bound and all storage is on the stack.
+#include "multivar_4d.h"
+
+#include <cmath>
+#include <cstdint>
+
+#include "morvex/core.h"
+#include "scalar_projection.h"
+
+namespace morvex::core::multivar4d {
+namespace {
+
+// ((t0 + t1) + t2) + t3 with t_i = x[i] * y[i], each step rounded to single.
+inline float dot4(const float x[4], const float y[4]) {
+    float s = x[0] * y[0];
+    s = s + x[1] * y[1];
+    s = s + x[2] * y[2];
+    s = s + x[3] * y[3];
+    return s;
+}
+
+inline bool is_nan(float v) { return v != v; }
+
+enum class Kind : std::uint8_t { LowerBound = 0, UpperBound = 1, GeneralConstraint = 2 };
+
+struct Entry {
+    Kind kind;
+    std::uint8_t index;
+};
+
+// Ordered, at most kMaxWorkingSet entries; removal closes the gap.
+class WorkingSet {
+public:
+    int size() const { return size_; }
+    const Entry& operator[](int k) const { return entries_[k]; }
+
+    bool contains(Kind kind, int index) const {
+        for (int k = 0; k < size_; ++k) {
+            if (entries_[k].kind == kind && entries_[k].index == index) return true;
+        }
+        return false;
+    }
+
+    // False when the set is already full; the entry is then not added.
+    bool add(Kind kind, int index) {
+        if (size_ >= kMaxWorkingSet) return false;
+        entries_[size_] = Entry{kind, static_cast<std::uint8_t>(index)};
+        ++size_;
+        return true;
+    }
+
+    void remove(int k) {
+        for (int j = k; j + 1 < size_; ++j) entries_[j] = entries_[j + 1];
+        --size_;
+    }
+
+private:
+    Entry entries_[kMaxWorkingSet] = {};
+    int size_ = 0;
+};
+
+struct Problem {
+    float d[4];
+    float lo[4];
+    float hi[4];
+    float a[4][4];
+    float b[4];
+    int rows;
+};
+
+struct Outcome {
+    SolveStatus status;
+    float u[4];
+    std::uint64_t iterations;
+};
+
+inline void clamp_into_box(const Problem& pb, const float v[4], float out[4]) {
+    for (int i = 0; i < 4; ++i) out[i] = clamp_lower_first(v[i], pb.lo[i], pb.hi[i]);
+}
+
+// The row N . x <= v of a working-set entry. A bound row is a full 4-vector, so
+// that every product with it is the same four-term dot product as for a
+// general row (an infinite component on another axis then gives 0 * inf = NaN).
+inline void entry_row(const Problem& pb, Entry e, float n[4], float& v) {
+    n[0] = 0.0f;
+    n[1] = 0.0f;
+    n[2] = 0.0f;
+    n[3] = 0.0f;
+    switch (e.kind) {
+        case Kind::LowerBound:
+            n[e.index] = -1.0f;
+            v = -pb.lo[e.index];
+            break;
+        case Kind::UpperBound:
+            n[e.index] = 1.0f;
+            v = pb.hi[e.index];
+            break;
+        case Kind::GeneralConstraint:
+            for (int i = 0; i < 4; ++i) n[i] = pb.a[e.index][i];
+            v = pb.b[e.index];
+            break;
+    }
+}
+
+// One cyclic pass over the rows; returns whether some row was violated by more
+// than the tolerance (the pass counts as changing even when that row is too
+// short to move z).
+bool projection_pass(const Problem& pb, float z[4]) {
+    bool changed = false;
+    for (int j = 0; j < pb.rows; ++j) {
+        const float res = dot4(pb.a[j], z) - pb.b[j];
+        if (!(res > kTolerance)) continue;
+        changed = true;
+        const float norm2 = dot4(pb.a[j], pb.a[j]);
+        if (norm2 < kTiny) continue;
+        const float scale = res / norm2;
+        float moved[4];
+        for (int i = 0; i < 4; ++i) moved[i] = z[i] - pb.a[j][i] * scale;
+        clamp_into_box(pb, moved, z);
+    }
+    return changed;
+}
+
+bool outside_after_projection(const Problem& pb, const float z[4]) {
+    for (int i = 0; i < 4; ++i) {
+        if (z[i] < pb.lo[i] - kTolerance || z[i] > pb.hi[i] + kTolerance) return true;
+    }
+    for (int j = 0; j < pb.rows; ++j) {
+        if (dot4(pb.a[j], z) > pb.b[j] + kTolerance) return true;
+    }
+    return false;
+}
+
+bool has_nan(const float v[4]) {
+    return is_nan(v[0]) || is_nan(v[1]) || is_nan(v[2]) || is_nan(v[3]);
+}
+
+struct Step {
+    float alpha;
+    bool blocked;
+    Kind kind;
+    int index;
+};
+
+inline void offer(Step& step, float t, Kind kind, int index) {
+    if (t > kTiny && t < step.alpha) step = Step{t, true, kind, index};
+}
+
+// Longest step in [0, 1] along p from x before a constraint outside the working
+// set blocks it; candidates are scanned axes first, then rows, and only a
+// strictly shorter step displaces the current blocker.
+Step ratio_test(const Problem& pb, const WorkingSet& ws, const float x[4], const float p[4]) {
+    Step step{1.0f, false, Kind::LowerBound, 0};
+    for (int i = 0; i < 4; ++i) {
+        // An axis held at, or within tolerance of, its lower bound is not
+        // guarded at all; its upper bound included.
+        if (ws.contains(Kind::LowerBound, i) || std::fabs(x[i] - pb.lo[i]) <= kTolerance) {
+            continue;
+        }
+        if (p[i] < -kTiny) offer(step, (pb.lo[i] - x[i]) / p[i], Kind::LowerBound, i);
+        if (ws.contains(Kind::UpperBound, i) || std::fabs(x[i] - pb.hi[i]) <= kTolerance) {
+            continue;
+        }
+        if (p[i] > kTiny) offer(step, (pb.hi[i] - x[i]) / p[i], Kind::UpperBound, i);
+    }
+    for (int j = 0; j < pb.rows; ++j) {
+        if (ws.contains(Kind::GeneralConstraint, j)) continue;
+        const float slack = pb.b[j] - dot4(pb.a[j], x);
+        if (!(std::fabs(slack) > kTolerance)) continue;
+        const float q = dot4(pb.a[j], p);
+        if (q > kTiny) offer(step, slack / q, Kind::GeneralConstraint, j);
+    }
+    return step;
+}
+
+// Largest violation at x* of a bound or row outside the working set, from 0.
+float largest_violation(const Problem& pb, const WorkingSet& ws, const float xs[4]) {
+    float worst = 0.0f;
+    for (int i = 0; i < 4; ++i) {
+        if (!ws.contains(Kind::LowerBound, i)) {
+            const float v = pb.lo[i] - xs[i];
+            if (v > worst) worst = v;
+        }
+        if (!ws.contains(Kind::UpperBound, i)) {
+            const float v = xs[i] - pb.hi[i];
+            if (v > worst) worst = v;
+        }
+    }
+    for (int j = 0; j < pb.rows; ++j) {
+        if (ws.contains(Kind::GeneralConstraint, j)) continue;
+        const float v = dot4(pb.a[j], xs) - pb.b[j];
+        if (v > worst) worst = v;
+    }
+    return worst;
+}
+
+Outcome early_exit(SolveStatus status, const float x0[4]) {
+    return Outcome{status, {x0[0], x0[1], x0[2], x0[3]}, 0};
+}
+
+// A command handed back from the iterations: never NaN, and under the
+// iteration limit never outside the box.
+Outcome iterate_exit(const Problem& pb, SolveStatus status, const float v[4],
+                     std::uint64_t iterations, const float x0[4]) {
+    Outcome out{status, {v[0], v[1], v[2], v[3]}, iterations};
+    if (status == MORVEX_STATUS_ITERATION_LIMIT) clamp_into_box(pb, v, out.u);
+    if (has_nan(out.u)) return early_exit(MORVEX_STATUS_NUMERICAL_FAILURE, x0);
+    return out;
+}
+
+Outcome active_set(const Problem& pb, const float start[4], const float x0[4]) {
+    const Outcome failure = early_exit(MORVEX_STATUS_NUMERICAL_FAILURE, x0);
+    float x[4] = {start[0], start[1], start[2], start[3]};
+
+    WorkingSet ws;
+    for (int i = 0; i < 4; ++i) {
+        if (std::fabs(x[i] - pb.lo[i]) <= kTolerance) {
+            if (!ws.add(Kind::LowerBound, i)) return failure;
+        } else if (std::fabs(x[i] - pb.hi[i]) <= kTolerance) {
+            if (!ws.add(Kind::UpperBound, i)) return failure;
+        }
+    }
+    for (int j = 0; j < pb.rows; ++j) {
+        if (std::fabs(dot4(pb.a[j], x) - pb.b[j]) <= kTolerance) {
+            if (!ws.add(Kind::GeneralConstraint, j)) return failure;
+        }
+    }
+
+    for (int n = 1; n <= kMaxIterations; ++n) {
+        const int m = ws.size();
+        float rows[kMaxWorkingSet][4] = {};
+        float r[kMaxWorkingSet] = {};
+        for (int k = 0; k < m; ++k) {
+            float v = 0.0f;
+            entry_row(pb, ws[k], rows[k], v);
+            r[k] = dot4(rows[k], pb.d) - v;
+        }
+        float lambda[kMaxWorkingSet] = {};
+        if (!solve_normal_equations(m, rows, r, lambda)) return failure;
+
+        float xs[4] = {pb.d[0], pb.d[1], pb.d[2], pb.d[3]};
+        for (int k = 0; k < m; ++k) {
+            for (int i = 0; i < 4; ++i) xs[i] = xs[i] - lambda[k] * rows[k][i];
+        }
+
+        // A later multiplier displaces the choice only when lower by more than
+        // the tolerance; multipliers within it of zero count as non-negative.
+        float mu = 0.0f;
+        int drop = -1;
+        for (int k = 0; k < m; ++k) {
+            if (lambda[k] < mu - kTolerance) {
+                mu = lambda[k];
+                drop = k;
+            }
+        }
+
+        if (drop >= 0) {
+            ws.remove(drop);
+        } else {
+            if (largest_violation(pb, ws, xs) <= kTolerance) {
+                return iterate_exit(pb, MORVEX_STATUS_OPTIMAL, xs, static_cast<std::uint64_t>(n),
+                                    x0);
+            }
+            float p[4];
+            for (int i = 0; i < 4; ++i) p[i] = xs[i] - x[i];
+            const Step step = ratio_test(pb, ws, x, p);
+            if (step.alpha <= kTiny || !std::isfinite(step.alpha)) return failure;
+            for (int i = 0; i < 4; ++i) x[i] = x[i] + step.alpha * p[i];
+            if (step.alpha < kFullStep) {
+                // A step this short was always cut by a blocker.
+                if (!step.blocked || !ws.add(step.kind, step.index)) return failure;
+            }
+        }
+    }
+    return iterate_exit(pb, MORVEX_STATUS_ITERATION_LIMIT, x,
+                        static_cast<std::uint64_t>(kMaxIterations), x0);
+}
+
+Outcome solve(const Problem& pb, std::uint64_t count, const float x0[4]) {
+    if (count > 4) return early_exit(MORVEX_STATUS_INVALID_INPUT, x0);
+    for (int i = 0; i < 4; ++i) {
+        if (is_nan(pb.lo[i]) || is_nan(pb.hi[i]) || pb.lo[i] > pb.hi[i] || is_nan(pb.d[i])) {
+            return early_exit(MORVEX_STATUS_INVALID_INPUT, x0);
+        }
+    }
+    for (int j = 0; j < pb.rows; ++j) {
+        if (is_nan(pb.a[j][0]) || is_nan(pb.a[j][1]) || is_nan(pb.a[j][2]) ||
+            is_nan(pb.a[j][3]) || is_nan(pb.b[j])) {
+            return early_exit(MORVEX_STATUS_INVALID_INPUT, x0);
+        }
+    }
+
+    bool clamped_meets_rows = true;
+    for (int j = 0; j < pb.rows && clamped_meets_rows; ++j) {
+        clamped_meets_rows = dot4(pb.a[j], x0) <= pb.b[j] + kTolerance;
+    }
+    if (clamped_meets_rows) return early_exit(MORVEX_STATUS_OPTIMAL, x0);
+
+    // The feasible start begins from the origin, not from x0.
+    const float origin[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    float z[4];
+    clamp_into_box(pb, origin, z);
+    bool settled = false;
+    for (int pass = 0; pass < kMaxProjectionPasses && !settled; ++pass) {
+        settled = !projection_pass(pb, z);
+    }
+    if (!settled && outside_after_projection(pb, z)) {
+        return early_exit(MORVEX_STATUS_INFEASIBLE, x0);
+    }
+    return active_set(pb, z, x0);
+}
+
+}  // namespace
+
+bool solve_normal_equations(int k, const float rows[kMaxWorkingSet][4],
+                            const float r_in[kMaxWorkingSet], float lambda[kMaxWorkingSet]) {
+    float g[kMaxWorkingSet][kMaxWorkingSet];
+    float r[kMaxWorkingSet];
+    for (int i = 0; i < k; ++i) {
+        r[i] = r_in[i];
+        for (int j = 0; j < k; ++j) {
+            g[i][j] = dot4(rows[i], rows[j]);
+            // An overflowed product would otherwise eliminate to a zero
+            // multiplier and let a violated row pass as satisfied.
+            if (!std::isfinite(g[i][j])) return false;
+        }
+    }
+
+    for (int col = 0; col < k; ++col) {
+        int pivot = col;
+        float largest = std::fabs(g[col][col]);
+        for (int row = col + 1; row < k; ++row) {
+            const float magnitude = std::fabs(g[row][col]);
+            if (magnitude > largest) {
+                largest = magnitude;
+                pivot = row;
+            }
+        }
+        if (largest < kPivotThreshold) return false;
+        if (pivot != col) {
+            for (int c = col; c < k; ++c) {
+                const float t = g[col][c];
+                g[col][c] = g[pivot][c];
+                g[pivot][c] = t;
+            }
+            const float t = r[col];
+            r[col] = r[pivot];
+            r[pivot] = t;
+        }
+        for (int i = col + 1; i < k; ++i) {
+            const float f = g[i][col] / g[col][col];
+            if (!std::isfinite(f)) return false;
+            for (int c = col; c < k; ++c) g[i][c] = g[i][c] - f * g[col][c];
+            r[i] = r[i] - f * r[col];
+        }
+    }
+
+    for (int i = k - 1; i >= 0; --i) {
+        if (std::fabs(g[i][i]) < kPivotThreshold) return false;
+        float s = r[i];
+        for (int j = i + 1; j < k; ++j) s = s - g[i][j] * lambda[j];
+        lambda[i] = s / g[i][i];
+        if (!std::isfinite(lambda[i])) return false;
+    }
+    return true;
+}
+
+}  // namespace morvex::core::multivar4d
+
+extern "C" MORVEX_API int32_t morvex_solve_multivar_4d(const float u_desired[4],
+                                                       const Bounds4* bounds,
+                                                       const Constraints4* constraints,
+                                                       Solution4* out) {
+    using namespace morvex::core::multivar4d;
+    if (u_desired == nullptr || bounds == nullptr || constraints == nullptr || out == nullptr) {
+        return -1;
+    }
+
+    // Everything is read before `out` is written, so the records may overlap.
+    Problem pb{};
+    for (int i = 0; i < 4; ++i) {
+        pb.d[i] = u_desired[i];
+        pb.lo[i] = bounds->min[i];
+        pb.hi[i] = bounds->max[i];
+    }
+    const std::uint64_t count = constraints->count;
+    pb.rows = count <= 4 ? static_cast<int>(count) : 0;  // rows beyond count are never read
+    for (int j = 0; j < pb.rows; ++j) {
+        for (int i = 0; i < 4; ++i) pb.a[j][i] = constraints->a[j][i];
+        pb.b[j] = constraints->b[j];
+    }
+    float x0[4];
+    clamp_into_box(pb, pb.d, x0);
+
+    const Outcome result = solve(pb, count, x0);
+    // Field by field: the padding of the caller's record stays as it was.
+    for (int i = 0; i < 4; ++i) out->u[i] = result.u[i];
+    out->iterations = result.iterations;
+    out->status = result.status;
+    return 0;
+}

@@ -1,0 +1,118 @@
+// Keyed message authentication for authorization receipts.
+//
+// A receipt tag is the standard HMAC-SHA-256, under a 32-byte key, of this
+// length-prefixed message (all integers little-endian, L = action id length):
+//
+//   offset  size  field
+//        0    12  nonce
+//       12     8  timestamp_nanos
+//       20     8  sequence_id
+//       28     8  L (0..64)
+//       36     L  action id
+//   36 + L     8  payload length, always 16
+//   44 + L    16  payload
+//
+// Nothing here allocates, throws or keeps state between calls; every function
+// is reentrant. Refusals are SecurityError values.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <type_traits>
+
+#include "morvex/security/error.h"
+
+namespace morvex::security {
+
+inline constexpr std::size_t KEY_LEN = 32;
+inline constexpr std::size_t NONCE_LEN = 12;
+inline constexpr std::size_t TAG_LEN = 32;
+inline constexpr std::size_t MAX_ACTION_ID_LEN = 64;
+inline constexpr std::size_t PAYLOAD_LEN = 16;
+
+using Key = std::array<std::uint8_t, KEY_LEN>;
+using Nonce = std::array<std::uint8_t, NONCE_LEN>;
+using Tag = std::array<std::uint8_t, TAG_LEN>;
+using Payload = std::array<std::uint8_t, PAYLOAD_LEN>;
+
+// A signed receipt: a plain value that owns nothing.
+struct AuthorizationReceipt {
+    Nonce nonce;
+    std::uint64_t timestamp_nanos;
+    std::uint64_t sequence_id;
+    Tag tag;  // HMAC-SHA-256 of the message above
+};
+
+// Views text such as "axis_2" as the action id bytes.
+inline std::span<const std::uint8_t> action_id_bytes(std::string_view text) noexcept {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+namespace detail {
+struct MessageHasherAccess;
+}
+
+// One HMAC-SHA-256 computation over the receipt message, in progress. Lives on
+// the stack of one operation. Use: begin, update(payload), finalize. The key
+// is padded with zeros to one block (never hashed) and both key blocks are
+// compressed again on every begin: nothing derived from a key is cached.
+class MessageHasher {
+   public:
+    // Absorbs the key blocks and the message up to and including the payload
+    // length field. An action id over MAX_ACTION_ID_LEN bytes is refused with
+    // ActionIdOverflow before anything is hashed.
+    static SecurityResult<MessageHasher> begin(const Key& key, const Nonce& nonce,
+                                               std::uint64_t timestamp_nanos,
+                                               std::uint64_t sequence_id,
+                                               std::span<const std::uint8_t> action_id) noexcept;
+
+    // Absorbs further message bytes (in this system: the 16-byte payload, once).
+    void update(std::span<const std::uint8_t> bytes) noexcept;
+
+    // Consumes the hasher: std::move(hasher).finalize().
+    Tag finalize() && noexcept;
+
+   private:
+    friend struct detail::MessageHasherAccess;
+    explicit MessageHasher(const Key& key) noexcept;  // key blocks only, empty message
+    void absorb_le64(std::uint64_t value) noexcept;
+
+    std::array<std::uint32_t, 8> inner_state_;
+    std::uint64_t inner_blocks_;
+    std::array<std::uint32_t, 8> outer_state_;
+    std::uint64_t outer_blocks_;
+    std::array<std::uint8_t, 64> pending_;
+    std::uint8_t fill_;  // 0..63
+};
+
+// The receipt for these fields under `key`: the three fields copied, the tag
+// computed. Fails only with ActionIdOverflow. Equal arguments give equal receipts.
+SecurityResult<AuthorizationReceipt> authorize(const Key& key, const Nonce& nonce,
+                                               std::uint64_t timestamp_nanos,
+                                               std::uint64_t sequence_id,
+                                               std::span<const std::uint8_t> action_id,
+                                               const Payload& payload) noexcept;
+
+// Returns its argument unchanged, but the compiler cannot see through it, so
+// it cannot reason about the value (e.g. turn a loop into an early exit).
+template <class T>
+    requires std::is_integral_v<T>
+inline T black_box(T value) noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+    __asm__ volatile("" : "+r"(value));
+    return value;
+#else
+    volatile T opaque = value;
+    return opaque;
+#endif
+}
+
+// Constant-time equality: every byte is examined whatever the position of the
+// first difference. Arrays of different lengths are unequal (lengths are
+// public). Used for tags (32 bytes) and nonces (12 bytes).
+bool ct_eq(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) noexcept;
+
+}  // namespace morvex::security

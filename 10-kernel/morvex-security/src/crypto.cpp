@@ -1,0 +1,125 @@
+// HMAC-SHA-256 over the receipt message (RFC 2104 with a 32-byte key), the
+// receipt constructor and the constant-time comparison.
+#include "morvex/security/crypto.h"
+
+#include <cstring>
+
+#include "constant_time.h"
+#include "sha256.h"
+
+namespace morvex::security {
+
+namespace {
+
+using detail::SHA256_BLOCK_LEN;
+using detail::SHA256_DIGEST_LEN;
+
+constexpr std::uint8_t INNER_PAD = 0x36;
+constexpr std::uint8_t OUTER_PAD = 0x5c;
+constexpr std::size_t LENGTH_FIELD_OFFSET = SHA256_BLOCK_LEN - 8;
+
+// Chaining value after the key block: the key, 32 zero bytes, all XOR `pad`.
+void absorb_key_block(std::array<std::uint32_t, 8>& state, const Key& key, std::uint8_t pad) {
+    std::uint8_t block[SHA256_BLOCK_LEN];
+    for (std::size_t i = 0; i < KEY_LEN; ++i) block[i] = key[i] ^ pad;
+    std::memset(block + KEY_LEN, pad, SHA256_BLOCK_LEN - KEY_LEN);
+    std::memcpy(state.data(), detail::SHA256_INITIAL_STATE, sizeof detail::SHA256_INITIAL_STATE);
+    detail::sha256_compress(state.data(), block, 1);
+}
+
+void store_be64(std::uint8_t* out, std::uint64_t value) {
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<std::uint8_t>(value >> (56 - 8 * i));
+}
+
+// FIPS 180-4 padding of the last, partly filled block and its compression.
+// `blocks` counts the blocks already compressed, key block included.
+void pad_and_compress(std::array<std::uint32_t, 8>& state, std::uint64_t blocks,
+                      std::array<std::uint8_t, SHA256_BLOCK_LEN>& pending, std::size_t fill) {
+    const std::uint64_t total_bits = (blocks * SHA256_BLOCK_LEN + fill) * 8;
+    pending[fill++] = 0x80;
+    if (fill > LENGTH_FIELD_OFFSET) {
+        std::memset(pending.data() + fill, 0, SHA256_BLOCK_LEN - fill);
+        detail::sha256_compress(state.data(), pending.data(), 1);
+        fill = 0;
+    }
+    std::memset(pending.data() + fill, 0, LENGTH_FIELD_OFFSET - fill);
+    store_be64(pending.data() + LENGTH_FIELD_OFFSET, total_bits);
+    detail::sha256_compress(state.data(), pending.data(), 1);
+}
+
+}  // namespace
+
+MessageHasher::MessageHasher(const Key& key) noexcept
+    : inner_state_{}, inner_blocks_(1), outer_state_{}, outer_blocks_(1), pending_{}, fill_(0) {
+    absorb_key_block(inner_state_, key, INNER_PAD);
+    absorb_key_block(outer_state_, key, OUTER_PAD);
+}
+
+SecurityResult<MessageHasher> MessageHasher::begin(const Key& key, const Nonce& nonce,
+                                                   std::uint64_t timestamp_nanos,
+                                                   std::uint64_t sequence_id,
+                                                   std::span<const std::uint8_t> action_id) noexcept {
+    if (action_id.size() > MAX_ACTION_ID_LEN) return SecurityError::ActionIdOverflow;
+    MessageHasher hasher(key);
+    hasher.update(nonce);
+    hasher.absorb_le64(timestamp_nanos);
+    hasher.absorb_le64(sequence_id);
+    hasher.absorb_le64(action_id.size());
+    hasher.update(action_id);
+    hasher.absorb_le64(PAYLOAD_LEN);
+    return hasher;
+}
+
+void MessageHasher::update(std::span<const std::uint8_t> bytes) noexcept {
+    while (!bytes.empty()) {
+        const std::size_t room = SHA256_BLOCK_LEN - fill_;
+        const std::size_t take = bytes.size() < room ? bytes.size() : room;
+        std::memcpy(pending_.data() + fill_, bytes.data(), take);
+        bytes = bytes.subspan(take);
+        if (take == room) {
+            detail::sha256_compress(inner_state_.data(), pending_.data(), 1);
+            ++inner_blocks_;
+            fill_ = 0;
+        } else {
+            fill_ = static_cast<std::uint8_t>(fill_ + take);
+        }
+    }
+}
+
+void MessageHasher::absorb_le64(std::uint64_t value) noexcept {
+    std::uint8_t bytes[8];
+    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    update(bytes);
+}
+
+Tag MessageHasher::finalize() && noexcept {
+    pad_and_compress(inner_state_, inner_blocks_, pending_, fill_);
+
+    // The outer message is the inner digest after the outer key block.
+    detail::sha256_store_digest(inner_state_.data(), pending_.data());
+    pad_and_compress(outer_state_, outer_blocks_, pending_, SHA256_DIGEST_LEN);
+
+    Tag tag;
+    detail::sha256_store_digest(outer_state_.data(), tag.data());
+    return tag;
+}
+
+SecurityResult<AuthorizationReceipt> authorize(const Key& key, const Nonce& nonce,
+                                               std::uint64_t timestamp_nanos,
+                                               std::uint64_t sequence_id,
+                                               std::span<const std::uint8_t> action_id,
+                                               const Payload& payload) noexcept {
+    SecurityResult<MessageHasher> begun =
+        MessageHasher::begin(key, nonce, timestamp_nanos, sequence_id, action_id);
+    if (!begun) return begun.error();
+    MessageHasher hasher = std::move(begun).value();
+    hasher.update(payload);
+    return AuthorizationReceipt{nonce, timestamp_nanos, sequence_id, std::move(hasher).finalize()};
+}
+
+bool ct_eq(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) noexcept {
+    if (a.size() != b.size()) return false;
+    return detail::ct_equal(a.data(), b.data(), a.size());
+}
+
+}  // namespace morvex::security

@@ -1,0 +1,65 @@
+// SHA-256 (FIPS 180-4) block compression with one back end per instruction
+// set, and the per-process choice between them. Internal to morvex_security
+// (and its tests and benchmarks).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace morvex::security::detail {
+
+inline constexpr std::size_t SHA256_BLOCK_LEN = 64;
+inline constexpr std::size_t SHA256_DIGEST_LEN = 32;
+
+inline constexpr std::uint32_t SHA256_INITIAL_STATE[8] = {
+    0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19,
+};
+
+// Round constants K0..K63, shared by every back end.
+extern const std::uint32_t SHA256_ROUND_CONSTANTS[64];
+
+// Compresses `block_count` consecutive 64-byte blocks into the chaining value.
+using Sha256CompressFn = void (*)(std::uint32_t state[8], const std::uint8_t* blocks,
+                                  std::size_t block_count) noexcept;
+
+void sha256_compress_portable(std::uint32_t state[8], const std::uint8_t* blocks,
+                              std::size_t block_count) noexcept;
+#if defined(__x86_64__)
+void sha256_compress_x86_sha(std::uint32_t state[8], const std::uint8_t* blocks,
+                             std::size_t block_count) noexcept;
+bool cpu_has_x86_sha() noexcept;
+#endif
+#if defined(__aarch64__)
+void sha256_compress_armv8(std::uint32_t state[8], const std::uint8_t* blocks,
+                           std::size_t block_count) noexcept;
+bool cpu_has_armv8_sha2() noexcept;
+#endif
+
+enum class Sha256Backend : std::uint8_t { Portable, X86Sha, Armv8Sha2 };
+
+// The back end's function, or nullptr when this build or this CPU lacks it.
+Sha256CompressFn sha256_backend_function(Sha256Backend backend) noexcept;
+
+// The fastest back end this CPU offers (detected once).
+Sha256Backend best_sha256_backend() noexcept;
+
+// The back end the process currently uses; the best one unless a test chose another.
+Sha256Backend active_sha256_backend() noexcept;
+
+// Test hook: route every later compression through `backend`. Returns false and
+// changes nothing when it is unavailable. Must not race with hashing threads.
+bool select_sha256_backend_for_testing(Sha256Backend backend) noexcept;
+
+// Compression through the active back end.
+void sha256_compress(std::uint32_t state[8], const std::uint8_t* blocks,
+                     std::size_t block_count) noexcept;
+
+// Writes the chaining value as the 32-byte big-endian digest.
+void sha256_store_digest(const std::uint32_t state[8], std::uint8_t out[SHA256_DIGEST_LEN]) noexcept;
+
+// Plain one-shot SHA-256 through `compress` (the active back end by default).
+void sha256_digest(std::span<const std::uint8_t> data, std::uint8_t out[SHA256_DIGEST_LEN],
+                   Sha256CompressFn compress = sha256_compress) noexcept;
+
+}  // namespace morvex::security::detail

@@ -1,0 +1,154 @@
+#include "convert.h"
+
+#include <climits>
+#include <cstdlib>
+#include <utility>
+
+namespace morvex::ext {
+
+PendingError downcast_error(PyObject* obj, const char* target) {
+    Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
+    if (!qualname) {
+        PyErr_Clear();
+        qualname = Ref::steal(check_created(PyUnicode_FromString("<failed to extract type name>")));
+    }
+    return PendingError::with_args(
+        PyExc_TypeError, Ref::steal(check_created(PyUnicode_FromFormat(
+                             "'%U' object cannot be converted to '%s'", qualname.get(), target))));
+}
+
+PendingError argument_error(const char* parameter, PendingError error) {
+    if (error.type() != PyExc_TypeError) return error;
+    PyObject* first = error.exception();
+    if (Py_TYPE(first) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        return error;  // building it raised something else
+    }
+    Ref text = Ref::steal(PyObject_Str(first));
+    if (!text) return PendingError::fetch();
+    PendingError wrapped = PendingError::with_args(
+        PyExc_TypeError, Ref::steal(check_created(PyUnicode_FromFormat(
+                             "argument '%s': %U", parameter, text.get()))));
+    PyObject* built = wrapped.exception();
+    if (PyObject* cause = PyException_GetCause(first)) PyException_SetCause(built, cause);
+    return wrapped;
+}
+
+Result<double> to_f64(PyObject* obj) {
+    if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+    const double value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred()) return PendingError::fetch();
+    return value;
+}
+
+Result<std::uint64_t> to_u64(PyObject* obj) {
+    Ref index;
+    if (!PyLong_Check(obj)) {
+        index = Ref::steal(PyNumber_Index(obj));
+        if (!index) return PendingError::fetch();
+        obj = index.get();
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(obj);
+    if (value == ULLONG_MAX && PyErr_Occurred()) return PendingError::fetch();
+    return static_cast<std::uint64_t>(value);
+}
+
+Result<std::int32_t> to_i32(PyObject* obj) {
+    const long value = PyLong_AsLong(obj);
+    if (value == -1 && PyErr_Occurred()) return PendingError::fetch();
+    if (value < INT32_MIN || value > INT32_MAX) {
+        return PendingError::with_message(PyExc_OverflowError,
+                                          "out of range integral type conversion attempted");
+    }
+    return static_cast<std::int32_t>(value);
+}
+
+Result<BytesArg> to_bytes(PyObject* obj) {
+    if (!PyBytes_Check(obj)) return downcast_error(obj, "PyBytes");
+    return BytesArg{reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
+                    static_cast<std::size_t>(PyBytes_GET_SIZE(obj))};
+}
+
+Result<StrArg> to_str(PyObject* obj) {
+    if (!PyUnicode_Check(obj)) return downcast_error(obj, "PyString");
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (text == nullptr) return PendingError::fetch();
+    return StrArg{std::string_view(text, static_cast<std::size_t>(size))};
+}
+
+F32Buffer::F32Buffer(F32Buffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)) {}
+
+F32Buffer::~F32Buffer() { PyMem_Free(data_); }
+
+void F32Buffer::reserve(std::size_t capacity) {
+    if (capacity <= capacity_) return;
+    if (capacity > PY_SSIZE_T_MAX / sizeof(float)) fatal_allocation_error(SIZE_MAX);
+    void* grown = PyMem_Realloc(data_, capacity * sizeof(float));
+    if (grown == nullptr) fatal_allocation_error(capacity * sizeof(float));
+    data_ = static_cast<float*>(grown);
+    capacity_ = capacity;
+}
+
+namespace {
+
+Result<void> push_narrowed(F32Buffer& out, PyObject* item) {
+    MORVEX_TRY(value, to_f64(item));
+    out.push_back(static_cast<float>(value));
+    return {};
+}
+
+// Exact lists and tuples are walked by index, exactly as their iterators would
+// (a list is re-measured before every item, since converting one may change it).
+Result<void> collect_list(F32Buffer& out, PyObject* list) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+        MORVEX_TRY_VOID(push_narrowed(out, item.get()));
+    }
+    return {};
+}
+
+Result<void> collect_tuple(F32Buffer& out, PyObject* tuple) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
+        MORVEX_TRY_VOID(push_narrowed(out, PyTuple_GET_ITEM(tuple, i)));
+    }
+    return {};
+}
+
+Result<void> collect_iterable(F32Buffer& out, PyObject* obj) {
+    Ref iterator = Ref::steal(PyObject_GetIter(obj));
+    if (!iterator) return PendingError::fetch();
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        MORVEX_TRY_VOID(push_narrowed(out, item.get()));
+    }
+    if (PyErr_Occurred()) return PendingError::fetch();
+    return {};
+}
+
+}  // namespace
+
+Result<F32Buffer> to_f32_buffer(PyObject* obj) {
+    if (PyUnicode_Check(obj)) {
+        return PendingError::with_message(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    }
+    if (!PySequence_Check(obj)) return downcast_error(obj, "Sequence");
+    Py_ssize_t hint = PySequence_Size(obj);
+    if (hint < 0) {
+        PyErr_Clear();
+        hint = 0;
+    }
+    // The length is only a hint (a sequence may report anything); beyond the
+    // cap the buffer grows as items actually arrive.
+    constexpr Py_ssize_t kMaxReservedItems = Py_ssize_t{1} << 24;
+    F32Buffer out;
+    out.reserve(static_cast<std::size_t>(hint < kMaxReservedItems ? hint : kMaxReservedItems));
+    Result<void> done = PyList_CheckExact(obj)    ? collect_list(out, obj)
+                        : PyTuple_CheckExact(obj) ? collect_tuple(out, obj)
+                                                  : collect_iterable(out, obj);
+    if (!done.ok()) return done.take_error();
+    return out;
+}
+
+}  // namespace morvex::ext

@@ -1,0 +1,118 @@
+// Conversions of Python argument values, result conversions, and the argument,
+// downcast and self-type errors shared by every callable of the module.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "error.h"
+#include "fatal.h"
+
+namespace morvex::ext {
+
+// TypeError "'{qualname of obj's type}' object cannot be converted to '{target}'".
+PendingError downcast_error(PyObject* obj, const char* target);
+
+// A conversion of `parameter` failed: an exact TypeError is rewrapped as
+// "argument '{parameter}': {message}" keeping its __cause__; anything else passes.
+PendingError argument_error(const char* parameter, PendingError error);
+
+// Argument types a callable can declare; each has a Converter below.
+struct BytesArg {  // a bytes object's own buffer, valid while the call runs
+    const std::uint8_t* data;
+    std::size_t size;
+};
+struct StrArg {  // UTF-8 text owned by the str object
+    std::string_view text;
+};
+template <class T>
+struct OrNone {  // omitted or None gives an empty value
+    std::optional<T> value;
+};
+
+// Contiguous single-precision values narrowed from a sequence of floats.
+class F32Buffer {
+public:
+    F32Buffer() = default;
+    F32Buffer(F32Buffer&& other) noexcept;
+    F32Buffer& operator=(F32Buffer&&) = delete;
+    ~F32Buffer();
+    void reserve(std::size_t capacity);
+    void push_back(float value) {
+        if (size_ == capacity_) reserve(capacity_ < 8 ? 8 : capacity_ * 2);
+        data_[size_++] = value;
+    }
+    float* data() { return data_; }
+    std::size_t size() const { return size_; }
+
+private:
+    float* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+Result<double> to_f64(PyObject* obj);
+Result<std::uint64_t> to_u64(PyObject* obj);
+Result<std::int32_t> to_i32(PyObject* obj);
+Result<BytesArg> to_bytes(PyObject* obj);
+Result<StrArg> to_str(PyObject* obj);
+Result<F32Buffer> to_f32_buffer(PyObject* obj);
+
+template <class T>
+struct Converter;
+template <>
+struct Converter<double> {
+    static Result<double> convert(PyObject* obj) { return to_f64(obj); }
+};
+template <>
+struct Converter<std::uint64_t> {
+    static Result<std::uint64_t> convert(PyObject* obj) { return to_u64(obj); }
+};
+template <>
+struct Converter<std::int32_t> {
+    static Result<std::int32_t> convert(PyObject* obj) { return to_i32(obj); }
+};
+template <>
+struct Converter<BytesArg> {
+    static Result<BytesArg> convert(PyObject* obj) { return to_bytes(obj); }
+};
+template <>
+struct Converter<StrArg> {
+    static Result<StrArg> convert(PyObject* obj) { return to_str(obj); }
+};
+template <>
+struct Converter<F32Buffer> {
+    static Result<F32Buffer> convert(PyObject* obj) { return to_f32_buffer(obj); }
+};
+template <class T>
+struct Converter<OrNone<T>> {
+    static Result<OrNone<T>> convert(PyObject* obj) {
+        if (obj == Py_None) return OrNone<T>{};
+        auto inner = Converter<T>::convert(obj);
+        if (!inner.ok()) return inner.take_error();
+        return OrNone<T>{std::move(*inner)};
+    }
+};
+
+// Result conversions; a NULL from the interpreter here is a fatal error.
+inline PyObject* to_python(double value) { return check_created(PyFloat_FromDouble(value)); }
+inline PyObject* to_python(std::uint64_t value) {
+    return check_created(PyLong_FromUnsignedLongLong(value));
+}
+inline PyObject* to_python(std::int32_t value) { return check_created(PyLong_FromLong(value)); }
+inline PyObject* to_python(bool value) { return Py_NewRef(value ? Py_True : Py_False); }
+inline PyObject* to_python(Ref obj) { return obj.release(); }
+inline PyObject* bytes_to_python(const void* data, std::size_t size) {
+    return check_created(
+        PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
+}
+inline PyObject* to_python(std::string_view text) {
+    return check_created(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+}  // namespace morvex::ext

@@ -1,0 +1,57 @@
+#include "error.h"
+
+#include "fatal.h"
+
+namespace morvex::ext {
+
+PendingError PendingError::with_message(PyObject* type, std::string_view message) {
+    Ref text = Ref::steal(check_created(
+        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))));
+    return PendingError(Ref::borrow(type), std::move(text), false);
+}
+
+PendingError PendingError::with_args(PyObject* type, Ref args) {
+    return PendingError(Ref::borrow(type), std::move(args), false);
+}
+
+PendingError PendingError::fetch() {
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) {
+        return with_message(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(traceback);
+    return PendingError(Ref::steal(type), Ref::steal(value), true);
+}
+
+PyObject* PendingError::exception() {
+    if (!built_) {
+        PyObject* args = value_.get();
+        PyObject* made = PyTuple_Check(args) ? PyObject_Call(type_.get(), args, nullptr)
+                                             : PyObject_CallOneArg(type_.get(), args);
+        if (made == nullptr) {
+            *this = fetch();
+            return value_.get();
+        }
+        value_ = Ref::steal(made);
+        built_ = true;
+    }
+    return value_.get();
+}
+
+void PendingError::restore() && {
+    PyObject* value = exception();
+    PyObject* type = type_.get();
+    // The exception may be of another type than announced if building it failed.
+    if (value != nullptr && !PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(type))) {
+        type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    }
+    Py_INCREF(type);
+    PyObject* traceback = value != nullptr ? PyException_GetTraceback(value) : nullptr;
+    PyErr_Restore(type, value_.release(), traceback);
+    type_ = Ref();
+}
+
+}  // namespace morvex::ext

@@ -1,0 +1,103 @@
+#include "type.h"
+
+#include <vector>
+
+#include "fatal.h"
+
+namespace morvex::ext {
+namespace {
+
+PyObject* refusing_constructor(PyTypeObject* type, PyObject*, PyObject*) {
+    Ref name = Ref::steal(PyType_GetName(type));
+    if (!name) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, "No constructor defined for <unknown>");
+        return nullptr;
+    }
+    PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
+    return nullptr;
+}
+
+const std::string& composed_doc(ClassDecl& decl) {
+    if (decl.composed_doc.empty()) {
+        if (decl.text_signature != nullptr) {
+            decl.composed_doc = std::string(decl.name) + decl.text_signature + "\n--\n\n";
+        }
+        decl.composed_doc += decl.doc;
+    }
+    return decl.composed_doc;
+}
+
+PyTypeObject* build_type(ClassDecl& decl) {
+    const std::string& doc = composed_doc(decl);
+    std::vector<PyType_Slot> slots;
+    if (!doc.empty()) slots.push_back({Py_tp_doc, const_cast<char*>(doc.c_str())});
+    for (const PyType_Slot* s = decl.special_slots; s != nullptr && s->slot != 0; ++s) {
+        slots.push_back(*s);
+    }
+    if (decl.methods != nullptr) slots.push_back({Py_tp_methods, decl.methods});
+    if (decl.properties != nullptr) slots.push_back({Py_tp_getset, decl.properties});
+    PyObject* base = decl.base != nullptr ? decl.base() : reinterpret_cast<PyObject*>(&PyBaseObject_Type);
+    slots.push_back({Py_tp_base, base});
+    slots.push_back({Py_tp_new, reinterpret_cast<void*>(decl.constructor != nullptr
+                                                            ? decl.constructor
+                                                            : refusing_constructor)});
+    slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(decl.dealloc)});
+    slots.push_back({0, nullptr});
+
+    decl.qualified_name = std::string("builtins.") + decl.name;
+    PyType_Spec spec{decl.qualified_name.c_str(), static_cast<int>(decl.basicsize), 0, Py_TPFLAGS_DEFAULT,
+                     slots.data()};
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+}  // namespace
+
+Result<PyTypeObject*> get_type_object(ClassDecl& decl) {
+    if (decl.type != nullptr) return decl.type;
+    PyTypeObject* type = build_type(decl);
+    if (type == nullptr) {
+        PendingError cause = PendingError::fetch();
+        PyObject* cause_exc = cause.exception();
+        PendingError failure = PendingError::with_message(
+            PyExc_RuntimeError, std::string("An error occurred while initializing class ") + decl.name);
+        PyException_SetCause(failure.exception(), Py_NewRef(cause_exc));
+        return failure;
+    }
+    decl.type = type;
+    return type;
+}
+
+PyTypeObject* require_type_object(ClassDecl& decl) {
+    if (decl.type != nullptr) return decl.type;
+    auto type = get_type_object(decl);
+    if (!type.ok()) {
+        type.take_error().restore();
+        const std::string message = std::string("failed to create type object for ") + decl.name;
+        fatal_python_error(message.c_str());
+    }
+    return *type;
+}
+
+Result<void> add_to_module(PyObject* module, const char* name, PyObject* value) {
+    static PyObject* all_name = PyUnicode_InternFromString("__all__");
+    if (all_name == nullptr) return PendingError::fetch();
+    Ref all = Ref::steal(PyObject_GetAttr(module, all_name));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PendingError::fetch();
+        PyErr_Clear();
+        all = Ref::steal(PyList_New(0));
+        if (!all) return PendingError::fetch();
+        if (PyObject_SetAttr(module, all_name, all.get()) < 0) return PendingError::fetch();
+    } else if (!PyList_Check(all.get())) {
+        return downcast_error(all.get(), "PyList");
+    }
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    if (!key || PyList_Append(all.get(), key.get()) < 0) {
+        fatal_error("could not append __name__ to __all__");
+    }
+    if (PyObject_SetAttr(module, key.get(), value) < 0) return PendingError::fetch();
+    return {};
+}
+
+}  // namespace morvex::ext
