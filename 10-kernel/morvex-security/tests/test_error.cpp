@@ -41,7 +41,7 @@ TEST_P(SecurityErrorText, ValueRoundTripsAndNamesItsTexts) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllNine, SecurityErrorText, ::testing::ValuesIn(PUBLISHED),
-                         [](const auto& info) { return std::string(info.param.code); });
+                         [](const auto& p) { return std::string(p.param.code); });
 
 TEST(SecurityError, NamedEnumeratorsCarryTheirValues) {
     EXPECT_EQ(morvex::security::to_value(SecurityError::InvalidPointer), 1u);

@@ -1,0 +1,149 @@
+"""Module entry: one module object, its attributes, and how its classes are built."""
+
+import importlib
+import subprocess
+import sys
+import textwrap
+import weakref
+
+import pytest
+
+import morvex
+from morvex import _morvex
+
+CLASSES = [getattr(_morvex, name) for name in _morvex.__all__ if name != "__version__"]
+
+
+def test_reimport_after_removal_returns_the_same_module():
+    first = importlib.import_module("morvex._morvex")
+    del sys.modules["morvex._morvex"]
+    second = importlib.import_module("morvex._morvex")
+    assert first is second
+    assert second.Governor is first.Governor
+
+
+def test_attributes_version_and_all():
+    assert _morvex.__version__ == "0.2.0"
+    assert morvex.__version__ == "0.2.0"
+    assert _morvex.__doc__ == "Python module registration."
+    assert _morvex.__all__ == ["__version__", "MonotonicCounter", "Governor"]
+    namespace = {}
+    exec("from morvex._morvex import *", namespace)
+    assert namespace["__version__"] == "0.2.0"
+    assert set(_morvex.__all__) <= set(namespace)
+    assert morvex.__all__ == _morvex.__all__
+
+
+def test_module_defines_no_functions():
+    public = {name for name in dir(_morvex) if not name.startswith("_")}
+    assert public == set(_morvex.__all__) - {"__version__"}
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_class_names_are_builtins(cls):
+    assert cls.__module__ == "builtins"
+    assert cls.__qualname__ == cls.__name__
+
+
+@pytest.mark.parametrize(
+    "cls, doc, signature",
+    [
+        (_morvex.MonotonicCounter, "A monotonically increasing 64-bit counter.", "(initial_value=0)"),
+        (
+            _morvex.Governor,
+            "Python wrapper around the Morvex scalar active-set projection kernel.",
+            "(min_bound, max_bound)",
+        ),
+    ],
+)
+def test_class_doc_and_text_signature(cls, doc, signature):
+    assert cls.__doc__ == doc
+    assert cls.__text_signature__ == signature
+
+
+@pytest.mark.parametrize(
+    "method, doc, signature",
+    [
+        (
+            _morvex.MonotonicCounter.next_value,
+            "Return the next strictly greater counter value.",
+            "($self)",
+        ),
+        (
+            _morvex.MonotonicCounter.current_value,
+            "Return the current counter value without advancing it.",
+            "($self)",
+        ),
+        (
+            _morvex.Governor.project,
+            "Project a single scalar actuator command into the safe envelope.",
+            "($self, u_desired)",
+        ),
+        (
+            _morvex.Governor.project_batch,
+            "Project a vector of actuator commands in a single call.",
+            "($self, u_vec)",
+        ),
+    ],
+)
+def test_method_doc_and_text_signature(method, doc, signature):
+    assert method.__doc__ == doc
+    assert method.__text_signature__ == signature
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_classes_cannot_be_subclassed(cls):
+    with pytest.raises(TypeError):
+        type("Derived", (cls,), {})
+
+
+@pytest.mark.parametrize(
+    "make",
+    [lambda: _morvex.MonotonicCounter(), lambda: _morvex.Governor(0.0, 1.0)],
+    ids=["MonotonicCounter", "Governor"],
+)
+def test_instances_have_no_dict_and_no_weakrefs(make):
+    obj = make()
+    with pytest.raises(AttributeError):
+        obj.extra = 1
+    with pytest.raises(TypeError):
+        weakref.ref(obj)
+
+
+def run_python(code):
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60
+    )
+
+
+SUBINTERPRETER_SCRIPT = """
+import _xxsubinterpreters as interpreters
+
+def attempt(where, run):
+    try:
+        run()
+    except Exception as failure:  # the sub-interpreter wraps its failure in RunFailedError
+        print(where, "refused:", failure)
+    else:
+        print(where, "imported")
+
+def in_main():
+    import morvex._morvex
+
+def in_sub():
+    interpreters.run_string(interpreters.create(), "import morvex._morvex")
+
+for where in ORDER:
+    attempt(where, in_main if where == "main" else in_sub)
+"""
+
+
+@pytest.mark.parametrize("order", [("main", "sub"), ("sub", "main")])
+def test_second_interpreter_is_refused_without_crashing(order):
+    result = run_python(f"ORDER = {order!r}\n" + SUBINTERPRETER_SCRIPT)
+    assert result.returncode == 0, result.stderr
+    first, second = result.stdout.splitlines()
+    assert first == f"{order[0]} imported"
+    assert second.startswith(f"{order[1]} refused:")
+    assert "ImportError" in second or order[1] == "main"
+    assert "do not yet support subinterpreters" in second
