@@ -1,11 +1,32 @@
-// The classes of the module, in the order in which it registers them.
+// The classes of the module and what they offer each other.
 #pragma once
 
+#include <cstdint>
+#include <string>
+#include <string_view>
+
 #include "binding/type.h"
+#include "morvex/security/crypto.h"
+#include "morvex/security/error.h"
 
 namespace morvex::ext {
 
+ClassDecl& morv_boundary_class();
+ClassDecl& morv_receipt_class();
+ClassDecl& morv_violation_class();
 ClassDecl& monotonic_counter_class();
 ClassDecl& governor_class();
+
+// A MorvViolation to be raised, with args (axis, violation_type, message).
+PendingError violation(std::int32_t axis, std::string_view violation_type,
+                       std::string_view message);
+PendingError morv_error_to_py_err(std::int32_t axis, security::SecurityError error);
+
+// The 16 signed payload bytes: position then velocity, little-endian binary64.
+security::Payload command_payload(double requested_position, double commanded_velocity);
+
+// A new MorvReceipt for an accepted receipt; it takes over the action id text.
+Result<Ref> new_receipt(std::string action_id, double requested_position,
+                        double commanded_velocity, const security::AuthorizationReceipt& receipt);
 
 }  // namespace morvex::ext

@@ -15,8 +15,8 @@ constexpr const char* kVersion = "0.2.0";
 
 // The classes in registration order.
 ClassDecl* const kRegistered[] = {
-    &monotonic_counter_class(),
-    &governor_class(),
+    &morv_boundary_class(), &morv_receipt_class(), &morv_violation_class(),
+    &monotonic_counter_class(), &governor_class(),
 };
 
 PyModuleDef module_def = {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "error.h"
@@ -114,5 +115,6 @@ inline PyObject* to_python(std::string_view text) {
     return check_created(
         PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
+inline PyObject* to_python(const std::string& text) { return to_python(std::string_view(text)); }
 
 }  // namespace morvex::ext

@@ -1,0 +1,109 @@
+// MorvReceipt: the immutable record of one authorization, re-verifiable
+// against any key.
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "binding/entry.h"
+#include "classes.h"
+#include "morvex/security/boundary.h"
+#include "morvex/security/crypto.h"
+
+namespace morvex::ext {
+namespace {
+
+namespace sec = morvex::security;
+
+struct MorvReceipt {
+    using PythonHead = PyObject;
+    static ClassDecl declaration;
+
+    std::string action_id;
+    std::uint64_t sequence_id;
+    std::uint64_t timestamp_nanos;
+    double requested_position;
+    double commanded_velocity;
+    std::array<std::uint8_t, sec::SERIALIZED_RECEIPT_LEN> serialized;
+    bool is_authorized;
+};
+
+bool get_is_authorized(MorvReceipt& self) { return self.is_authorized; }
+std::uint64_t get_sequence_id(MorvReceipt& self) { return self.sequence_id; }
+std::uint64_t get_timestamp_nanos(MorvReceipt& self) { return self.timestamp_nanos; }
+Ref get_receipt_hash(MorvReceipt& self) {
+    return Ref::steal(bytes_to_python(self.serialized.data(), self.serialized.size()));
+}
+
+// Answers only whether the stored fields carry a valid tag under `key`.
+bool verify(MorvReceipt& self, BytesArg key) {
+    if (key.size != sec::KEY_LEN) return false;
+    sec::Key key_bytes;
+    std::memcpy(key_bytes.data(), key.data, sec::KEY_LEN);
+    const sec::AuthorizationReceipt stored = sec::deserialize_receipt(self.serialized);
+    const auto recomputed =
+        sec::authorize(key_bytes, stored.nonce, stored.timestamp_nanos, stored.sequence_id,
+                       sec::action_id_bytes(self.action_id),
+                       command_payload(self.requested_position, self.commanded_velocity));
+    if (!recomputed) return false;
+    return sec::ct_eq(recomputed.value().tag, stored.tag);
+}
+
+constexpr const char* kVerifyParams[] = {"key"};
+constexpr FunctionDescription kVerify{"MorvReceipt", "verify", kVerifyParams, 1, 1};
+
+PyMethodDef methods[] = {
+    method_def<verify, kVerify>(
+        "verify($self, key)\n--\n\nRe-verify this receipt against a 32-byte boundary key."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef properties[] = {
+    getter_def<get_is_authorized>("is_authorized"),
+    getter_def<get_sequence_id>("sequence_id"),
+    getter_def<get_timestamp_nanos>("timestamp_nanos"),
+    getter_def<get_receipt_hash>("receipt_hash"),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+ClassDecl MorvReceipt::declaration{
+    .name = "MorvReceipt",
+    .doc = "Replay-resistant authorization receipt returned by `MorvBoundary`.",
+    .text_signature = nullptr,
+    .base = nullptr,
+    .basicsize = sizeof(Instance<MorvReceipt>),
+    .constructor = nullptr,
+    .methods = methods,
+    .properties = properties,
+    .special_slots = nullptr,
+    .dealloc = &default_dealloc<MorvReceipt>,
+};
+
+ClassDecl& morv_receipt_class() { return MorvReceipt::declaration; }
+
+sec::Payload command_payload(double requested_position, double commanded_velocity) {
+    sec::Payload payload;
+    const double fields[2] = {requested_position, commanded_velocity};
+    for (std::size_t f = 0; f < 2; ++f) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &fields[f], sizeof bits);
+        for (std::size_t i = 0; i < 8; ++i) {
+            payload[f * 8 + i] = static_cast<std::uint8_t>(bits >> (8 * i));
+        }
+    }
+    return payload;
+}
+
+Result<Ref> new_receipt(std::string action_id, double requested_position,
+                        double commanded_velocity, const sec::AuthorizationReceipt& receipt) {
+    MorvReceipt value{std::move(action_id), receipt.sequence_id, receipt.timestamp_nanos,
+                      requested_position, commanded_velocity, {}, true};
+    sec::serialize_receipt(receipt, value.serialized);
+    return new_instance<MorvReceipt>(require_type_object(MorvReceipt::declaration),
+                                     std::move(value));
+}
+
+}  // namespace morvex::ext

@@ -1,0 +1,91 @@
+// MorvViolation: the exception of a refused action request, and the mapping of
+// security errors into it.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "binding/entry.h"
+#include "classes.h"
+
+namespace morvex::ext {
+namespace {
+
+struct MorvViolation {
+    using PythonHead = PyBaseExceptionObject;
+    static ClassDecl declaration;
+
+    std::int32_t axis;
+    std::string violation_type;
+    std::string message;
+};
+
+PyObject* exception_base() { return PyExc_Exception; }
+
+// The inherited exception initialiser runs after this and sets `args`.
+Result<Ref> violation_new(PyTypeObject* type, std::optional<std::int32_t> axis,
+                          std::optional<StrArg> violation_type, std::optional<StrArg> message) {
+    return new_instance<MorvViolation>(
+        type, MorvViolation{axis.value_or(0),
+                            std::string(violation_type ? violation_type->text : std::string_view{}),
+                            std::string(message ? message->text : std::string_view{})});
+}
+
+std::int32_t get_axis(MorvViolation& self) { return self.axis; }
+std::string_view get_violation_type(MorvViolation& self) { return self.violation_type; }
+std::string_view get_message(MorvViolation& self) { return self.message; }
+
+std::string describe(MorvViolation& self) {
+    return "MorvViolation(axis=" + std::to_string(self.axis) +
+           ", violation_type=" + self.violation_type + "): " + self.message;
+}
+
+PyObject* violation_str(PyObject* self) { return unary<describe>(self); }
+
+constexpr const char* kNewParams[] = {"axis", "violation_type", "message"};
+constexpr FunctionDescription kNew{"MorvViolation", "__new__", kNewParams, 3, 0};
+
+PyGetSetDef properties[] = {
+    getter_def<get_axis>("axis"),
+    getter_def<get_violation_type>("violation_type"),
+    getter_def<get_message>("message"),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const PyType_Slot special_slots[] = {
+    {Py_tp_str, reinterpret_cast<void*>(&violation_str)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+ClassDecl MorvViolation::declaration{
+    .name = "MorvViolation",
+    .doc = "Exception raised when an action request violates the Morvex boundary.",
+    .text_signature = "(axis=0, violation_type=..., message=...)",
+    .base = &exception_base,
+    .basicsize = sizeof(Instance<MorvViolation>),
+    .constructor = &constructor<violation_new, kNew>,
+    .methods = nullptr,
+    .properties = properties,
+    .special_slots = special_slots,
+    .dealloc = &default_dealloc<MorvViolation>,
+};
+
+ClassDecl& morv_violation_class() { return MorvViolation::declaration; }
+
+PendingError violation(std::int32_t axis, std::string_view violation_type,
+                       std::string_view message) {
+    PyObject* type = reinterpret_cast<PyObject*>(require_type_object(MorvViolation::declaration));
+    Ref args = Ref::steal(check_created(PyTuple_New(3)));
+    PyTuple_SET_ITEM(args.get(), 0, to_python(axis));
+    PyTuple_SET_ITEM(args.get(), 1, to_python(violation_type));
+    PyTuple_SET_ITEM(args.get(), 2, to_python(message));
+    return PendingError::with_args(type, std::move(args));
+}
+
+PendingError morv_error_to_py_err(std::int32_t axis, security::SecurityError error) {
+    return violation(axis, security::code_string(error), security::message(error));
+}
+
+}  // namespace morvex::ext
