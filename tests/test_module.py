@@ -26,7 +26,10 @@ def test_attributes_version_and_all():
     assert _morvex.__version__ == "0.2.0"
     assert morvex.__version__ == "0.2.0"
     assert _morvex.__doc__ == "Python module registration."
-    assert _morvex.__all__ == ["__version__", "MonotonicCounter", "Governor"]
+    assert _morvex.__all__ == [
+        "__version__", "MorvBoundary", "MorvReceipt", "MorvViolation", "MonotonicCounter",
+        "Governor",
+    ]
     namespace = {}
     exec("from morvex._morvex import *", namespace)
     assert namespace["__version__"] == "0.2.0"
@@ -99,8 +102,13 @@ def test_classes_cannot_be_subclassed(cls):
 
 @pytest.mark.parametrize(
     "make",
-    [lambda: _morvex.MonotonicCounter(), lambda: _morvex.Governor(0.0, 1.0)],
-    ids=["MonotonicCounter", "Governor"],
+    [
+        lambda: _morvex.MonotonicCounter(),
+        lambda: _morvex.Governor(0.0, 1.0),
+        lambda: _morvex.MorvBoundary(),
+        lambda: _morvex.MorvBoundary().authorize_action(0, 0.0, 0.0),
+    ],
+    ids=["MonotonicCounter", "Governor", "MorvBoundary", "MorvReceipt"],
 )
 def test_instances_have_no_dict_and_no_weakrefs(make):
     obj = make()
