@@ -82,7 +82,7 @@ void expect_same_bits(const float (&got)[4], const Vec& want) {
     }
 }
 
-[[maybe_unused]] void expect_inside_box(const Solution4& out, const Bounds4& box) {
+void expect_inside_box(const Solution4& out, const Bounds4& box) {
     for (int i = 0; i < 4; ++i) {
         EXPECT_FALSE(std::isnan(out.u[i])) << "axis " << i;
         EXPECT_GE(out.u[i], box.min[i]) << "axis " << i;
@@ -305,6 +305,65 @@ INSTANTIATE_TEST_SUITE_P(
                    0,
                    1e-6f}),
     [](const ::testing::TestParamInfo<SolvedCase>& p) { return std::string(p.param.name); });
+
+// ---------------------------------------------------------------------------
+// Safeguards on top of the bare iteration. Each input below was checked against
+// an independent reference of the bare iteration, which hands back the command
+// described in the comment.
+
+TEST(Safeguards, IterationLimitClampsTheIterateIntoTheBox) {
+    // The bare iterate after 20 iterations is about (2, -0.5, -1, -0.5): axis 1
+    // half a unit above its upper bound -1. The command must be inside the box.
+    const Problem p{{{5, 3, -3, 4}},
+                    {{0, -1, -3, -1}, {2, -1, -1, 2}},
+                    rows_of({{{1, -1, 1, 1}, 1}, {{1, 2, -2, 2}, 2}})};
+    const Solution4 out = run(p);
+    EXPECT_EQ(out.status, MORVEX_STATUS_ITERATION_LIMIT);
+    EXPECT_EQ(out.iterations, 20u);
+    expect_inside_box(out, p.box);
+    EXPECT_EQ(out.u[1], -1.0f);
+}
+
+struct FailureCase {
+    const char* name;
+    Problem problem;
+};
+
+class SafeguardFailure : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(SafeguardFailure, ReportsNumericalFailureWithTheClampedDesiredVector) {
+    const FailureCase& c = GetParam();
+    const Solution4 out = run(c.problem);
+    EXPECT_EQ(out.status, MORVEX_STATUS_NUMERICAL_FAILURE);
+    EXPECT_EQ(out.iterations, 0u);
+    expect_same_bits(out.u, clamped(c.problem));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, SafeguardFailure,
+    ::testing::Values(
+        // The iterate runs off to +inf on the unbounded axis 0 and then to
+        // inf - inf: the bare iteration ends at the limit with NaN.
+        FailureCase{"nan_at_iteration_limit",
+                    {{{kInf, 0, 0, 0}},
+                     {{-kInf, -1, -1, -1}, {kInf, 1, 1, 1}},
+                     rows_of({{{1, 0, 0, 0}, 1}})}},
+        // Both rows hold at the origin; their multipliers are so large that
+        // d - l0 N0 reaches -inf on axis 0 and - l1 N1 then adds +inf. NaN
+        // compares false, so the bare iteration calls the NaN vector optimal.
+        FailureCase{"nan_at_optimum",
+                    {{{1.5e38f, -2.2e38f, 0, 0}},
+                     box_of(-kInf, kInf),
+                     rows_of({{{-1, -0.75f, 0, 0}, 0}, {{1.25f, -0.25f, 0, 0}, 0}})}},
+        // x0 <= 1 written with coefficient 1e20: |a|^2 overflows, the bare
+        // elimination gives it a zero multiplier and calls (3, 0, 0, 0) optimal.
+        FailureCase{"overflowing_row_norm",
+                    {{{3, 0, 0, 0}}, box_of(0, 5), rows_of({{{1e20f, 0, 0, 0}, 1e20f}})}},
+        FailureCase{"overflowing_row_norm_mixed",
+                    {{{12, -4, -10, -4}},
+                     {{-3, -3, -2.5f, -2.5f}, {6, -0.5f, -1.5f, 2}},
+                     rows_of({{{9e21f, 2e21f, 1e21f, -5e21f}, 0}})}}),
+    [](const ::testing::TestParamInfo<FailureCase>& p) { return std::string(p.param.name); });
 
 // ---------------------------------------------------------------------------
 // The normal-equation solve on its own.
