@@ -3,6 +3,10 @@
 
 #include <algorithm>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "constant_time.h"
 
 namespace morvex::security {
@@ -29,6 +33,54 @@ std::uint64_t load_le64(const std::uint8_t* in) {
     return value;
 }
 
+// Matches of `nonce` among slots [first, last), one full 12-byte comparison
+// each, without a branch on the contents.
+std::uint64_t count_matches_scalar(const Nonce* slots, std::size_t first, std::size_t last,
+                                   const Nonce& nonce) noexcept {
+    const std::uint64_t head = detail::load_word(nonce.data());
+    const std::uint64_t tail = detail::load_tail(nonce.data());
+    std::uint64_t matches = 0;
+    for (std::size_t slot = first; slot < last; ++slot) {
+        const std::uint8_t* stored = slots[slot].data();
+        const std::uint64_t diff =
+            (detail::load_word(stored) ^ head) | (detail::load_tail(stored) ^ tail);
+        matches = black_box(matches | detail::is_zero(diff));
+    }
+    return matches;
+}
+
+#if defined(__SSE2__)
+// Four slots (48 bytes: twelve 32-bit words in three vectors) per step against
+// the nonce repeated in the same phase. Slot k owns words 3k..3k+2 and matches
+// when all three compare equal.
+std::uint64_t count_matches_sse2(const Nonce* slots, std::size_t count,
+                                 const Nonce& nonce) noexcept {
+    std::uint8_t pattern[16];
+    for (std::size_t i = 0; i < 16; ++i) pattern[i] = nonce[i % NONCE_LEN];
+    const __m128i p0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pattern));
+    const __m128i p1 = _mm_shuffle_epi32(p0, _MM_SHUFFLE(1, 0, 2, 1));  // words 1 2 0 1
+    const __m128i p2 = _mm_shuffle_epi32(p0, _MM_SHUFFLE(2, 1, 0, 2));  // words 2 0 1 2
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(slots);
+    const auto word_equal = [](const std::uint8_t* at, __m128i p) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        return static_cast<std::uint64_t>(
+            static_cast<std::uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(v, p)))));
+    };
+    constexpr std::uint64_t kSlotStarts = 0b001001001001;
+    std::uint64_t matches = 0;
+    std::size_t slot = 0;
+    for (; slot + 4 <= count; slot += 4) {
+        const std::uint8_t* block = bytes + slot * NONCE_LEN;
+        const std::uint64_t equal_words =
+            word_equal(block, p0) | (word_equal(block + 16, p1) << 4) |
+            (word_equal(block + 32, p2) << 8);
+        matches = black_box(matches | (equal_words & (equal_words >> 1) & (equal_words >> 2) &
+                                       kSlotStarts));
+    }
+    return matches | count_matches_scalar(slots, slot, count, nonce);
+}
+#endif
+
 }  // namespace
 
 BoundaryInterceptor::BoundaryInterceptor(const Key& key) noexcept
@@ -40,15 +92,19 @@ SecurityResult<AuthorizationReceipt> BoundaryInterceptor::issue_receipt(
     return authorize(key_, nonce, timestamp_nanos, sequence_id, action_id, payload);
 }
 
-// Newest first; each comparison examines all 12 bytes, the scan stops at the
-// first match. Slots that were never written are not valid entries and are
-// never compared, so a zero nonce is not refused by a fresh ring.
+// Every valid slot is compared in full, without a branch on its contents; the
+// matches are gathered and tested once at the end, so no comparison can stop
+// early. Slots never written are not valid entries and are never compared, so
+// a zero nonce is not refused by a fresh ring. Until the ring wraps the valid
+// slots are exactly 0 .. stored_nonces_ - 1; afterwards all of them are.
 bool BoundaryInterceptor::nonce_remembered(const Nonce& nonce) const noexcept {
-    for (std::size_t back = 1; back <= stored_nonces_; ++back) {
-        const Nonce& slot = recent_nonces_[(next_slot_ - back) & SLOT_MASK];
-        if (detail::ct_equal(slot.data(), nonce.data(), NONCE_LEN)) return true;
-    }
-    return false;
+#if defined(__SSE2__)
+    const std::uint64_t matches = count_matches_sse2(recent_nonces_.data(), stored_nonces_, nonce);
+#else
+    const std::uint64_t matches =
+        count_matches_scalar(recent_nonces_.data(), 0, stored_nonces_, nonce);
+#endif
+    return black_box(matches) != 0;
 }
 
 void BoundaryInterceptor::record(const AuthorizationReceipt& receipt) noexcept {

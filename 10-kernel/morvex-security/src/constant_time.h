@@ -34,6 +34,17 @@ inline std::uint64_t load_word(const std::uint8_t* p) noexcept {
     return word;
 }
 
+// The last four bytes of a 12-byte nonce, zero-extended.
+inline std::uint64_t load_tail(const std::uint8_t* nonce) noexcept {
+    std::uint32_t word;
+    std::memcpy(&word, nonce + 8, sizeof word);
+    return word;
+}
+
+// 1 when x is zero, else 0, without a branch: only x == 0 has the top bit set in
+// both ~x and x - 1.
+constexpr std::uint64_t is_zero(std::uint64_t x) noexcept { return (~x & (x - 1)) >> 63; }
+
 // Every byte's equality bit passes through black_box before it is combined
 // with AND, and the combined bit once more before it is tested, so the
 // compiler cannot stop at the first difference. Whole words are compared

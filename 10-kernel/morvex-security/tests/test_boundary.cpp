@@ -2,7 +2,9 @@
 // refusals that leave no trace, and the 60-byte receipt wire form.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <vector>
 #include <string>
 #include <type_traits>
 
@@ -245,5 +247,55 @@ TEST_F(Interceptor, DeserializedReceiptIsAccepted) {
     serialize_receipt(issue(77, numbered_nonce(77)), wire);
     EXPECT_EQ(present(deserialize_receipt(wire)), ACCEPTED);
 }
+
+}  // namespace
+
+namespace {
+
+// The ring is scanned several slots at a time: every slot position inside and
+// after a block must be caught, and a nonce that differs in any one byte from
+// every remembered one must not be.
+class NonceScan : public Interceptor, public ::testing::WithParamInterface<std::uint32_t> {
+   protected:
+    static Nonce random_nonce(std::uint32_t seed) {
+        Nonce nonce{};
+        std::uint32_t x = seed * 2654435761u + 12345u;
+        for (auto& byte : nonce) {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            byte = static_cast<std::uint8_t>(x);
+        }
+        return nonce;
+    }
+};
+
+TEST_P(NonceScan, EverySlotIsCaughtAndNearMissesAreNot) {
+    const std::uint32_t stored = GetParam();
+    std::vector<Nonce> remembered;
+    for (std::uint32_t i = 0; i < stored; ++i) {
+        remembered.push_back(random_nonce(i + 1));
+        ASSERT_EQ(present(issue(i + 1, remembered.back())), ACCEPTED);
+    }
+    std::uint64_t sequence = stored + 1;
+    for (std::uint32_t i = 0; i < stored; ++i) {
+        expect_refused_without_trace(issue(sequence, remembered[i]), REPLAY_NONCE);
+    }
+    const std::uint32_t probes[] = {0, stored / 2, stored - 1};
+    for (std::uint32_t i : probes) {
+        for (std::size_t byte = 0; byte < NONCE_LEN; ++byte) {
+            Nonce near = remembered[i];
+            near[byte] ^= 0x80;
+            if (std::find(remembered.begin(), remembered.end(), near) != remembered.end()) continue;
+            EXPECT_EQ(present(issue(sequence, near)), ACCEPTED) << "slot " << i << " byte " << byte;
+            remembered.push_back(near);  // now remembered too (possibly overwriting the oldest)
+            if (remembered.size() > NONCE_WINDOW) remembered.erase(remembered.begin());
+            ++sequence;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(StoredCounts, NonceScan,
+                         ::testing::Values(1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 63u, 1023u, 1024u));
 
 }  // namespace
