@@ -129,14 +129,28 @@ Result<Ref> boundary_new(PyTypeObject* type, std::optional<std::uint64_t> rate_l
                                       max_velocity_rad_s.value_or(4.18), key);
 }
 
+PendingError velocity_refusal(std::int32_t axis, double velocity, double limit) {
+    char text[2 * kMaxFormattedDouble + 64];
+    char* p = text;
+    const auto put = [&p](std::string_view part) {
+        std::memcpy(p, part.data(), part.size());
+        p += part.size();
+    };
+    char number[kMaxFormattedDouble];
+    put("commanded_velocity ");
+    put(format_double(velocity, number));
+    put(" rad/s exceeds max_velocity_rad_s ");
+    put(format_double(limit, number));
+    put(" rad/s");
+    return violation(axis, "velocity_exceeded",
+                     std::string_view(text, static_cast<std::size_t>(p - text)));
+}
+
 Result<Ref> authorize_action(MorvBoundary& self, std::int32_t target_axis,
                              double requested_position, double commanded_velocity) {
     // Fails closed: a NaN on either side is refused.
     if (!(std::fabs(commanded_velocity) <= self.max_velocity_rad_s)) {
-        return violation(target_axis, "velocity_exceeded",
-                         "commanded_velocity " + format_double(commanded_velocity) +
-                             " rad/s exceeds max_velocity_rad_s " +
-                             format_double(self.max_velocity_rad_s) + " rad/s");
+        return velocity_refusal(target_axis, commanded_velocity, self.max_velocity_rad_s);
     }
     const ActionId id = action_id_for(target_axis);
     const Admission admission =

@@ -74,14 +74,25 @@ ClassDecl MorvViolation::declaration{
 
 ClassDecl& morv_violation_class() { return MorvViolation::declaration; }
 
+// While the class keeps its own constructor and the inherited initialiser,
+// calling it with `args` yields exactly this object, built without the call.
 PendingError violation(std::int32_t axis, std::string_view violation_type,
                        std::string_view message) {
-    PyObject* type = reinterpret_cast<PyObject*>(require_type_object(MorvViolation::declaration));
+    PyTypeObject* type = require_type_object(MorvViolation::declaration);
     Ref args = Ref::steal(check_created(PyTuple_New(3)));
     PyTuple_SET_ITEM(args.get(), 0, to_python(axis));
     PyTuple_SET_ITEM(args.get(), 1, to_python(violation_type));
     PyTuple_SET_ITEM(args.get(), 2, to_python(message));
-    return PendingError::with_args(type, std::move(args));
+    const auto* base = reinterpret_cast<PyTypeObject*>(PyExc_Exception);
+    if (type->tp_new != MorvViolation::declaration.constructor || type->tp_init != base->tp_init) {
+        return PendingError::with_args(reinterpret_cast<PyObject*>(type), std::move(args));
+    }
+    auto made = new_instance<MorvViolation>(
+        type, MorvViolation{axis, std::string(violation_type), std::string(message)});
+    if (!made.ok()) return made.take_error();
+    auto* exception = reinterpret_cast<PyBaseExceptionObject*>(made->get());
+    Py_SETREF(exception->args, args.release());
+    return PendingError::with_exception(std::move(*made));
 }
 
 PendingError morv_error_to_py_err(std::int32_t axis, security::SecurityError error) {

@@ -26,6 +26,11 @@ PendingError PendingError::fetch() {
     return PendingError(Ref::steal(type), Ref::steal(value), true);
 }
 
+PendingError PendingError::with_exception(Ref exception) {
+    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())));
+    return PendingError(std::move(type), std::move(exception), true);
+}
+
 PyObject* PendingError::exception() {
     if (!built_) {
         PyObject* args = value_.get();

@@ -23,6 +23,8 @@ public:
     // Takes over the interpreter's current exception (normalised); when none is
     // set, SystemError "attempted to fetch exception but none was set".
     static PendingError fetch();
+    // An exception object already built.
+    static PendingError with_exception(Ref exception);
 
     PyObject* type() const { return type_.get(); }
     // The exception object, built on first use. If building it raised, that
