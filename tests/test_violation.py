@@ -119,3 +119,22 @@ def test_limit_is_formatted_the_same_way(x):
     with pytest.raises(MorvViolation) as info:
         boundary.authorize_action(0, 0.0, float("inf"))
     assert info.value.message.endswith(f" exceeds max_velocity_rad_s {positional(x)} rad/s")
+
+
+def test_raised_refusal_goes_through_a_replaced_initialiser():
+    seen = []
+
+    def recording_init(self, *args):
+        seen.append(args)
+        Exception.__init__(self, *args)
+
+    MorvViolation.__init__ = recording_init
+    try:
+        with pytest.raises(MorvViolation) as info:
+            MorvBoundary().authorize_action(5, 0.0, 100.0)
+    finally:
+        del MorvViolation.__init__
+    expected = (5, "velocity_exceeded",
+                "commanded_velocity 100 rad/s exceeds max_velocity_rad_s 4.18 rad/s")
+    assert seen == [expected]
+    assert info.value.args == expected and info.value.axis == 5
