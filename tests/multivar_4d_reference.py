@@ -54,7 +54,7 @@ def _clamp(v, lo, hi):
 
 
 def _isnan(v):
-    return v != v
+    return v != v  # noqa: PLR0124 (NaN is the only value unequal to itself)
 
 
 def _finite(v):
