@@ -1,6 +1,7 @@
 """Module entry: one module object, its attributes, and how its classes are built."""
 
 import importlib
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -155,3 +156,13 @@ def test_second_interpreter_is_refused_without_crashing(order):
     assert second.startswith(f"{order[1]} refused:")
     assert "ImportError" in second or order[1] == "main"
     assert "do not yet support subinterpreters" in second
+
+
+def test_shared_object_exports_exactly_the_entry_and_the_kernels():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm (binutils) is not installed")
+    listing = subprocess.run([nm, "-D", "--defined-only", _morvex.__file__], capture_output=True,
+                             text=True, check=True).stdout
+    symbols = {line.split()[-1] for line in listing.splitlines() if line.strip()}
+    assert symbols == {"PyInit__morvex", "morvex_solve_active_set", "morvex_solve_multivar_4d"}
