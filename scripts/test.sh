@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Runs every test of the project, C++ (GoogleTest through CTest) and Python
-# (pytest), after installing what they need. Safe to run again.
+# Runs every test of the project after installing what the tests need; safe to
+# run again. Stages:
+#   1. C++ tests (GoogleTest through CTest) and the pytest suite on the installed package;
+#   2. the same C++ tests and the pytest suite again, built with AddressSanitizer and
+#      UndefinedBehaviorSanitizer (the sanitizer runtime preloaded into Python).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-build_dir=${MORVEX_TEST_BUILD_DIR:-"$root/build/tests"}
+build_root=${MORVEX_TEST_BUILD_DIR:-"$root/build"}
+jobs=$(nproc)
 
-apt_packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev libssl-dev valgrind)
+apt_packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev libssl-dev valgrind binutils)
 missing=()
 for pkg in "${apt_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
@@ -23,18 +27,40 @@ echo "== installing Python test dependencies and the package"
 python3 -m pip install -q --disable-pip-version-check pytest hypothesis numpy
 python3 -m pip install -q --disable-pip-version-check .
 
+# run_ctest BUILD_DIR: prints CTest's summary, or its whole log on failure.
+run_ctest() {
+  local log="$1/ctest.log"
+  if ! ctest --test-dir "$1" --output-on-failure -j"$jobs" >"$log" 2>&1; then
+    cat "$log"
+    return 1
+  fi
+  tail -n 3 "$log"
+}
+
 echo "== C++ tests"
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+cmake -S . -B "$build_root/tests" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DMORVEX_BUILD_TESTS=ON -DMORVEX_WERROR=ON >/dev/null
-cmake --build "$build_dir" -j"$(nproc)"
-ctest_log="$build_dir/ctest.log"
-if ! ctest --test-dir "$build_dir" --output-on-failure -j"$(nproc)" >"$ctest_log" 2>&1; then
-  cat "$ctest_log"
-  exit 1
-fi
-tail -n 3 "$ctest_log"
+cmake --build "$build_root/tests" -j"$jobs"
+run_ctest "$build_root/tests"
 
 echo "== Python tests"
-# Run from outside the source tree so the installed package is the one imported.
-cd "$build_dir"
-python3 -m pytest "$root/tests" -q -p no:cacheprovider
+# From outside the source tree, so that the installed package is the one imported.
+(cd "$build_root" && python3 -m pytest "$root/tests" -q -p no:cacheprovider)
+
+echo "== C++ and Python tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+san="$build_root/sanitize"
+cmake -S . -B "$san" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVEX_BUILD_TESTS=ON \
+  -DMORVEX_BUILD_EXTENSION=ON -DMORVEX_SANITIZE=ON -DMORVEX_WERROR=ON >/dev/null
+cmake --build "$san" -j"$jobs"
+run_ctest "$san"
+rm -rf "$san/python" && mkdir -p "$san/python/morvex"
+cp python/morvex/*.py python/morvex/*.pyi python/morvex/py.typed "$san/python/morvex/"
+cp "$san"/extension/_morvex*.so "$san/python/morvex/"
+(
+  cd "$san"
+  export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
+  export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+  export PYTHONMALLOC=malloc PYTHONPATH="$san/python"
+  python3 -c "import morvex._morvex as m, sys; assert m.__file__.startswith(sys.argv[1]), m.__file__" "$san"
+  python3 -m pytest "$root/tests" -q -p no:cacheprovider
+)

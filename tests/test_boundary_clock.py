@@ -58,7 +58,9 @@ def run_scenario(shim, tmp_path, body):
     clock_file, random_file = tmp_path / "clock", tmp_path / "random"
     clock_file.write_text("")
     random_file.write_text("")
-    env = dict(os.environ, LD_PRELOAD=str(shim), MORVEX_FAKE_CLOCK_FILE=str(clock_file),
+    # After whatever is preloaded already (a sanitizer runtime must stay first).
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))
+    env = dict(os.environ, LD_PRELOAD=preload, MORVEX_FAKE_CLOCK_FILE=str(clock_file),
                MORVEX_FAKE_GETRANDOM_FILE=str(random_file))
     code = PRELUDE + textwrap.dedent(body) + "\nprint(json.dumps(out))\n"
     result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
