@@ -32,35 +32,38 @@ struct Entry {
     std::uint8_t index;
 };
 
-// Ordered, at most kMaxWorkingSet entries; removal closes the gap.
+// Ordered, at most kMaxWorkingSet entries; removal closes the gap. A bit per
+// (kind, index) answers membership without a scan.
 class WorkingSet {
 public:
     int size() const { return size_; }
     const Entry& operator[](int k) const { return entries_[k]; }
 
-    bool contains(Kind kind, int index) const {
-        for (int k = 0; k < size_; ++k) {
-            if (entries_[k].kind == kind && entries_[k].index == index) return true;
-        }
-        return false;
-    }
+    bool contains(Kind kind, int index) const { return (members_ & bit(kind, index)) != 0; }
 
     // False when the set is already full; the entry is then not added.
     bool add(Kind kind, int index) {
         if (size_ >= kMaxWorkingSet) return false;
         entries_[size_] = Entry{kind, static_cast<std::uint8_t>(index)};
         ++size_;
+        members_ |= bit(kind, index);
         return true;
     }
 
     void remove(int k) {
+        members_ &= ~bit(entries_[k].kind, entries_[k].index);
         for (int j = k; j + 1 < size_; ++j) entries_[j] = entries_[j + 1];
         --size_;
     }
 
 private:
+    static std::uint32_t bit(Kind kind, int index) {
+        return std::uint32_t{1} << (4 * static_cast<int>(kind) + index);
+    }
+
     Entry entries_[kMaxWorkingSet] = {};
     int size_ = 0;
+    std::uint32_t members_ = 0;
 };
 
 struct Problem {
@@ -322,11 +325,14 @@ bool solve_normal_equations(int k, const float rows[kMaxWorkingSet][4],
     float r[kMaxWorkingSet];
     for (int i = 0; i < k; ++i) {
         r[i] = r_in[i];
-        for (int j = 0; j < k; ++j) {
+        // N_j . N_i has the same products in the same order as N_i . N_j,
+        // hence the same bits: each pair is evaluated once.
+        for (int j = i; j < k; ++j) {
             g[i][j] = dot4(rows[i], rows[j]);
             // An overflowed product would otherwise eliminate to a zero
             // multiplier and let a violated row pass as satisfied.
             if (!std::isfinite(g[i][j])) return false;
+            g[j][i] = g[i][j];
         }
     }
 
