@@ -1,25 +1,41 @@
-"""A short controller loop: every command is projected into the joint's envelope, then
-authorized by a MorvBoundary before it would be sent; the actuator side re-verifies receipts.
+"""A simulated four-joint arm driven through morvex, end to end.
 
-Run it with:  pip install . && python examples/controller_demo.py
+Every control tick the planner asks for four joint positions. The controller
+  1. projects each joint into its limits with a Governor (one per joint),
+  2. projects the four together onto the coupled limits with the four-axis kernel
+     (morvex_solve_multivar_4d, called through ctypes as any C caller would),
+  3. asks a MorvBoundary to authorize every joint command (velocity and rate limits),
+and an actuator-side gateway checks every receipt before it "moves": the tag under the
+shared key, and that no receipt is used twice. Now and then the demo injects faults on
+purpose: an over-speed command, a burst of commands over the rate limit, and a replayed
+receipt. It ends with a summary table and, if matplotlib is installed, a plot.
+
+Run it with:  pip install . && python examples/controller_demo.py   (--help for options)
 """
 
+import argparse
+import ctypes
 import hmac
 import math
 import struct
+import sys
 import time
 from collections import Counter
 
+import morvex._morvex as native
 from morvex import Governor, MonotonicCounter, MorvBoundary, MorvViolation
 
-JOINT_LIMIT_RAD = 1.2  # the safe envelope of one joint: [-1.2, 1.2] rad
-MAX_VELOCITY = 3.0     # rad/s
-RATE_LIMIT = 1500      # commands per second
-STEPS = 2_000
-DT = 0.01              # s between planner samples
+JOINT_LIMITS = [(-2.6, 2.6), (-1.4, 1.6), (-2.2, 2.2), (-3.0, 3.0)]  # rad
+MAX_VELOCITY = 2.5  # rad/s, every joint
+# Coupled limits, rows a . q <= b: the elbow may not fold into the base, and the wrist
+# may not lead the shoulder by more than 1.8 rad.
+COUPLED_ROWS = [([0.0, 1.0, 1.0, 0.0], 1.5), ([0.0, -1.0, -1.0, 0.0], 1.5),
+                ([-1.0, 0.0, 0.0, 1.0], 1.8)]
+STATUS_NAMES = {0: "invalid input", 1: "optimal", 2: "iteration limit", 3: "infeasible",
+                4: "numerical failure"}
 
-# This demo runs on the built-in trial key, the same in every process; a deployment passes its
-# own 32-byte hmac_key to MorvBoundary. The trial key is derived as the README documents.
+# This demo runs on the built-in trial key, the same in every process; a deployment passes
+# its own 32-byte hmac_key to MorvBoundary. The trial key is derived as the README shows.
 _LABEL = b"morvex default key: trials only"
 TRIAL_KEY = hmac.digest(
     bytes(32),
@@ -28,51 +44,220 @@ TRIAL_KEY = hmac.digest(
 )
 
 
-def desired_position(step: int) -> float:
-    """A planner that sometimes asks for more than the joint may do, and sometimes jerks."""
-    t = step * DT
-    jerk = 0.2 if step % 250 == 0 else 0.0
-    return 1.6 * math.sin(t) + 0.3 * math.sin(7.3 * t) + jerk
+class Bounds4(ctypes.Structure):
+    _fields_ = [("min", ctypes.c_float * 4), ("max", ctypes.c_float * 4)]
 
 
-def main() -> None:
-    governor = Governor(-JOINT_LIMIT_RAD, JOINT_LIMIT_RAD)
-    boundary = MorvBoundary(rate_limit=RATE_LIMIT, max_velocity_rad_s=MAX_VELOCITY)
-    ticks = MonotonicCounter()
-    clipped = 0
-    refusals: Counter[str] = Counter()
-    receipts = []
-    previous = governor.project(desired_position(0))
-    start = time.perf_counter()
-    for step in range(1, STEPS):
-        wanted = desired_position(step)
-        sent = governor.project(wanted)
-        ticks.next_value()
-        if abs(wanted) > JOINT_LIMIT_RAD:  # more than float32 rounding was taken off
-            clipped += 1
-        velocity = (sent - previous) / DT
-        previous = sent
+class Constraints4(ctypes.Structure):
+    _fields_ = [("count", ctypes.c_uint64), ("a", (ctypes.c_float * 4) * 4), ("b", ctypes.c_float * 4)]
+
+
+class Solution4(ctypes.Structure):
+    _fields_ = [("u", ctypes.c_float * 4), ("iterations", ctypes.c_uint64), ("status", ctypes.c_uint32)]
+
+
+class CoupledLimits:
+    """The four-axis kernel with this arm's box and coupled rows."""
+
+    def __init__(self):
+        lib = ctypes.CDLL(native.__file__)
+        self._solve = lib.morvex_solve_multivar_4d
+        self._solve.restype = ctypes.c_int32
+        floats4 = ctypes.c_float * 4
+        self._bounds = Bounds4(floats4(*(lo for lo, _ in JOINT_LIMITS)),
+                               floats4(*(hi for _, hi in JOINT_LIMITS)))
+        self._rows = Constraints4(len(COUPLED_ROWS))
+        for j, (a, b) in enumerate(COUPLED_ROWS):
+            self._rows.a[j] = floats4(*a)
+            self._rows.b[j] = b
+        self._desired = (ctypes.c_float * 4)()
+        self._out = Solution4()
+        self._args = (self._desired, ctypes.byref(self._bounds), ctypes.byref(self._rows),
+                      ctypes.byref(self._out))
+
+    def project(self, q):
+        self._desired[:] = q
+        if self._solve(*self._args) != 0:
+            raise RuntimeError("four-axis kernel refused its records")
+        return list(self._out.u), self._out.status
+
+
+class Gateway:
+    """The actuator side: moves only on a receipt that verifies and was never used before."""
+
+    def __init__(self, key):
+        self.key = key
+        self.last_sequence = 0
+
+    def accept(self, receipt):
+        if not receipt.verify(self.key) or receipt.sequence_id <= self.last_sequence:
+            return False
+        self.last_sequence = receipt.sequence_id
+        return True
+
+
+def planner(t):
+    """Four joint targets that sometimes reach past the limits, and a jerk every 1.7 s."""
+    jerk = 0.35 if (t % 1.7) < 0.004 else 0.0
+    return [2.9 * math.sin(0.9 * t) + jerk,
+            1.2 * math.sin(1.3 * t + 0.4) + 0.6,
+            1.5 * math.sin(1.1 * t + 1.0),
+            2.0 * math.sin(0.7 * t + 2.0) + 0.8 * math.sin(3.1 * t)]
+
+
+class Latency:
+    def __init__(self):
+        self.samples = {}
+
+    def time(self, name, fn, *args):
+        start = time.perf_counter_ns()
         try:
-            receipts.append(boundary.authorize_action(0, sent, velocity))
-        except MorvViolation as refusal:  # the actuator holds its position
-            refusals[refusal.violation_type] += 1
-    elapsed = time.perf_counter() - start
+            return fn(*args)
+        finally:
+            self.samples.setdefault(name, []).append(time.perf_counter_ns() - start)
 
-    # The actuator side checks every receipt against the key it shares with the boundary.
-    verified = sum(r.verify(TRIAL_KEY) for r in receipts)
+    def rows(self):
+        for name, values in self.samples.items():
+            values.sort()
+            pick = lambda q: values[min(len(values) - 1, int(q * len(values)))] / 1000.0  # noqa: E731
+            yield name, len(values), pick(0.5), pick(0.9), pick(0.99), values[-1] / 1000.0
 
-    print("morvex controller demo")
-    print(f"  envelope             [{-JOINT_LIMIT_RAD}, {JOINT_LIMIT_RAD}] rad, "
-          f"max {MAX_VELOCITY} rad/s, {RATE_LIMIT} commands/s")
-    print(f"  control steps        {ticks.current_value()}")
-    print(f"  commands clipped     {clipped} ({100.0 * clipped / STEPS:.1f} %)")
-    print(f"  commands admitted    {len(receipts)} (sequence ids {receipts[0].sequence_id}"
-          f"..{receipts[-1].sequence_id})")
-    print(f"  refused, speed       {refusals['velocity_exceeded']}")
-    print(f"  refused, rate        {refusals['rate_limited']}")
-    print(f"  receipts verified    {verified} of {len(receipts)}")
-    print(f"  loop time            {1e6 * elapsed / STEPS:.2f} us per step "
-          "(project + count + authorize)")
+
+def progress(done, total, width=32):
+    """A bar redrawn in place on a terminal; a line every quarter otherwise."""
+    percent = 100 * done // total
+    if sys.stderr.isatty():
+        filled = int(width * done / total)
+        sys.stderr.write(f"\r  [{'#' * filled}{'.' * (width - filled)}] {percent:3d} %")
+    elif percent // 25 != (100 * (done - total // 50) // total) // 25:
+        sys.stderr.write(f"  ... {percent} %\n")
+    sys.stderr.flush()
+
+
+def limit_speed(previous, target, max_step):
+    """Moves toward target by at most max_step on every joint, along the straight line: a
+    point between two points that meet the (convex) limits meets them too."""
+    largest = max(abs(t - p) for t, p in zip(target, previous))
+    scale = 1.0 if largest <= max_step else max_step / largest
+    return [p + scale * (t - p) for t, p in zip(target, previous)]
+
+
+def run(seconds, hz, pace):
+    governors = [Governor(lo, hi) for lo, hi in JOINT_LIMITS]
+    coupled = CoupledLimits()
+    rate_limit = int(4 * hz * 1.25) if pace else 2**64 - 1
+    boundary = MorvBoundary(rate_limit=rate_limit, max_velocity_rad_s=MAX_VELOCITY)
+    gateway = Gateway(TRIAL_KEY)
+    ticks = MonotonicCounter()
+    latency = Latency()
+    counts = Counter()
+    kernel_status = Counter()
+    steps = int(seconds * hz)
+    dt = 1.0 / hz
+    previous = [governors[i].project(q) for i, q in enumerate(planner(0.0))]
+    history = []
+    replay_candidate = None
+    start = time.perf_counter()
+    for step in range(1, steps + 1):
+        t = step * dt
+        tick = ticks.next_value()
+        desired = planner(t)
+        boxed = [latency.time("Governor.project", governors[i].project, q) for i, q in enumerate(desired)]
+        command, status = latency.time("four-axis kernel (ctypes)", coupled.project, boxed)
+        corrected = status == 1 and any(c != b for c, b in zip(command, boxed))
+        kernel_status[STATUS_NAMES[status] + (", command corrected" if corrected else "")] += 1
+        if status not in (1, 2):  # no safe answer: hold position
+            command = previous
+        command = limit_speed(previous, command, 0.95 * MAX_VELOCITY * dt)
+        velocities = [(c - p) / dt for c, p in zip(command, previous)]
+        source = ["planned"] * 4
+        if tick % 400 == 0:  # injected fault: a command far too fast for joint 3
+            velocities[3], source[3] = 40.0, "injected over-speed"
+        moved = list(previous)
+        for axis in range(4):
+            try:
+                receipt = latency.time("MorvBoundary.authorize_action", boundary.authorize_action,
+                                       axis, command[axis], velocities[axis])
+            except MorvViolation as refusal:
+                counts[(source[axis], f"refused: {refusal.violation_type}")] += 1
+                continue
+            counts[(source[axis], "admitted")] += 1
+            if latency.time("gateway check (verify)", gateway.accept, receipt):
+                moved[axis] = command[axis]
+                replay_candidate = receipt
+        if tick % 500 == 0 and replay_candidate is not None:  # injected fault: a replay
+            outcome = "accepted" if gateway.accept(replay_candidate) else "refused by the gateway"
+            counts[("injected replay", outcome)] += 1
+        if pace and tick % 1000 == 250:  # injected fault: a burst as large as the rate limit
+            for _ in range(rate_limit):
+                try:
+                    boundary.authorize_action(0, moved[0], 0.0)
+                    counts[("injected burst", "admitted")] += 1
+                except MorvViolation as refusal:
+                    counts[("injected burst", f"refused: {refusal.violation_type}")] += 1
+        history.append((t, desired, moved))
+        previous = moved
+        if step % max(1, steps // 50) == 0:
+            progress(step, steps)
+        if pace:
+            delay = start + step * dt - time.perf_counter()
+            if delay > 0:
+                time.sleep(delay)
+    if sys.stderr.isatty():
+        sys.stderr.write("\n")
+    return counts, kernel_status, latency, history, time.perf_counter() - start
+
+
+def report(counts, kernel_status, latency, elapsed, steps):
+    print(f"\nmorvex arm demo: {steps} ticks in {elapsed:.2f} s, 4 joints")
+    print("\n  commands                outcome                              count")
+    for (source, outcome), count in sorted(counts.items()):
+        print(f"  {source:<23} {outcome:<32} {count:>8}")
+    print("\n  four-axis kernel outcome          count")
+    for name, count in kernel_status.most_common():
+        print(f"  {name:<32} {count:>6}")
+    print("\n  per-call latency (us)             calls     p50     p90     p99     max")
+    for name, n, p50, p90, p99, worst in latency.rows():
+        print(f"  {name:<32} {n:>6} {p50:7.2f} {p90:7.2f} {p99:7.2f} {worst:7.1f}")
+
+
+def plot(history, path):
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("\n  (install matplotlib for a plot of desired vs. projected trajectories)")
+        return
+    times = [t for t, _, _ in history]
+    fig, axes = plt.subplots(4, 1, figsize=(10, 9), sharex=True)
+    for joint, ax in enumerate(axes):
+        ax.plot(times, [d[joint] for _, d, _ in history], lw=1, label="desired")
+        ax.plot(times, [m[joint] for _, _, m in history], lw=1.5, label="sent to the actuator")
+        lo, hi = JOINT_LIMITS[joint]
+        ax.axhline(lo, color="grey", ls=":")
+        ax.axhline(hi, color="grey", ls=":")
+        ax.set_ylabel(f"joint {joint} (rad)")
+    axes[0].legend(loc="upper right")
+    axes[-1].set_xlabel("time (s)")
+    fig.suptitle("morvex: desired vs. projected and authorized joint commands")
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+    print(f"\n  plot written to {path}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--seconds", type=float, default=4.0, help="simulated time (default 4)")
+    parser.add_argument("--hz", type=float, default=500.0, help="control rate (default 500)")
+    parser.add_argument("--no-pace", action="store_true",
+                        help="run as fast as possible (no real-time pacing, no rate limit)")
+    parser.add_argument("--plot", default="arm_demo.png", help="where to write the plot")
+    args = parser.parse_args()
+    counts, kernel_status, latency, history, elapsed = run(args.seconds, args.hz, not args.no_pace)
+    report(counts, kernel_status, latency, elapsed, len(history))
+    plot(history, args.plot)
 
 
 if __name__ == "__main__":
