@@ -10,7 +10,12 @@ from __future__ import annotations
 
 import ctypes
 import itertools
+import os
+import shutil
+import subprocess
+import sys
 from dataclasses import dataclass, field
+from pathlib import Path
 
 import multivar_4d_reference as ref
 import numpy as np
@@ -97,10 +102,7 @@ def reference(p: Problem, guarded=True) -> Answer:
 def x0_of(p: Problem) -> np.ndarray:
     # Lower test first, ordered comparisons: not min/max, which differ on NaN.
     return np.array(
-        [
-            p.lo[i] if p.d[i] < p.lo[i] else min(p.d[i], p.hi[i])
-            for i in range(4)
-        ],
+        [p.lo[i] if p.d[i] < p.lo[i] else min(p.d[i], p.hi[i]) for i in range(4)],
         dtype=F32,
     )
 
@@ -682,3 +684,59 @@ def test_optimal_answers_are_the_minimiser(solve, name):
         assert error <= optimality_tolerance(p, x_hat), f"{name}[{k}]: {error:.3g} off {x_hat}"
         checked += 1
     assert checked >= 100
+
+
+# ---------------------------------------------------------------------------
+# The runnable examples
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def test_ctypes_example_runs(kernel_lib):
+    env = dict(os.environ, MORVEX_KERNEL_LIB=kernel_lib._name)
+    run = subprocess.run(
+        [sys.executable, str(ROOT / "examples" / "kernels_ctypes.py")],
+        env=env,
+        check=False,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert run.returncode == 0, run.stderr
+    assert "scalar: u = 5, status Optimal" in run.stdout
+    assert "4-axis: u = (0.5, 0.5, 0, 0), status Optimal, 2 iterations" in run.stdout
+
+
+def test_c_example_builds_as_c_and_runs(tmp_path):
+    """The header compiles as C11 and the example links against the kernels."""
+    cc, cxx = shutil.which("cc"), shutil.which("c++")
+    if cc is None or cxx is None:
+        pytest.skip("no C and C++ compiler")
+    core = ROOT / "10-kernel" / "morvex-core"
+    include = ["-I", str(core / "include")]
+    objects = []
+    for source in sorted((core / "src").glob("*.cpp")):
+        obj = tmp_path / (source.stem + ".o")
+        flags = ["-std=c++20", "-O1", "-ffp-contract=off", "-fno-exceptions", "-fno-rtti"]
+        subprocess.run([cxx, *flags, *include, "-c", str(source), "-o", str(obj)], check=True)
+        objects.append(str(obj))
+    example = tmp_path / "kernels_from_c.o"
+    c_flags = ["-std=c11", "-Wall", "-Wextra", "-pedantic", "-Werror"]
+    subprocess.run(
+        [
+            cc,
+            *c_flags,
+            *include,
+            "-c",
+            str(ROOT / "examples" / "kernels_from_c.c"),
+            "-o",
+            str(example),
+        ],
+        check=True,
+    )
+    program = tmp_path / "kernels_from_c"
+    subprocess.run([cxx, str(example), *objects, "-o", str(program)], check=True)
+    run = subprocess.run([str(program)], check=False, capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert "scalar: u = 5, status Optimal" in run.stdout
+    assert "4-axis: u = (0.5, 0.5, 0, 0), status Optimal, 2 iterations" in run.stdout
