@@ -88,9 +88,9 @@ typedef struct Solution4 {
  *   ITERATION_LIMIT   u = the last iterate, clamped into the box
  *   INFEASIBLE        u = u_desired clamped into the box
  *   NUMERICAL_FAILURE u = u_desired clamped into the box
- * Unless the status is INVALID_INPUT, u holds no NaN; every u except an OPTIMAL
- * one found by the iterations lies inside the box, and that one meets each bound
- * and row to within the tolerance 1e-5 plus single-precision rounding. */
+ * Unless the status is INVALID_INPUT, u holds no NaN and lies inside the box,
+ * except that an OPTIMAL u found by the iterations (iterations > 0) may pass a
+ * bound or row by up to the tolerance 1e-5 plus single-precision rounding. */
 MORVEX_API int32_t morvex_solve_multivar_4d(const float u_desired[4], const Bounds4* bounds,
                                             const Constraints4* constraints, Solution4* out);
 
