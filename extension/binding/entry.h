@@ -102,6 +102,7 @@ constexpr std::size_t arity = std::tuple_size_v<typename Signature<decltype(Body
 template <auto Body, const FunctionDescription& Desc>
 PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     constexpr std::size_t n = detail::arity<Body>;
+    static_assert(n == Desc.parameter_count, "the description must name every parameter");
     PyObject* slots[n > 0 ? n : 1] = {};
     if (auto parsed = parse_tuple_dict(Desc, args, kwargs, slots); !parsed.ok()) {
         return detail::deliver(parsed.take_error());
@@ -114,6 +115,7 @@ template <auto Body, const FunctionDescription& Desc>
 PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     using T = typename detail::Signature<decltype(Body)>::Receiver;
     constexpr std::size_t n = detail::arity<Body>;
+    static_assert(n == Desc.parameter_count, "the description must name every parameter");
     PyObject* slots[n > 0 ? n : 1] = {};
     if (auto parsed = parse_fastcall(Desc, args, nargs, kwnames, slots); !parsed.ok()) {
         return detail::deliver(parsed.take_error());
