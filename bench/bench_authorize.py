@@ -11,9 +11,8 @@ import timeit
 
 sys.path.insert(0, os.path.dirname(__file__))
 
-from pure_python_boundary import PyBoundary  # noqa: E402
-
-from morvex import Governor, MorvBoundary, MorvViolation  # noqa: E402
+from morvex import Governor, MorvBoundary, MorvViolation
+from pure_python_boundary import PyBoundary
 
 KEY = bytes(range(32))
 

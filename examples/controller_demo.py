@@ -119,7 +119,7 @@ class Latency:
     def rows(self):
         for name, values in self.samples.items():
             values.sort()
-            pick = lambda q: values[min(len(values) - 1, int(q * len(values)))] / 1000.0  # noqa: E731
+            pick = lambda q: values[min(len(values) - 1, int(q * len(values)))] / 1000.0
             yield name, len(values), pick(0.5), pick(0.9), pick(0.99), values[-1] / 1000.0
 
 

@@ -64,7 +64,7 @@ def test_null_records_return_minus_one_and_write_nothing(solve):
 
 
 def clamp(v, lo, hi):
-    return lo if v < lo else (hi if v > hi else v)
+    return lo if v < lo else (min(v, hi))
 
 
 def reference(a, b, x, lo, hi):
@@ -77,11 +77,11 @@ def reference(a, b, x, lo, hi):
     if a > 0:
         if lo > t:
             return lo, INFEASIBLE
-        upper = t if math.isnan(hi) else (t if t < hi else hi)
+        upper = t if math.isnan(hi) else (min(hi, t))
         return clamp(x, lo, upper), OPTIMAL
     if t > hi:
         return clamp(t, lo, hi), INFEASIBLE
-    lower = t if math.isnan(lo) else (t if t > lo else lo)
+    lower = t if math.isnan(lo) else (max(lo, t))
     return clamp(x, lower, hi), OPTIMAL
 
 

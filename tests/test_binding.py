@@ -6,7 +6,6 @@ import math
 import sys
 
 import pytest
-
 from morvex._morvex import Governor, MonotonicCounter
 
 GOV = Governor(0.0, 10.0)

@@ -7,7 +7,6 @@ import time
 
 import pytest
 from authority import DEFAULT_KEY, expected_receipt_tag
-
 from morvex import MorvBoundary, MorvReceipt, MorvViolation
 
 KEY_A = bytes(range(32))

@@ -4,7 +4,6 @@ import sys
 import threading
 
 import pytest
-
 from morvex import Governor, MonotonicCounter, MorvBoundary, MorvViolation
 
 KEY = bytes(range(7, 39))

@@ -7,9 +7,8 @@ import sys
 import textwrap
 import weakref
 
-import pytest
-
 import morvex
+import pytest
 from morvex import _morvex
 
 CLASSES = [getattr(_morvex, name) for name in _morvex.__all__ if name != "__version__"]

@@ -3,7 +3,6 @@
 import threading
 
 import pytest
-
 from morvex import MonotonicCounter
 
 U64_MAX = 2**64 - 1

@@ -5,7 +5,6 @@ import struct
 from decimal import Decimal
 
 import pytest
-
 from morvex import MorvBoundary, MorvViolation
 
 

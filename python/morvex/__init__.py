@@ -1,7 +1,7 @@
 """morvex: a deterministic safety boundary between a controller and its actuators."""
 
 from morvex import _morvex
-from morvex._morvex import *  # noqa: F403
+from morvex._morvex import *
 
 __version__ = _morvex.__version__
 __all__ = list(_morvex.__all__)

@@ -1,12 +1,12 @@
 """Type stubs for the native module morvex._morvex."""
 
 from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex, final
+from typing import SupportsFloat, SupportsIndex, TypeAlias, final
 
 __version__: str
 __all__: list[str]
 
-_Float = SupportsFloat | SupportsIndex
+_Float: TypeAlias = SupportsFloat | SupportsIndex
 
 @final
 class MorvBoundary:
