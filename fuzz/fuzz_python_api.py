@@ -103,15 +103,67 @@ class Input:
 
 
 INTERESTING_INTS = [
-    0, 1, -1, 2, 3, 255, 256, 2**31 - 1, 2**31, -(2**31), -(2**31) - 1, 2**32, 2**53 + 1,
-    2**63 - 1, 2**63, 2**64 - 1, 2**64, -(2**63), -(2**64), 10**400, -(10**400), 1000, 64,
+    0,
+    1,
+    -1,
+    2,
+    3,
+    255,
+    256,
+    2**31 - 1,
+    2**31,
+    -(2**31),
+    -(2**31) - 1,
+    2**32,
+    2**53 + 1,
+    2**63 - 1,
+    2**63,
+    2**64 - 1,
+    2**64,
+    -(2**63),
+    -(2**64),
+    10**400,
+    -(10**400),
+    1000,
+    64,
 ]
 INTERESTING_FLOATS = [
-    0.0, -0.0, 1.0, -1.0, 0.5, 1.5, 2.0, 4.18, -4.18, 4.19, math.inf, -math.inf, math.nan,
-    -math.nan, 1e-45, 5e-324, 3.4028234663852886e38, 3.4028235677973366e38, 1e39, -1e39,
-    1.7976931348623157e308, 0.1, 1e300,
+    0.0,
+    -0.0,
+    1.0,
+    -1.0,
+    0.5,
+    1.5,
+    2.0,
+    4.18,
+    -4.18,
+    4.19,
+    math.inf,
+    -math.inf,
+    math.nan,
+    -math.nan,
+    1e-45,
+    5e-324,
+    3.4028234663852886e38,
+    3.4028235677973366e38,
+    1e39,
+    -1e39,
+    1.7976931348623157e308,
+    0.1,
+    1e300,
 ]
-INTERESTING_TEXT = ["", "a", "axis_1", "\ud800", "x\udfffy", "é", "\0", "u_desired", "ключ", "😀" * 3]
+INTERESTING_TEXT = [
+    "",
+    "a",
+    "axis_1",
+    "\ud800",
+    "x\udfffy",
+    "é",
+    "\0",
+    "u_desired",
+    "ключ",
+    "😀" * 3,
+]
 HELPER_KINDS = 14
 
 
@@ -133,7 +185,12 @@ def decode_value(inp: Input, depth: int = 0):
         return ("str", INTERESTING_TEXT[inp.u8() % len(INTERESTING_TEXT)])
     if kind == 6:
         raw = inp.take(inp.u8() % 24)
-        return ("str", raw.decode("utf-16-le", "surrogatepass") if len(raw) % 2 == 0 else raw.decode("latin-1"))
+        return (
+            "str",
+            raw.decode("utf-16-le", "surrogatepass")
+            if len(raw) % 2 == 0
+            else raw.decode("latin-1"),
+        )
     if kind == 7:
         n = (32, 31, 33, 0, 60, 1)[inp.u8() % 6]
         return ("bytes", inp.take(n), inp.u8() % 4)  # bytes, bytearray, memoryview, bytes subclass
@@ -144,12 +201,24 @@ def decode_value(inp: Input, depth: int = 0):
     if kind in (10, 11) and depth < 2:
         n = inp.u8() % 6
         items = [decode_value(inp, depth + 1) for _ in range(n)]
-        return ("list" if kind == 10 else "tuple", items, inp.u8() % 3)  # exact, subclass, range-like
+        return (
+            "list" if kind == 10 else "tuple",
+            items,
+            inp.u8() % 3,
+        )  # exact, subclass, range-like
     if kind == 12 and depth < 2:
         n = inp.u8() % 3
-        return ("dict", [(decode_value(inp, depth + 1), decode_value(inp, depth + 1)) for _ in range(n)])
+        return (
+            "dict",
+            [(decode_value(inp, depth + 1), decode_value(inp, depth + 1)) for _ in range(n)],
+        )
     if kind in (13, 14, 15):
-        return ("helper", inp.u8() % HELPER_KINDS, inp.u8(), decode_value(inp, depth + 1) if depth < 2 else ("none",))
+        return (
+            "helper",
+            inp.u8() % HELPER_KINDS,
+            inp.u8(),
+            decode_value(inp, depth + 1) if depth < 2 else ("none",),
+        )
     if kind == 16:
         return ("pool", inp.u8())
     if kind == 17:
@@ -160,9 +229,21 @@ def decode_value(inp: Input, depth: int = 0):
 
 
 TARGETS = (
-    "Governor", "MonotonicCounter", "MorvBoundary", "MorvViolation", "MorvReceipt",
-    "project", "project_batch", "next_value", "current_value", "authorize_action", "verify",
-    "get_property", "str_violation", "set_property", "project_plain",
+    "Governor",
+    "MonotonicCounter",
+    "MorvBoundary",
+    "MorvViolation",
+    "MorvReceipt",
+    "project",
+    "project_batch",
+    "next_value",
+    "current_value",
+    "authorize_action",
+    "verify",
+    "get_property",
+    "str_violation",
+    "set_property",
+    "project_plain",
 )
 
 
@@ -351,8 +432,15 @@ class World:
         # grows memory by a fraction of a block per call, which the replay check
         # would blame on us.
         self.pool = [
-            self.governor, self.counter, self.boundary, self.default_boundary, self.receipt,
-            self.violation, m.Governor, m.MorvReceipt, m.MorvViolation,
+            self.governor,
+            self.counter,
+            self.boundary,
+            self.default_boundary,
+            self.receipt,
+            self.violation,
+            m.Governor,
+            m.MorvReceipt,
+            m.MorvViolation,
         ]
 
     def pick(self, k: int):
@@ -362,14 +450,20 @@ class World:
         kind = desc[0]
         if kind == "int":
             v = desc[1]
-            return int.from_bytes(v.to_bytes(max(1, (v.bit_length() + 8) // 8), "little", signed=True), "little", signed=True)
+            return int.from_bytes(
+                v.to_bytes(max(1, (v.bit_length() + 8) // 8), "little", signed=True),
+                "little",
+                signed=True,
+            )
         if kind == "float":
             return struct.unpack("<d", struct.pack("<d", desc[1]))[0]
         if kind == "str":
             return fresh_str(desc[1])
         if kind == "bytes":
             raw, flavour = desc[1], desc[2]
-            return (bytes(bytearray(raw)), bytearray(raw), memoryview(bytes(raw)), BadBytes(raw))[flavour]
+            return (bytes(bytearray(raw)), bytearray(raw), memoryview(bytes(raw)), BadBytes(raw))[
+                flavour
+            ]
         if kind == "none":
             return None
         if kind == "bool":
@@ -459,9 +553,7 @@ def trackable(obj) -> bool:
         return False
     if type(obj) in (str, bytes) and len(obj) <= 1:
         return False
-    if type(obj) is tuple and not obj:
-        return False
-    return True
+    return not (type(obj) is tuple and not obj)
 
 
 def tracked_objects(world, receiver, args, kwargs):
@@ -499,7 +591,9 @@ def clamp_f32(x: float, lo: float, hi: float) -> float:
 
 
 def same_float(a: float, b: float) -> bool:
-    return (math.isnan(a) and math.isnan(b)) or (a == b and math.copysign(1, a) == math.copysign(1, b))
+    return (math.isnan(a) and math.isnan(b)) or (
+        a == b and math.copysign(1, a) == math.copysign(1, b)
+    )
 
 
 class Runner:
@@ -511,7 +605,11 @@ class Runner:
         out = {}
         for name_desc, value_desc in kwargs_desc:
             if name_desc[0] == "param":
-                name = names[name_desc[1] % len(names)] if name_desc[1] < 180 else "unknown_" + str(name_desc[1])
+                name = (
+                    names[name_desc[1] % len(names)]
+                    if name_desc[1] < 180
+                    else "unknown_" + str(name_desc[1])
+                )
             else:
                 name = self.w.make(name_desc)
                 if not isinstance(name, str):
@@ -520,8 +618,13 @@ class Runner:
         return out
 
     def call(self, target: str, receiver, args, kwargs):
-        w = self.w
-        if target in ("Governor", "MonotonicCounter", "MorvBoundary", "MorvViolation", "MorvReceipt"):
+        if target in (
+            "Governor",
+            "MonotonicCounter",
+            "MorvBoundary",
+            "MorvViolation",
+            "MorvReceipt",
+        ):
             return getattr(m, target)(*args, **kwargs)
         if target in ("project", "project_batch"):
             return getattr(m.Governor, target)(receiver, *args, **kwargs)
@@ -574,7 +677,9 @@ class Runner:
             outcome = self.call(target, receiver, args, kwargs)
         except BaseException as exc:  # noqa: BLE001 - every exception is classified
             error = classify(exc, target)
-        result_info = self.check_result(target, receiver, args, kwargs, outcome, error, counter_before)
+        result_info = self.check_result(
+            target, receiver, args, kwargs, outcome, error, counter_before
+        )
         outcome = None
         after = [sys.getrefcount(o) for o in tracked]
         for obj, b, a in zip(tracked, before, after):
@@ -605,7 +710,8 @@ class Runner:
                 if type(v) is not float or not (math.isnan(v) or w.bounds[0] <= v <= w.bounds[1]):
                     raise Failure(f"project_batch returned {v!r} outside the envelope")
         if target == "next_value" and receiver is w.counter:
-            if outcome != (counter_before + 1) % U64 or w.counter.current_value() != outcome:
+            advanced = outcome == (counter_before + 1) % U64
+            if not advanced or w.counter.current_value() != outcome:
                 raise Failure(f"next_value {outcome!r} after {counter_before!r}")
         if target == "current_value" and receiver is w.counter and outcome != counter_before:
             raise Failure(f"current_value {outcome!r}, expected {counter_before!r}")
@@ -669,7 +775,9 @@ class Runner:
         want = [clamp_f32(v, *w.bounds) for v in values]
         for got_b, got_s, exp in zip(batch, single, want):
             if not (same_float(got_b, exp) and same_float(got_s, exp)):
-                raise Failure(f"projection of {values!r}: batch {batch!r}, single {single!r}, want {want!r}")
+                raise Failure(
+                    f"projection of {values!r}: batch {batch!r}, single {single!r}, want {want!r}"
+                )
 
 
 def classify(exc: BaseException, target: str) -> str:
@@ -721,7 +829,9 @@ def check_no_growth(program) -> None:
         run_program(program)
     b2 = blocks_after_gc()
     if b2 - b1 >= CONFIRM_REPLAYS:
-        raise Failure(f"memory grows by {(b2 - b1) / CONFIRM_REPLAYS:.1f} blocks per run of {program!r:.2000}")
+        raise Failure(
+            f"memory grows by {(b2 - b1) / CONFIRM_REPLAYS:.1f} blocks per run of {program!r:.2000}"
+        )
 
 
 def test_one_input(data: bytes) -> None:
@@ -736,7 +846,10 @@ def test_one_input(data: bytes) -> None:
 def soak() -> None:
     """Every callable on every error path, replayed: memory must not grow."""
     rng = random.Random(1234)
-    programs = [decode_program(bytes(rng.randrange(256) for _ in range(rng.randrange(8, 200)))) for _ in range(64)]
+    programs = [
+        decode_program(bytes(rng.randrange(256) for _ in range(rng.randrange(8, 200))))
+        for _ in range(64)
+    ]
     for program in programs:  # warm caches and free lists
         run_program(program)
     b0 = blocks_after_gc()
@@ -770,7 +883,10 @@ def main() -> None:
         seconds = float(sys.argv[2]) if len(sys.argv) > 2 else 60.0
         seed = int(os.environ.get("FUZZ_SEED", str(time.time_ns() % 2**32)))
         runs = plain(seconds, seed)
-        print(f"fuzz_python_api: plain random mode, seed {seed}: {runs} inputs, no failure", file=sys.stderr)
+        print(
+            f"fuzz_python_api: plain random mode, seed {seed}: {runs} inputs, no failure",
+            file=sys.stderr,
+        )
         return
     atheris.instrument_func(decode_program)
     atheris.instrument_func(decode_value)

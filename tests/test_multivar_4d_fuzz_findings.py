@@ -27,11 +27,19 @@ class Bounds4(ctypes.Structure):
 
 
 class Constraints4(ctypes.Structure):
-    _fields_ = [("count", ctypes.c_uint64), ("a", (ctypes.c_float * 4) * 4), ("b", ctypes.c_float * 4)]
+    _fields_ = [
+        ("count", ctypes.c_uint64),
+        ("a", (ctypes.c_float * 4) * 4),
+        ("b", ctypes.c_float * 4),
+    ]
 
 
 class Solution4(ctypes.Structure):
-    _fields_ = [("u", ctypes.c_float * 4), ("iterations", ctypes.c_uint64), ("status", ctypes.c_uint32)]
+    _fields_ = [
+        ("u", ctypes.c_float * 4),
+        ("iterations", ctypes.c_uint64),
+        ("status", ctypes.c_uint32),
+    ]
 
 
 @pytest.fixture(scope="module")
@@ -112,11 +120,12 @@ CASES = {
 
 
 @pytest.mark.xfail(
-    strict=True, raises=AssertionError, reason="known weakness of the four-axis solver, found by fuzzing"
+    strict=True,
+    raises=AssertionError,
+    reason="known weakness of the four-axis solver, found by fuzzing",
 )
 @pytest.mark.parametrize("name", sorted(CASES))
 def test_optimal_answer_meets_its_constraints(solve, name):
     d, lo, hi, rows = CASES[name]
     status, u, _ = solve(d, lo, hi, rows)
     assert status != OPTIMAL or worst_miss(u, lo, hi, rows) <= 1e-3
-
