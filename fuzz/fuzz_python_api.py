@@ -39,6 +39,7 @@ import random
 import struct
 import sys
 import time
+import tracemalloc
 import warnings
 
 try:
@@ -813,9 +814,20 @@ CONFIRM_REPLAYS = 64
 _inputs_seen = 0
 
 
+# Memory in use, in blocks: pymalloc's count, or, where Python allocates with
+# malloc (PYTHONMALLOC=malloc, so that AddressSanitizer sees every object and
+# pymalloc counts nothing), the bytes that tracemalloc traces, in units of 16
+# (the smallest allocation). Tracing is switched on for the whole run then.
+PYMALLOC = sys.getallocatedblocks() > 0
+
+
 def blocks_after_gc() -> int:
     gc.collect()
-    return sys.getallocatedblocks()
+    if PYMALLOC:
+        return sys.getallocatedblocks()
+    if not tracemalloc.is_tracing():
+        tracemalloc.start(1)
+    return tracemalloc.get_traced_memory()[0] // 16
 
 
 def check_no_growth(program) -> None:
