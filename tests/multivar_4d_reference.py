@@ -134,7 +134,33 @@ def reference_solve(d, lo, hi, a, b, count, guarded=True) -> Result:
         return early(NUMERICAL_FAILURE)
     if guarded and any(_isnan(v) for v in u):
         return early(NUMERICAL_FAILURE)
+    if guarded and status == OPTIMAL and not meets_every_constraint(u, lo, hi, rows, rhs):
+        return early(NUMERICAL_FAILURE)
     return Result(status, tuple(u), n)
+
+
+def meets_every_constraint(x, lo, hi, rows, rhs):
+    """An optimal answer must meet its bounds and rows: measured with Python floats
+    (doubles), allowing the tolerance plus 2**-20 of the magnitudes involved."""
+    if not all(math.isfinite(float(v)) for v in x):
+        return True
+
+    def missed(excess, magnitude):
+        return excess > float(EPS) + 2.0**-20 * magnitude
+
+    for i in range(4):
+        xi, l, h = float(x[i]), float(lo[i]), float(hi[i])
+        if missed(l - xi, abs(l) + abs(xi)) or missed(xi - h, abs(h) + abs(xi)):
+            return False
+    for row, b in zip(rows, rhs):
+        value, magnitude = 0.0, abs(float(b))
+        for c, xi in zip(row, x):
+            term = float(c) * float(xi)
+            value += term
+            magnitude += abs(term)
+        if missed(value - float(b), magnitude):
+            return False
+    return True
 
 
 def _feasible_start(rows, rhs, lo, hi):

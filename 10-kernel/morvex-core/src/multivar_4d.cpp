@@ -201,17 +201,53 @@ float largest_violation(const Problem& pb, const WorkingSet& ws, const float xs[
     return worst;
 }
 
+// Whether an answer called optimal meets every bound and row it claims to. Checked
+// in double precision, where the four products of a row can neither overflow nor
+// round away a miss; a miss beyond the tolerance plus a few single-precision
+// ulps of the magnitudes involved means the normal equations lost the answer
+// (cancellation, a product that overflowed single precision). An axis asked to
+// go to infinity on an unbounded side has nothing to measure.
+bool meets_every_constraint(const Problem& pb, const float x[4]) {
+    constexpr double kRounding = 0x1p-20;  // about 8 single-precision ulps
+    const auto missed = [](double excess, double magnitude) {
+        return excess > kTolerance + kRounding * magnitude;
+    };
+    for (int i = 0; i < 4; ++i) {
+        if (!std::isfinite(x[i])) return true;
+    }
+    for (int i = 0; i < 4; ++i) {
+        const double xi = x[i], lo = pb.lo[i], hi = pb.hi[i];
+        if (missed(lo - xi, std::fabs(lo) + std::fabs(xi))) return false;
+        if (missed(xi - hi, std::fabs(hi) + std::fabs(xi))) return false;
+    }
+    for (int j = 0; j < pb.rows; ++j) {
+        double value = 0.0;
+        double magnitude = std::fabs(static_cast<double>(pb.b[j]));
+        for (int i = 0; i < 4; ++i) {
+            const double term = static_cast<double>(pb.a[j][i]) * x[i];
+            value += term;
+            magnitude += std::fabs(term);
+        }
+        if (missed(value - pb.b[j], magnitude)) return false;
+    }
+    return true;
+}
+
 Outcome early_exit(SolveStatus status, const float x0[4]) {
     return Outcome{status, {x0[0], x0[1], x0[2], x0[3]}, 0};
 }
 
-// A command handed back from the iterations: never NaN, and under the
-// iteration limit never outside the box.
+// A command handed back from the iterations: never NaN, under the iteration
+// limit never outside the box, and called optimal only if it meets its bounds
+// and rows.
 Outcome iterate_exit(const Problem& pb, SolveStatus status, const float v[4],
                      std::uint64_t iterations, const float x0[4]) {
     Outcome out{status, {v[0], v[1], v[2], v[3]}, iterations};
     if (status == MORVEX_STATUS_ITERATION_LIMIT) clamp_into_box(pb, v, out.u);
     if (has_nan(out.u)) return early_exit(MORVEX_STATUS_NUMERICAL_FAILURE, x0);
+    if (status == MORVEX_STATUS_OPTIMAL && !meets_every_constraint(pb, out.u)) {
+        return early_exit(MORVEX_STATUS_NUMERICAL_FAILURE, x0);
+    }
     return out;
 }
 

@@ -13,6 +13,8 @@
 
 namespace {
 
+constexpr float kFltMax = std::numeric_limits<float>::max();
+
 using morvex::core::multivar4d::solve_normal_equations;
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
@@ -362,7 +364,27 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"overflowing_row_norm_mixed",
                     {{{12, -4, -10, -4}},
                      {{-3, -3, -2.5f, -2.5f}, {6, -0.5f, -1.5f, 2}},
-                     rows_of({{{9e21f, 2e21f, 1e21f, -5e21f}, 0}})}}),
+                     rows_of({{{9e21f, 2e21f, 1e21f, -5e21f}, 0}})}},
+        // Found by fuzzing. The working set holds x2 <= ~0 and a row that is
+        // nearly its opposite; the multipliers come out near 1.1e6 and cancel,
+        // and the bare iteration calls a point 0.083 above the bound x2 <= 1.4e-45
+        // optimal.
+        FailureCase{"optimum_that_misses_a_bound",
+                    {{{-0.0f, -3.75f, -0.0f, -0.0f}},
+                     {{-12.5f, -16, -1.25f, -kInf}, {-0.0f, 2.5f, 1.40129846e-45f, 0}},
+                     rows_of({{{9.99999997e-07f, 0, -1, 0}, -0.0f},
+                              {{4.25f, -15.75f, -0.0f, 0}, -16},
+                              {{-3.75f, -4, 4.25f, -0.0f}, -0.0f}})}},
+        // Found by fuzzing. The value of row 1 at the bare optimum overflows
+        // single precision to -inf, so the row counts as met while the point
+        // misses it by 0.58 (scaled to a unit normal).
+        FailureCase{"optimum_whose_row_value_overflows",
+                    {{{4.25f, -15.5f, -12.5f, 4.25f}},
+                     {{-16, 6, -11.25f, -15.5f}, {4, 6.25f, 4.25f, 4.25f}},
+                     rows_of({{{4.25f, -kFltMax, -16, 6.25f}, 0.25f},
+                              {{0, 4, -kFltMax, -kFltMax}, -kFltMax},
+                              {{-15.5f, -12.5f, 4.25f, 4}, -16},
+                              {{6, 6.25f, -11.25f, 4.25f}, 4.25f}})}}),
     [](const ::testing::TestParamInfo<FailureCase>& p) { return std::string(p.param.name); });
 
 // ---------------------------------------------------------------------------
