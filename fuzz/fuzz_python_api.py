@@ -817,7 +817,8 @@ _inputs_seen = 0
 # Memory in use, in blocks: pymalloc's count, or, where Python allocates with
 # malloc (PYTHONMALLOC=malloc, so that AddressSanitizer sees every object and
 # pymalloc counts nothing), the bytes that tracemalloc traces, in units of 16
-# (the smallest allocation). Tracing is switched on for the whole run then.
+# (the smallest allocation). Tracing is on only while replays are measured: what
+# was allocated then and is still alive is the growth.
 PYMALLOC = sys.getallocatedblocks() > 0
 
 
@@ -825,12 +826,26 @@ def blocks_after_gc() -> int:
     gc.collect()
     if PYMALLOC:
         return sys.getallocatedblocks()
-    if not tracemalloc.is_tracing():
-        tracemalloc.start(1)
     return tracemalloc.get_traced_memory()[0] // 16
 
 
+class Measuring:
+    def __enter__(self):
+        self.started = not PYMALLOC and not tracemalloc.is_tracing()
+        if self.started:
+            tracemalloc.start(1)
+
+    def __exit__(self, *exc):
+        if self.started:
+            tracemalloc.stop()
+
+
 def check_no_growth(program) -> None:
+    with Measuring():
+        measure_growth(program)
+
+
+def measure_growth(program) -> None:
     b0 = blocks_after_gc()
     for _ in range(REPLAYS):
         run_program(program)
@@ -864,11 +879,12 @@ def soak() -> None:
     ]
     for program in programs:  # warm caches and free lists
         run_program(program)
-    b0 = blocks_after_gc()
-    for _ in range(20):
-        for program in programs:
-            run_program(program)
-    b1 = blocks_after_gc()
+    with Measuring():
+        b0 = blocks_after_gc()
+        for _ in range(20):
+            for program in programs:
+                run_program(program)
+        b1 = blocks_after_gc()
     if b1 - b0 > 64:
         raise Failure(f"memory grew by {b1 - b0} blocks over 20 replays of 64 programs")
 
