@@ -129,3 +129,32 @@ def test_optimal_answer_meets_its_constraints(solve, name):
     assert (status, iterations) == (NUMERICAL_FAILURE, 0)
     f32 = [[ctypes.c_float(v).value for v in values] for values in (d, lo, hi)]
     assert u == [min(max(v, low), high) for v, low, high in zip(*f32)]
+
+
+# The quick exit tests each row at the clamped desired vector in single
+# precision; a product that overflows to -inf there makes a broken row pass.
+# Here row 2 reads -0.75 * FLT_MAX - 39 <= -FLT_MAX in exact arithmetic (missed
+# by a distance of 0.17), but -FLT_MAX * 1.0000001 overflows to -inf, so
+# Optimal comes back with 0 iterations.
+QUICK_EXIT_OVERFLOW = (
+    (7.25, -16.0, -3.28430338e-35, 1.25),
+    (-14.0, 1.00000012, 1.00000012, -FLT_MAX),
+    (2.5, 2.5, 9.25, -0.25),
+    [
+        ((-FLT_MAX, -FLT_MAX, -FLT_MAX, -15.5), -16.0),
+        ((-16.0, -16.0, -16.0, -16.0), -16.0),
+        ((-16.0, -FLT_MAX, 1.00000012, -FLT_MAX), -FLT_MAX),
+        ((-FLT_MAX, -FLT_MAX, -FLT_MAX, -0.25), -3.0),
+    ],
+)
+
+
+@pytest.mark.xfail(
+    strict=True,
+    raises=AssertionError,
+    reason="open: the quick exit's single-precision row test overflows (found by fuzzing)",
+)
+def test_quick_exit_does_not_pass_an_overflowed_row(solve):
+    d, lo, hi, rows = QUICK_EXIT_OVERFLOW
+    status, u, _ = solve(d, lo, hi, rows)
+    assert status != OPTIMAL or worst_miss(u, lo, hi, rows) <= 1e-3
