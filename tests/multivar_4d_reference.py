@@ -123,6 +123,8 @@ def reference_solve(d, lo, hi, a, b, count, guarded=True) -> Result:
             return early(INVALID_INPUT)
 
     if all(_dot(rows[j], x0) <= rhs[j] + EPS for j in range(count)):
+        if guarded and not meets_every_constraint(x0, lo, hi, rows, rhs):
+            return early(NUMERICAL_FAILURE)
         return early(OPTIMAL)
 
     start = _feasible_start(rows, rhs, lo, hi)
@@ -158,7 +160,10 @@ def meets_every_constraint(x, lo, hi, rows, rhs):
             term = float(c) * float(xi)
             value += term
             magnitude += abs(term)
-        if missed(value - float(b), magnitude):
+        if not (math.isfinite(value) and math.isfinite(float(b))):
+            if not value <= float(b):
+                return False
+        elif missed(value - float(b), magnitude):
             return False
     return True
 

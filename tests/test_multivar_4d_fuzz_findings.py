@@ -149,12 +149,8 @@ QUICK_EXIT_OVERFLOW = (
 )
 
 
-@pytest.mark.xfail(
-    strict=True,
-    raises=AssertionError,
-    reason="open: the quick exit's single-precision row test overflows (found by fuzzing)",
-)
 def test_quick_exit_does_not_pass_an_overflowed_row(solve):
     d, lo, hi, rows = QUICK_EXIT_OVERFLOW
-    status, u, _ = solve(d, lo, hi, rows)
+    status, u, iterations = solve(d, lo, hi, rows)
     assert status != OPTIMAL or worst_miss(u, lo, hi, rows) <= 1e-3
+    assert (status, iterations) == (NUMERICAL_FAILURE, 0)

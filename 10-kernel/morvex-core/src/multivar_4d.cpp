@@ -222,13 +222,18 @@ bool meets_every_constraint(const Problem& pb, const float x[4]) {
     }
     for (int j = 0; j < pb.rows; ++j) {
         double value = 0.0;
-        double magnitude = std::fabs(static_cast<double>(pb.b[j]));
+        double magnitude = std::fabs(static_cast<double>(pb.b[j]));  // finite b only
         for (int i = 0; i < 4; ++i) {
             const double term = static_cast<double>(pb.a[j][i]) * x[i];
             value += term;
             magnitude += std::fabs(term);
         }
-        if (missed(value - pb.b[j], magnitude)) return false;
+        const double b = pb.b[j];
+        if (!std::isfinite(value) || !std::isfinite(b)) {
+            if (!(value <= b)) return false;  // no allowance is meaningful here
+        } else if (missed(value - b, magnitude)) {
+            return false;
+        }
     }
     return true;
 }
@@ -337,7 +342,13 @@ Outcome solve(const Problem& pb, std::uint64_t count, const float x0[4]) {
     for (int j = 0; j < pb.rows && clamped_meets_rows; ++j) {
         clamped_meets_rows = dot4(pb.a[j], x0) <= pb.b[j] + kTolerance;
     }
-    if (clamped_meets_rows) return early_exit(MORVEX_STATUS_OPTIMAL, x0);
+    if (clamped_meets_rows) {
+        // A single-precision row value that overflowed to -inf passes the test
+        // above while x0 may break the row.
+        return early_exit(meets_every_constraint(pb, x0) ? MORVEX_STATUS_OPTIMAL
+                                                         : MORVEX_STATUS_NUMERICAL_FAILURE,
+                          x0);
+    }
 
     // The feasible start begins from the origin, not from x0.
     const float origin[4] = {0.0f, 0.0f, 0.0f, 0.0f};

@@ -384,7 +384,17 @@ INSTANTIATE_TEST_SUITE_P(
                      rows_of({{{4.25f, -kFltMax, -16, 6.25f}, 0.25f},
                               {{0, 4, -kFltMax, -kFltMax}, -kFltMax},
                               {{-15.5f, -12.5f, 4.25f, 4}, -16},
-                              {{6, 6.25f, -11.25f, 4.25f}, 4.25f}})}}),
+                              {{6, 6.25f, -11.25f, 4.25f}, 4.25f}})}},
+        // Found by fuzzing. At the clamped desired vector row 2 reads
+        // -0.75 FLT_MAX - 39 <= -FLT_MAX, broken, but its single-precision value
+        // overflows to -inf and the quick exit would call the point optimal.
+        FailureCase{"quick_exit_whose_row_value_overflows",
+                    {{{7.25f, -16, -3.28430338e-35f, 1.25f}},
+                     {{-14, 1.00000012f, 1.00000012f, -kFltMax}, {2.5f, 2.5f, 9.25f, -0.25f}},
+                     rows_of({{{-kFltMax, -kFltMax, -kFltMax, -15.5f}, -16},
+                              {{-16, -16, -16, -16}, -16},
+                              {{-16, -kFltMax, 1.00000012f, -kFltMax}, -kFltMax},
+                              {{-kFltMax, -kFltMax, -kFltMax, -0.25f}, -3}})}}),
     [](const ::testing::TestParamInfo<FailureCase>& p) { return std::string(p.param.name); });
 
 // ---------------------------------------------------------------------------
