@@ -91,8 +91,9 @@ typedef struct Solution4 {
  * Unless the status is INVALID_INPUT, u holds no NaN and lies inside the box,
  * except that an OPTIMAL u found by the iterations (iterations > 0) may pass a
  * bound or row by up to the tolerance 1e-5 plus 2^-20 of the magnitudes involved:
- * such a u is checked against every bound and row before it is called optimal,
- * and one that misses by more is reported as NUMERICAL_FAILURE. */
+ * every u (the quick exit's too) is checked against every bound and row before
+ * it is called optimal, and one that misses by more is reported as
+ * NUMERICAL_FAILURE. */
 MORVEX_API int32_t morvex_solve_multivar_4d(const float u_desired[4], const Bounds4* bounds,
                                             const Constraints4* constraints, Solution4* out);
 
