@@ -3,7 +3,8 @@
 # run again. Stages:
 #   1. C++ tests (GoogleTest through CTest) and the pytest suite on the installed package;
 #   2. the same C++ tests and the pytest suite again, built with AddressSanitizer and
-#      UndefinedBehaviorSanitizer (the sanitizer runtime preloaded into Python).
+#      UndefinedBehaviorSanitizer (the sanitizer runtime preloaded into Python);
+#   3. a bounded fuzzing run of every target in fuzz/ (scripts/fuzz.sh; FUZZ_SECONDS per target).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -64,3 +65,6 @@ cp "$san"/extension/_morvex*.so "$san/python/morvex/"
   python3 -c "import morvex._morvex as m, sys; assert m.__file__.startswith(sys.argv[1]), m.__file__" "$san"
   python3 -m pytest "$root/tests" -q -p no:cacheprovider
 )
+
+echo "== fuzzing (${FUZZ_SECONDS:-60} s per target)"
+bash scripts/fuzz.sh
