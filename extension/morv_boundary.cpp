@@ -14,6 +14,7 @@
 #include <string>
 
 #include "binding/entry.h"
+#include "binding/fatal.h"
 #include "classes.h"
 #include "morvex/security/boundary.h"
 #include "number_format.h"
@@ -107,7 +108,9 @@ struct MorvBoundary {
         const std::uint32_t status = interceptor.intercept_and_authorize(
             sec::action_id_bytes(id.view()), payload, issued.value());
         if (status != sec::INTERCEPT_ACCEPTED) {
-            return {Admission::Refused, {}, 0, *sec::security_error_from_value(status)};
+            const auto error = sec::security_error_from_value(status);
+            if (!error) fatal_error("the interceptor answered with an unknown status");
+            return {Admission::Refused, {}, 0, *error};
         }
         return {Admission::Admitted, issued.value()};
     }
