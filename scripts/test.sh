@@ -4,7 +4,9 @@
 #   1. C++ tests (GoogleTest through CTest) and the pytest suite on the installed package;
 #   2. the same C++ tests and the pytest suite again, built with AddressSanitizer and
 #      UndefinedBehaviorSanitizer (the sanitizer runtime preloaded into Python);
-#   3. a bounded fuzzing run of every target in fuzz/ (scripts/fuzz.sh; FUZZ_SECONDS per target).
+#   3. a bounded fuzzing run of every target in fuzz/ (scripts/fuzz.sh; FUZZ_SECONDS per target);
+#   4. the pytest suite under valgrind memcheck for leaks and memory errors in our code
+#      (scripts/valgrind_leaks.sh, on the installed package).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -68,3 +70,6 @@ cp "$san"/extension/_morvex*.so "$san/python/morvex/"
 
 echo "== fuzzing (${FUZZ_SECONDS:-60} s per target)"
 bash scripts/fuzz.sh
+
+echo "== leak check under valgrind memcheck"
+bash scripts/valgrind_leaks.sh

@@ -59,7 +59,7 @@ def run_scenario(shim, tmp_path, body):
     clock_file.write_text("")
     random_file.write_text("")
     # After whatever is preloaded already (a sanitizer runtime must stay first).
-    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))
+    preload = ":".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))
     env = dict(os.environ, LD_PRELOAD=preload, MORVEX_FAKE_CLOCK_FILE=str(clock_file),
                MORVEX_FAKE_GETRANDOM_FILE=str(random_file))
     code = PRELUDE + textwrap.dedent(body) + "\nprint(json.dumps(out))\n"
