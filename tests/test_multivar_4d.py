@@ -22,30 +22,11 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from kernel_records import Bounds4, Constraints4, Solution4
 
 F32 = np.float32
 FLT_MAX = float(np.finfo(F32).max)
 EPS = 1e-5
-
-
-class Bounds4(ctypes.Structure):
-    _fields_ = [("min", ctypes.c_float * 4), ("max", ctypes.c_float * 4)]
-
-
-class Constraints4(ctypes.Structure):
-    _fields_ = [
-        ("count", ctypes.c_uint64),
-        ("a", (ctypes.c_float * 4) * 4),
-        ("b", ctypes.c_float * 4),
-    ]
-
-
-class Solution4(ctypes.Structure):
-    _fields_ = [
-        ("u", ctypes.c_float * 4),
-        ("iterations", ctypes.c_uint64),
-        ("status", ctypes.c_uint32),
-    ]
 
 
 @dataclass
@@ -740,3 +721,11 @@ def test_c_example_builds_as_c_and_runs(tmp_path):
     assert run.returncode == 0, run.stdout + run.stderr
     assert "scalar: u = 5, status Optimal" in run.stdout
     assert "4-axis: u = (0.5, 0.5, 0, 0), status Optimal, 2 iterations" in run.stdout
+
+
+def test_record_layout_matches_the_header():
+    assert ctypes.sizeof(Bounds4) == 32 and Bounds4.max.offset == 16
+    assert ctypes.alignment(Constraints4) == 8 and ctypes.sizeof(Constraints4) == 88
+    assert (Constraints4.a.offset, Constraints4.b.offset) == (8, 72)
+    assert ctypes.alignment(Solution4) == 8 and ctypes.sizeof(Solution4) == 32
+    assert (Solution4.iterations.offset, Solution4.status.offset) == (16, 24)

@@ -14,30 +14,11 @@ import ctypes
 import math
 
 import pytest
+from kernel_records import Bounds4, Constraints4, Solution4
 
 OPTIMAL = 1
 INF = math.inf
 FLT_MAX = 3.4028234663852886e38
-
-
-class Bounds4(ctypes.Structure):
-    _fields_ = [("min", ctypes.c_float * 4), ("max", ctypes.c_float * 4)]
-
-
-class Constraints4(ctypes.Structure):
-    _fields_ = [
-        ("count", ctypes.c_uint64),
-        ("a", (ctypes.c_float * 4) * 4),
-        ("b", ctypes.c_float * 4),
-    ]
-
-
-class Solution4(ctypes.Structure):
-    _fields_ = [
-        ("u", ctypes.c_float * 4),
-        ("iterations", ctypes.c_uint64),
-        ("status", ctypes.c_uint32),
-    ]
 
 
 @pytest.fixture(scope="module")
