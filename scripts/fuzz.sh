@@ -24,18 +24,8 @@ python=${PYTHON:-python3}
 started=$(date +%s)
 
 # ---- tools -------------------------------------------------------------------
-apt_packages=(clang-14 libclang-rt-14-dev cmake ninja-build g++)
-missing=()
-for pkg in "${apt_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
-done
-if ((${#missing[@]})); then
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  echo "== installing Debian packages: ${missing[*]}"
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
-fi
+source scripts/apt_packages.sh
+ensure_apt_packages clang-14 libclang-rt-14-dev cmake ninja-build g++
 
 have_atheris=1
 if ! "$python" -c "import atheris" 2>/dev/null; then

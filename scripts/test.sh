@@ -13,18 +13,8 @@ root=$(pwd)
 build_root=${MORVEX_TEST_BUILD_DIR:-"$root/build"}
 jobs=$(nproc)
 
-apt_packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev libssl-dev valgrind binutils)
-missing=()
-for pkg in "${apt_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
-done
-if ((${#missing[@]})); then
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  echo "== installing Debian packages: ${missing[*]}"
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
-fi
+source scripts/apt_packages.sh
+ensure_apt_packages cmake ninja-build g++ libgtest-dev libbenchmark-dev libssl-dev valgrind binutils
 
 echo "== installing Python test dependencies and the package"
 python3 -m pip install -q --disable-pip-version-check pytest hypothesis numpy
