@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "binding/convert.h"
 #include "binding/type.h"
 #include "morvex/security/crypto.h"
 #include "morvex/security/error.h"
@@ -21,6 +23,9 @@ ClassDecl& governor_class();
 PendingError violation(std::int32_t axis, std::string_view violation_type,
                        std::string_view message);
 PendingError morv_error_to_py_err(std::int32_t axis, security::SecurityError error);
+
+// The bytes as a boundary key, or nothing when they are not exactly 32.
+std::optional<security::Key> boundary_key(BytesArg bytes);
 
 // The 16 signed payload bytes: position then velocity, little-endian binary64.
 security::Payload command_payload(double requested_position, double commanded_velocity);

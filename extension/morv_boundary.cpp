@@ -72,7 +72,7 @@ struct Admission {
     enum Outcome { Admitted, RateLimited, NonceFailed, Refused } outcome;
     sec::AuthorizationReceipt receipt{};
     int error_number = 0;
-    sec::SecurityError error = sec::SecurityError::InvalidPointer;
+    sec::SecurityError error{};  // meaningful only for Refused
 };
 
 struct MorvBoundary {
@@ -121,15 +121,15 @@ Result<Ref> boundary_new(PyTypeObject* type, std::optional<std::uint64_t> rate_l
                          std::optional<std::uint64_t> monotonic_window_size,
                          OrNone<BytesArg> hmac_key) {
     (void)monotonic_window_size;  // validated only: the replay window is fixed at 1024
-    sec::Key key = default_key();
+    std::optional<sec::Key> key = default_key();
     if (hmac_key.value) {
-        if (hmac_key.value->size != sec::KEY_LEN) {
+        key = boundary_key(*hmac_key.value);
+        if (!key) {
             return PendingError::with_message(PyExc_ValueError, "hmac_key must be exactly 32 bytes");
         }
-        std::memcpy(key.data(), hmac_key.value->data, sec::KEY_LEN);
     }
     return new_instance<MorvBoundary>(type, rate_limit.value_or(1000),
-                                      max_velocity_rad_s.value_or(4.18), key);
+                                      max_velocity_rad_s.value_or(4.18), *key);
 }
 
 PendingError velocity_refusal(std::int32_t axis, double velocity, double limit) {

@@ -38,12 +38,11 @@ Ref get_receipt_hash(MorvReceipt& self) {
 
 // Answers only whether the stored fields carry a valid tag under `key`.
 bool verify(MorvReceipt& self, BytesArg key) {
-    if (key.size != sec::KEY_LEN) return false;
-    sec::Key key_bytes;
-    std::memcpy(key_bytes.data(), key.data, sec::KEY_LEN);
+    const std::optional<sec::Key> key_bytes = boundary_key(key);
+    if (!key_bytes) return false;
     const sec::AuthorizationReceipt stored = sec::deserialize_receipt(self.serialized);
     const auto recomputed =
-        sec::authorize(key_bytes, stored.nonce, stored.timestamp_nanos, stored.sequence_id,
+        sec::authorize(*key_bytes, stored.nonce, stored.timestamp_nanos, stored.sequence_id,
                        sec::action_id_bytes(self.action_id),
                        command_payload(self.requested_position, self.commanded_velocity));
     if (!recomputed) return false;
@@ -83,6 +82,13 @@ ClassDecl MorvReceipt::declaration{
 };
 
 ClassDecl& morv_receipt_class() { return MorvReceipt::declaration; }
+
+std::optional<sec::Key> boundary_key(BytesArg bytes) {
+    if (bytes.size != sec::KEY_LEN) return std::nullopt;
+    sec::Key key;
+    std::memcpy(key.data(), bytes.data, sec::KEY_LEN);
+    return key;
+}
 
 sec::Payload command_payload(double requested_position, double commanded_velocity) {
     sec::Payload payload;

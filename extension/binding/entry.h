@@ -28,10 +28,6 @@ struct Signature<R (*)(First, Params...)> {
 };
 
 template <class T>
-struct IsOptional : std::false_type {};
-template <class T>
-struct IsOptional<std::optional<T>> : std::true_type {};
-template <class T>
 struct Unwrapped {
     using type = T;
 };
@@ -47,10 +43,10 @@ struct IsOrNone<OrNone<T>> : std::true_type {};
 // An omitted parameter takes its default without conversion: an empty optional.
 template <class P>
 Result<P> convert_parameter(const char* name, PyObject* slot) {
-    if constexpr (IsOptional<P>::value || IsOrNone<P>::value) {
+    using Target = typename Unwrapped<P>::type;
+    if constexpr (!std::is_same_v<Target, P> || IsOrNone<P>::value) {
         if (slot == nullptr) return P{};
     }
-    using Target = typename Unwrapped<P>::type;
     auto converted = Converter<Target>::convert(slot);
     if (!converted.ok()) return argument_error(name, converted.take_error());
     return P{std::move(*converted)};
