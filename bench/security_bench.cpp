@@ -109,7 +109,7 @@ void BM_Intercept_FullRing(benchmark::State& state) {
     auto full = std::make_unique<sec::BoundaryInterceptor>(KEY);
     for (std::uint32_t n = 1; n <= sec::NONCE_WINDOW; ++n) {
         auto r = full->issue_receipt(nonce_of(n), 0, n, sec::action_id_bytes(ACTION), PAYLOAD).value();
-        if (full->intercept_and_authorize(sec::action_id_bytes(ACTION), PAYLOAD, r) != 0) std::abort();
+        if (full->intercept_and_authorize(sec::action_id_bytes(ACTION), PAYLOAD, r).value() != 0) std::abort();
     }
     std::vector<sec::AuthorizationReceipt> pool;
     pool.reserve(POOL);
@@ -129,7 +129,7 @@ void BM_Intercept_FullRing(benchmark::State& state) {
             state.ResumeTiming();
         }
         const std::uint32_t status =
-            gate->intercept_and_authorize(sec::action_id_bytes(ACTION), PAYLOAD, pool[next++]);
+            gate->intercept_and_authorize(sec::action_id_bytes(ACTION), PAYLOAD, pool[next++]).value();
         if (status != 0) state.SkipWithError("receipt refused");
     }
 }

@@ -27,9 +27,6 @@ PendingError morv_error_to_py_err(std::int32_t axis, security::SecurityError err
 // The bytes as a boundary key, or nothing when they are not exactly 32.
 std::optional<security::Key> boundary_key(BytesArg bytes);
 
-// The 16 signed payload bytes: position then velocity, little-endian binary64.
-security::Payload command_payload(double requested_position, double commanded_velocity);
-
 // A new MorvReceipt for an accepted receipt; it takes over the action id text.
 Result<Ref> new_receipt(std::string action_id, double requested_position,
                         double commanded_velocity, const security::AuthorizationReceipt& receipt);

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -14,9 +13,9 @@
 #include <string>
 
 #include "binding/entry.h"
-#include "binding/fatal.h"
 #include "classes.h"
 #include "morvex/security/boundary.h"
+#include "morvex/security/command.h"
 #include "number_format.h"
 #include "rate_window.h"
 
@@ -45,20 +44,6 @@ const sec::Key& default_key() {
         return derived.value().tag;
     }();
     return key;
-}
-
-struct ActionId {
-    char text[24];
-    std::size_t size;
-    std::string_view view() const { return {text, size}; }
-};
-
-ActionId action_id_for(std::int32_t axis) {
-    ActionId id{"axis_", 5};
-    const auto [end, ec] = std::to_chars(id.text + 5, id.text + sizeof id.text, axis);
-    (void)ec;  // "axis_-2147483648" is 16 bytes
-    id.size = static_cast<std::size_t>(end - id.text);
-    return id;
 }
 
 // The description of a failed random request, in the system's words.
@@ -92,7 +77,7 @@ struct MorvBoundary {
     RateWindow window;
 
     // Everything that needs the lock, and nothing that touches Python.
-    Admission admit(const ActionId& id, const sec::Payload& payload) {
+    Admission admit(const sec::AxisActionId& id, const sec::Payload& payload) {
         std::lock_guard<std::mutex> guard(mutex);
         const std::uint64_t now = now_nanos();
         if (!window.admit(now, rate_limit)) return {Admission::RateLimited};
@@ -102,16 +87,11 @@ struct MorvBoundary {
         if (getrandom(nonce.data(), nonce.size(), 0) != static_cast<ssize_t>(nonce.size())) {
             return {Admission::NonceFailed, {}, errno};
         }
-        const auto issued = interceptor.issue_receipt(
-            nonce, now, sequence_id, sec::action_id_bytes(id.view()), payload);
+        const auto issued = interceptor.issue_receipt(nonce, now, sequence_id, id.bytes(), payload);
         if (!issued) return {Admission::Refused, {}, 0, issued.error()};
-        const std::uint32_t status = interceptor.intercept_and_authorize(
-            sec::action_id_bytes(id.view()), payload, issued.value());
-        if (status != sec::INTERCEPT_ACCEPTED) {
-            const auto error = sec::security_error_from_value(status);
-            if (!error) fatal_error("the interceptor answered with an unknown status");
-            return {Admission::Refused, {}, 0, *error};
-        }
+        const sec::SecurityStatus checked =
+            interceptor.intercept_and_authorize(id.bytes(), payload, issued.value());
+        if (!checked) return {Admission::Refused, {}, 0, checked.error()};
         return {Admission::Admitted, issued.value()};
     }
 };
@@ -155,9 +135,9 @@ Result<Ref> authorize_action(MorvBoundary& self, std::int32_t target_axis,
     if (!(std::fabs(commanded_velocity) <= self.max_velocity_rad_s)) {
         return velocity_refusal(target_axis, commanded_velocity, self.max_velocity_rad_s);
     }
-    const ActionId id = action_id_for(target_axis);
+    const sec::AxisActionId id = sec::axis_action_id(target_axis);
     const Admission admission =
-        self.admit(id, command_payload(requested_position, commanded_velocity));
+        self.admit(id, sec::command_payload(requested_position, commanded_velocity));
     switch (admission.outcome) {
         case Admission::RateLimited:
             return violation(target_axis, "rate_limited", "action rate limit exceeded");

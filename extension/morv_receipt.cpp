@@ -9,6 +9,7 @@
 #include "binding/entry.h"
 #include "classes.h"
 #include "morvex/security/boundary.h"
+#include "morvex/security/command.h"
 #include "morvex/security/crypto.h"
 
 namespace morvex::ext {
@@ -40,13 +41,10 @@ Ref get_receipt_hash(MorvReceipt& self) {
 bool verify(MorvReceipt& self, BytesArg key) {
     const std::optional<sec::Key> key_bytes = boundary_key(key);
     if (!key_bytes) return false;
-    const sec::AuthorizationReceipt stored = sec::deserialize_receipt(self.serialized);
-    const auto recomputed =
-        sec::authorize(*key_bytes, stored.nonce, stored.timestamp_nanos, stored.sequence_id,
-                       sec::action_id_bytes(self.action_id),
-                       command_payload(self.requested_position, self.commanded_velocity));
-    if (!recomputed) return false;
-    return sec::ct_eq(recomputed.value().tag, stored.tag);
+    return sec::verify_tag(*key_bytes, sec::deserialize_receipt(self.serialized),
+                           sec::action_id_bytes(self.action_id),
+                           sec::command_payload(self.requested_position, self.commanded_velocity))
+        .ok();
 }
 
 constexpr const char* kVerifyParams[] = {"key"};
@@ -88,19 +86,6 @@ std::optional<sec::Key> boundary_key(BytesArg bytes) {
     sec::Key key;
     std::memcpy(key.data(), bytes.data, sec::KEY_LEN);
     return key;
-}
-
-sec::Payload command_payload(double requested_position, double commanded_velocity) {
-    sec::Payload payload;
-    const double fields[2] = {requested_position, commanded_velocity};
-    for (std::size_t f = 0; f < 2; ++f) {
-        std::uint64_t bits;
-        std::memcpy(&bits, &fields[f], sizeof bits);
-        for (std::size_t i = 0; i < 8; ++i) {
-            payload[f * 8 + i] = static_cast<std::uint8_t>(bits >> (8 * i));
-        }
-    }
-    return payload;
 }
 
 Result<Ref> new_receipt(std::string action_id, double requested_position,

@@ -40,6 +40,7 @@ static_assert(sizeof(sec::BoundaryInterceptor) ==
               sec::KEY_LEN + sec::NONCE_LEN * sec::NONCE_WINDOW + 2 * sizeof(std::size_t) +
                   sizeof(std::uint64_t));
 
+constexpr std::uint32_t kAccepted = 0;
 constexpr std::uint32_t kReplayCounter = sec::to_value(sec::SecurityError::ReplayCounter);
 constexpr std::uint32_t kReplayNonce = sec::to_value(sec::SecurityError::ReplayNonce);
 constexpr std::uint32_t kActionIdOverflow = sec::to_value(sec::SecurityError::ActionIdOverflow);
@@ -346,7 +347,7 @@ class Harness {
         if (remembered_.contains(p.receipt.nonce)) return kReplayNonce;
         if (p.action_id.size() > sec::MAX_ACTION_ID_LEN) return kActionIdOverflow;
         if (!genuine_.contains(identity(p))) return kAuthenticationFailure;
-        return sec::INTERCEPT_ACCEPTED;
+        return kAccepted;
     }
 
     void present(const Presented& p) {
@@ -355,11 +356,11 @@ class Harness {
         // against the model (copying 12 KiB for every receipt of a burst would
         // dominate the run).
         std::optional<Snapshot> before;
-        if (want != sec::INTERCEPT_ACCEPTED) before = snapshot();
+        if (want != kAccepted) before = snapshot();
         const std::uint32_t got =
-            interceptor_->intercept_and_authorize(p.action_id, p.payload, p.receipt);
+            interceptor_->intercept_and_authorize(p.action_id, p.payload, p.receipt).value();
         FUZZ_CHECK(got == want);
-        if (got != sec::INTERCEPT_ACCEPTED) {
+        if (got != kAccepted) {
             FUZZ_CHECK(snapshot() == *before);
             return;
         }

@@ -7,6 +7,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "byte_order.h"
 #include "constant_time.h"
 
 namespace morvex::security {
@@ -20,18 +21,6 @@ constexpr std::size_t TIMESTAMP_OFFSET = NONCE_LEN;
 constexpr std::size_t SEQUENCE_OFFSET = TIMESTAMP_OFFSET + 8;
 constexpr std::size_t TAG_OFFSET = SEQUENCE_OFFSET + 8;
 static_assert(TAG_OFFSET + TAG_LEN == SERIALIZED_RECEIPT_LEN);
-
-constexpr std::uint32_t status_of(SecurityError e) { return to_value(e); }
-
-void store_le64(std::uint8_t* out, std::uint64_t value) {
-    for (int i = 0; i < 8; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
-std::uint64_t load_le64(const std::uint8_t* in) {
-    std::uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) value = (value << 8) | in[i];
-    return value;
-}
 
 // Matches of `nonce` among slots [first, last), one full 12-byte comparison
 // each, without a branch on the contents.
@@ -114,31 +103,24 @@ void BoundaryInterceptor::record(const AuthorizationReceipt& receipt) noexcept {
     if (stored_nonces_ < NONCE_WINDOW) ++stored_nonces_;
 }
 
-std::uint32_t BoundaryInterceptor::intercept_and_authorize(
+SecurityStatus BoundaryInterceptor::intercept_and_authorize(
     std::span<const std::uint8_t> action_id, const Payload& payload,
     const AuthorizationReceipt& receipt) noexcept {
-    if (receipt.sequence_id <= last_sequence_id_) return status_of(SecurityError::ReplayCounter);
-    if (nonce_remembered(receipt.nonce)) return status_of(SecurityError::ReplayNonce);
-
-    SecurityResult<MessageHasher> begun = MessageHasher::begin(
-        key_, receipt.nonce, receipt.timestamp_nanos, receipt.sequence_id, action_id);
-    if (!begun) return status_of(begun.error());
-    MessageHasher hasher = std::move(begun).value();
-    hasher.update(payload);
-    const Tag expected = std::move(hasher).finalize();
-    if (!detail::ct_equal(expected.data(), receipt.tag.data(), TAG_LEN)) {
-        return status_of(SecurityError::AuthenticationFailure);
+    if (!sequence_advances(last_sequence_id_, receipt.sequence_id)) {
+        return SecurityError::ReplayCounter;
     }
-
+    if (nonce_remembered(receipt.nonce)) return SecurityError::ReplayNonce;
+    const SecurityStatus tag = verify_tag(key_, receipt, action_id, payload);
+    if (!tag) return tag;
     record(receipt);
-    return INTERCEPT_ACCEPTED;
+    return {};
 }
 
 void serialize_receipt(const AuthorizationReceipt& receipt,
                        std::span<std::uint8_t, SERIALIZED_RECEIPT_LEN> out) noexcept {
     std::copy(receipt.nonce.begin(), receipt.nonce.end(), out.begin());
-    store_le64(out.data() + TIMESTAMP_OFFSET, receipt.timestamp_nanos);
-    store_le64(out.data() + SEQUENCE_OFFSET, receipt.sequence_id);
+    detail::store_le(out.data() + TIMESTAMP_OFFSET, receipt.timestamp_nanos);
+    detail::store_le(out.data() + SEQUENCE_OFFSET, receipt.sequence_id);
     std::copy(receipt.tag.begin(), receipt.tag.end(), out.begin() + TAG_OFFSET);
 }
 
@@ -146,8 +128,8 @@ AuthorizationReceipt deserialize_receipt(
     std::span<const std::uint8_t, SERIALIZED_RECEIPT_LEN> bytes) noexcept {
     AuthorizationReceipt receipt{};
     std::copy(bytes.begin(), bytes.begin() + NONCE_LEN, receipt.nonce.begin());
-    receipt.timestamp_nanos = load_le64(bytes.data() + TIMESTAMP_OFFSET);
-    receipt.sequence_id = load_le64(bytes.data() + SEQUENCE_OFFSET);
+    receipt.timestamp_nanos = detail::load_le<std::uint64_t>(bytes.data() + TIMESTAMP_OFFSET);
+    receipt.sequence_id = detail::load_le<std::uint64_t>(bytes.data() + SEQUENCE_OFFSET);
     std::copy(bytes.begin() + TAG_OFFSET, bytes.end(), receipt.tag.begin());
     return receipt;
 }

@@ -1,14 +1,43 @@
-// Branch-free byte comparison shared by ct_eq and the nonce ring scan, inline
-// so that the ring scan sees its fixed 12-byte length.
+// The helpers whose timing or effect must survive the optimiser: the barrier
+// black_box, the secret wipe, and the branch-free byte comparison shared by
+// ct_eq and the nonce ring scan (inline, so that the ring scan sees its fixed
+// 12-byte length).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
-#include "morvex/security/crypto.h"
+namespace morvex::security {
 
-namespace morvex::security::detail {
+// Returns its argument unchanged, but the compiler cannot see through it, so
+// it cannot reason about the value (e.g. turn a loop into an early exit).
+template <class T>
+    requires std::is_integral_v<T>
+inline T black_box(T value) noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+    __asm__ volatile("" : "+r"(value));
+    return value;
+#else
+    volatile T opaque = value;
+    return opaque;
+#endif
+}
+
+// Zeroes `size` bytes of secrets (keys, key-derived state) so that the store
+// survives optimisation even when the memory is never read again.
+inline void secure_wipe(void* data, std::size_t size) noexcept {
+    std::memset(data, 0, size);
+#if defined(__GNUC__) || defined(__clang__)
+    __asm__ volatile("" : : "r"(data) : "memory");
+#else
+    auto* volatile bytes = static_cast<volatile unsigned char*>(data);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = 0;
+#endif
+}
+
+namespace detail {
 
 inline constexpr std::uint64_t ONE_PER_LANE = 0x0101010101010101;
 
@@ -67,4 +96,5 @@ inline bool ct_equal(const std::uint8_t* a, const std::uint8_t* b, std::size_t n
     return black_box(lanes & bytes & 1) != 0;
 }
 
-}  // namespace morvex::security::detail
+}  // namespace detail
+}  // namespace morvex::security

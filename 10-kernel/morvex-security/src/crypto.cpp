@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "byte_order.h"
 #include "constant_time.h"
 #include "sha256.h"
 
@@ -16,7 +17,6 @@ using detail::SHA256_DIGEST_LEN;
 
 constexpr std::uint8_t INNER_PAD = 0x36;
 constexpr std::uint8_t OUTER_PAD = 0x5c;
-constexpr std::size_t LENGTH_FIELD_OFFSET = SHA256_BLOCK_LEN - 8;
 
 // Chaining value after the key block: the key, 32 zero bytes, all XOR `pad`.
 void absorb_key_block(std::array<std::uint32_t, 8>& state, const Key& key, std::uint8_t pad) {
@@ -27,24 +27,12 @@ void absorb_key_block(std::array<std::uint32_t, 8>& state, const Key& key, std::
     detail::sha256_compress(state.data(), block, 1);
 }
 
-void store_be64(std::uint8_t* out, std::uint64_t value) {
-    for (int i = 0; i < 8; ++i) out[i] = static_cast<std::uint8_t>(value >> (56 - 8 * i));
-}
-
-// FIPS 180-4 padding of the last, partly filled block and its compression.
-// `blocks` counts the blocks already compressed, key block included.
-void pad_and_compress(std::array<std::uint32_t, 8>& state, std::uint64_t blocks,
-                      std::array<std::uint8_t, SHA256_BLOCK_LEN>& pending, std::size_t fill) {
-    const std::uint64_t total_bits = (blocks * SHA256_BLOCK_LEN + fill) * 8;
-    pending[fill++] = 0x80;
-    if (fill > LENGTH_FIELD_OFFSET) {
-        std::memset(pending.data() + fill, 0, SHA256_BLOCK_LEN - fill);
-        detail::sha256_compress(state.data(), pending.data(), 1);
-        fill = 0;
-    }
-    std::memset(pending.data() + fill, 0, LENGTH_FIELD_OFFSET - fill);
-    store_be64(pending.data() + LENGTH_FIELD_OFFSET, total_bits);
-    detail::sha256_compress(state.data(), pending.data(), 1);
+// The last inner or outer block; `blocks` counts the blocks already compressed,
+// key block included.
+void finish(std::array<std::uint32_t, 8>& state, std::uint64_t blocks,
+            std::array<std::uint8_t, SHA256_BLOCK_LEN>& pending, std::size_t fill) {
+    detail::sha256_pad_and_compress(state.data(), pending.data(), fill,
+                                    blocks * SHA256_BLOCK_LEN + fill);
 }
 
 }  // namespace
@@ -88,16 +76,16 @@ void MessageHasher::update(std::span<const std::uint8_t> bytes) noexcept {
 
 void MessageHasher::absorb_le64(std::uint64_t value) noexcept {
     std::uint8_t bytes[8];
-    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    detail::store_le(bytes, value);
     update(bytes);
 }
 
 Tag MessageHasher::finalize() && noexcept {
-    pad_and_compress(inner_state_, inner_blocks_, pending_, fill_);
+    finish(inner_state_, inner_blocks_, pending_, fill_);
 
     // The outer message is the inner digest after the outer key block.
     detail::sha256_store_digest(inner_state_.data(), pending_.data());
-    pad_and_compress(outer_state_, outer_blocks_, pending_, SHA256_DIGEST_LEN);
+    finish(outer_state_, outer_blocks_, pending_, SHA256_DIGEST_LEN);
 
     Tag tag;
     detail::sha256_store_digest(outer_state_.data(), tag.data());
@@ -115,6 +103,18 @@ SecurityResult<AuthorizationReceipt> authorize(const Key& key, const Nonce& nonc
     MessageHasher hasher = std::move(begun).value();
     hasher.update(payload);
     return AuthorizationReceipt{nonce, timestamp_nanos, sequence_id, std::move(hasher).finalize()};
+}
+
+SecurityStatus verify_tag(const Key& key, const AuthorizationReceipt& receipt,
+                          std::span<const std::uint8_t> action_id,
+                          const Payload& payload) noexcept {
+    const SecurityResult<AuthorizationReceipt> expected = authorize(
+        key, receipt.nonce, receipt.timestamp_nanos, receipt.sequence_id, action_id, payload);
+    if (!expected) return expected.error();
+    if (!detail::ct_equal(expected.value().tag.data(), receipt.tag.data(), TAG_LEN)) {
+        return SecurityError::AuthenticationFailure;
+    }
+    return {};
 }
 
 bool ct_eq(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) noexcept {

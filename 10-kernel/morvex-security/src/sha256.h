@@ -58,6 +58,13 @@ void sha256_compress(std::uint32_t state[8], const std::uint8_t* blocks,
 // Writes the chaining value as the 32-byte big-endian digest.
 void sha256_store_digest(const std::uint32_t state[8], std::uint8_t out[SHA256_DIGEST_LEN]) noexcept;
 
+// FIPS 180-4 padding and the last compression(s): `block` holds the message's
+// last `fill` bytes (fill < 64) and is overwritten; `total_len` is the whole
+// message length in bytes, blocks compressed before included.
+void sha256_pad_and_compress(std::uint32_t state[8], std::uint8_t block[SHA256_BLOCK_LEN],
+                             std::size_t fill, std::uint64_t total_len,
+                             Sha256CompressFn compress = sha256_compress) noexcept;
+
 // Plain one-shot SHA-256 through `compress` (the active back end by default).
 void sha256_digest(std::span<const std::uint8_t> data, std::uint8_t out[SHA256_DIGEST_LEN],
                    Sha256CompressFn compress = sha256_compress) noexcept;

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "byte_order.h"
 #include "sha256.h"
 
 namespace morvex::security::detail {
@@ -81,12 +82,22 @@ void sha256_compress(std::uint32_t state[8], const std::uint8_t* blocks,
 }
 
 void sha256_store_digest(const std::uint32_t state[8], std::uint8_t out[SHA256_DIGEST_LEN]) noexcept {
-    for (int i = 0; i < 8; ++i) {
-        out[4 * i + 0] = static_cast<std::uint8_t>(state[i] >> 24);
-        out[4 * i + 1] = static_cast<std::uint8_t>(state[i] >> 16);
-        out[4 * i + 2] = static_cast<std::uint8_t>(state[i] >> 8);
-        out[4 * i + 3] = static_cast<std::uint8_t>(state[i]);
+    for (std::size_t i = 0; i < 8; ++i) store_be(out + 4 * i, state[i]);
+}
+
+void sha256_pad_and_compress(std::uint32_t state[8], std::uint8_t block[SHA256_BLOCK_LEN],
+                             std::size_t fill, std::uint64_t total_len,
+                             Sha256CompressFn compress) noexcept {
+    constexpr std::size_t length_field = SHA256_BLOCK_LEN - 8;
+    block[fill++] = 0x80;
+    if (fill > length_field) {
+        std::memset(block + fill, 0, SHA256_BLOCK_LEN - fill);
+        compress(state, block, 1);
+        fill = 0;
     }
+    std::memset(block + fill, 0, length_field - fill);
+    store_be(block + length_field, total_len * 8);
+    compress(state, block, 1);
 }
 
 void sha256_digest(std::span<const std::uint8_t> data, std::uint8_t out[SHA256_DIGEST_LEN],
@@ -96,15 +107,10 @@ void sha256_digest(std::span<const std::uint8_t> data, std::uint8_t out[SHA256_D
     const std::size_t full_blocks = data.size() / SHA256_BLOCK_LEN;
     if (full_blocks != 0) compress(state, data.data(), full_blocks);
 
-    // Padding: 0x80, zeros, then the length in bits, big-endian, in the last 8 bytes.
-    std::uint8_t tail[2 * SHA256_BLOCK_LEN] = {};
+    std::uint8_t last[SHA256_BLOCK_LEN];
     const std::size_t rest = data.size() - full_blocks * SHA256_BLOCK_LEN;
-    if (rest != 0) std::memcpy(tail, data.data() + full_blocks * SHA256_BLOCK_LEN, rest);
-    tail[rest] = 0x80;
-    const std::size_t tail_len = rest + 9 <= SHA256_BLOCK_LEN ? SHA256_BLOCK_LEN : 2 * SHA256_BLOCK_LEN;
-    const std::uint64_t bits = static_cast<std::uint64_t>(data.size()) * 8;
-    for (int i = 0; i < 8; ++i) tail[tail_len - 1 - static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bits >> (8 * i));
-    compress(state, tail, tail_len / SHA256_BLOCK_LEN);
+    if (rest != 0) std::memcpy(last, data.data() + full_blocks * SHA256_BLOCK_LEN, rest);
+    sha256_pad_and_compress(state, last, rest, data.size(), compress);
     sha256_store_digest(state, out);
 }
 

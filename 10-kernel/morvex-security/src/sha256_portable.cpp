@@ -1,5 +1,6 @@
 // Portable SHA-256 compression (FIPS 180-4, section 6.2.2): plain 32-bit
 // arithmetic, no data-dependent branches or table lookups.
+#include "byte_order.h"
 #include "sha256.h"
 
 namespace morvex::security::detail {
@@ -31,15 +32,10 @@ constexpr std::uint32_t small_sigma1(std::uint32_t x) {
     return rotr(x, 17) ^ rotr(x, 19) ^ (x >> 10);
 }
 
-std::uint32_t load_be32(const std::uint8_t* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-           std::uint32_t{p[3]};
-}
-
 void compress_block(std::uint32_t state[8], const std::uint8_t* block) {
     // The message schedule kept as a rolling window of the last 16 words.
     std::uint32_t w[16];
-    for (int t = 0; t < 16; ++t) w[t] = load_be32(block + 4 * t);
+    for (int t = 0; t < 16; ++t) w[t] = load_be<std::uint32_t>(block + 4 * t);
 
     std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
     std::uint32_t e = state[4], f = state[5], g = state[6], h = state[7];

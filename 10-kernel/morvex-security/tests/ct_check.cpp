@@ -243,7 +243,7 @@ void check_hmac(Sha256Backend backend) {
 
 // --- interceptor: at most one error per secret-dependent decision -----------
 
-constexpr std::uint32_t ACCEPTED = INTERCEPT_ACCEPTED;
+constexpr std::uint32_t ACCEPTED = 0;  // accepted
 constexpr std::uint32_t AUTHENTICATION_FAILURE = to_value(SecurityError::AuthenticationFailure);
 constexpr std::uint32_t REPLAY_NONCE = to_value(SecurityError::ReplayNonce);
 
@@ -258,7 +258,7 @@ struct Presented {
 Presented present(BoundaryInterceptor& gate, const AuthorizationReceipt& receipt) {
     Presented out{};
     out.errors = errors_during([&] {
-        out.status = gate.intercept_and_authorize(action_id_bytes(ACTION), PAYLOAD, receipt);
+        out.status = gate.intercept_and_authorize(action_id_bytes(ACTION), PAYLOAD, receipt).value();
     });
     declassify(&out.status, sizeof out.status);
     return out;

@@ -49,7 +49,7 @@ class Interceptor : public ::testing::Test {
             .value();
     }
     std::uint32_t present(const AuthorizationReceipt& receipt) {
-        return gate->intercept_and_authorize(action_id_bytes(ACTION), PAYLOAD, receipt);
+        return gate->intercept_and_authorize(action_id_bytes(ACTION), PAYLOAD, receipt).value();
     }
     std::uint32_t accept_new(std::uint64_t sequence, std::uint32_t nonce_number) {
         return present(issue(sequence, numbered_nonce(nonce_number)));
@@ -60,7 +60,7 @@ class Interceptor : public ::testing::Test {
     void expect_refused_without_trace(std::span<const std::uint8_t> action_id, const Payload& payload,
                                       const AuthorizationReceipt& receipt, std::uint32_t status) {
         const BoundaryInterceptor before = *gate;
-        EXPECT_EQ(gate->intercept_and_authorize(action_id, payload, receipt), status);
+        EXPECT_EQ(gate->intercept_and_authorize(action_id, payload, receipt).value(), status);
         EXPECT_EQ(0, std::memcmp(&before, gate.get(), sizeof before)) << "state changed";
     }
     void expect_refused_without_trace(const AuthorizationReceipt& receipt, std::uint32_t status) {
@@ -194,7 +194,7 @@ TEST_F(Interceptor, ActionIdsOfZeroAndSixtyFourBytesAreAccepted) {
         const auto receipt = gate->issue_receipt(numbered_nonce(static_cast<std::uint32_t>(sequence)),
                                                  7, sequence, action_id_bytes(action), PAYLOAD);
         ASSERT_TRUE(receipt.has_value());
-        EXPECT_EQ(gate->intercept_and_authorize(action_id_bytes(action), PAYLOAD, receipt.value()),
+        EXPECT_EQ(gate->intercept_and_authorize(action_id_bytes(action), PAYLOAD, receipt.value()).value(),
                   ACCEPTED)
             << action.size();
     }

@@ -27,6 +27,7 @@ constexpr ExpectedText PUBLISHED[] = {
     {7, "replay_counter", "monotonic counter violation (replay)"},
     {8, "replay_nonce", "nonce reuse detected"},
     {9, "hardware_sha_unavailable", "hardware SHA unavailable"},
+    {10, "stale_receipt", "receipt timestamp outside the maximum age"},
 };
 
 class SecurityErrorText : public ::testing::TestWithParam<ExpectedText> {};
@@ -40,7 +41,7 @@ TEST_P(SecurityErrorText, ValueRoundTripsAndNamesItsTexts) {
     EXPECT_EQ(morvex::security::message(*error), expected.message);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllNine, SecurityErrorText, ::testing::ValuesIn(PUBLISHED),
+INSTANTIATE_TEST_SUITE_P(All, SecurityErrorText, ::testing::ValuesIn(PUBLISHED),
                          [](const auto& p) { return std::string(p.param.code); });
 
 TEST(SecurityError, NamedEnumeratorsCarryTheirValues) {
@@ -50,11 +51,12 @@ TEST(SecurityError, NamedEnumeratorsCarryTheirValues) {
     EXPECT_EQ(morvex::security::to_value(SecurityError::ReplayCounter), 7u);
     EXPECT_EQ(morvex::security::to_value(SecurityError::ReplayNonce), 8u);
     EXPECT_EQ(morvex::security::to_value(SecurityError::HardwareShaUnavailable), 9u);
-    EXPECT_EQ(morvex::security::SECURITY_ERROR_COUNT, 9u);
+    EXPECT_EQ(morvex::security::to_value(SecurityError::StaleReceipt), 10u);
+    EXPECT_EQ(morvex::security::SECURITY_ERROR_COUNT, 10u);
 }
 
 TEST(SecurityError, SuccessAndOutOfRangeValuesAreNoError) {
-    for (std::uint32_t value : {0u, 10u, 0xffffffffu}) {
+    for (std::uint32_t value : {0u, 11u, 0xffffffffu}) {
         EXPECT_FALSE(morvex::security::security_error_from_value(value).has_value()) << value;
     }
 }

@@ -16,10 +16,6 @@ namespace morvex::security {
 inline constexpr std::size_t NONCE_WINDOW = 1024;
 static_assert((NONCE_WINDOW & (NONCE_WINDOW - 1)) == 0);
 
-// intercept_and_authorize's status for an accepted receipt; any other status
-// is the numeric value of a SecurityError.
-inline constexpr std::uint32_t INTERCEPT_ACCEPTED = 0;
-
 // Issues receipts under one key and accepts each at most once: an accepted
 // receipt's sequence_id is above every earlier one and its nonce is not among
 // the last NONCE_WINDOW accepted. State is inline (about 12 KiB), nothing is
@@ -39,10 +35,10 @@ class BoundaryInterceptor {
     // Checks `receipt` as covering `action_id` and `payload`, in this order:
     // sequence_id above the last accepted (else ReplayCounter), nonce not
     // remembered (else ReplayNonce), action id length (else ActionIdOverflow),
-    // tag (else AuthenticationFailure). Returns INTERCEPT_ACCEPTED and records
-    // the receipt, or the error's numeric value and leaves the state untouched.
-    // The receipt's timestamp is covered by the tag but never checked.
-    std::uint32_t intercept_and_authorize(std::span<const std::uint8_t> action_id,
+    // tag (else AuthenticationFailure). Accepts and records the receipt, or
+    // returns the error and leaves the state untouched. The receipt's timestamp
+    // is covered by the tag but never checked.
+    SecurityStatus intercept_and_authorize(std::span<const std::uint8_t> action_id,
                                           const Payload& payload,
                                           const AuthorizationReceipt& receipt) noexcept;
 

@@ -21,7 +21,6 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
-#include <type_traits>
 
 #include "morvex/security/error.h"
 
@@ -96,18 +95,17 @@ SecurityResult<AuthorizationReceipt> authorize(const Key& key, const Nonce& nonc
                                                std::span<const std::uint8_t> action_id,
                                                const Payload& payload) noexcept;
 
-// Returns its argument unchanged, but the compiler cannot see through it, so
-// it cannot reason about the value (e.g. turn a loop into an early exit).
-template <class T>
-    requires std::is_integral_v<T>
-inline T black_box(T value) noexcept {
-#if defined(__GNUC__) || defined(__clang__)
-    __asm__ volatile("" : "+r"(value));
-    return value;
-#else
-    volatile T opaque = value;
-    return opaque;
-#endif
+// Whether `receipt.tag` is the tag of its fields with `action_id` and `payload`
+// under `key`: AuthenticationFailure when it is not (the tags are compared in
+// constant time), ActionIdOverflow for an action id over MAX_ACTION_ID_LEN.
+SecurityStatus verify_tag(const Key& key, const AuthorizationReceipt& receipt,
+                          std::span<const std::uint8_t> action_id,
+                          const Payload& payload) noexcept;
+
+// The replay rule on sequence ids: a receipt is accepted only above the last
+// accepted one (so 0 never is).
+constexpr bool sequence_advances(std::uint64_t last_accepted, std::uint64_t sequence_id) noexcept {
+    return sequence_id > last_accepted;
 }
 
 // Constant-time equality: every byte is examined whatever the position of the

@@ -1,6 +1,6 @@
 // SecurityError: every refusal of the security core, as a plain value.
 //
-// Each error has a numeric value (1..9; 0 is never an error and means success
+// Each error has a numeric value (1..10; 0 is never an error and means success
 // wherever a bare numeric status is reported), a lower_snake_case code string
 // and a one-line message. The texts are part of the interface and never change.
 #pragma once
@@ -24,9 +24,10 @@ enum class SecurityError : std::uint32_t {
     ReplayCounter = 7,
     ReplayNonce = 8,
     HardwareShaUnavailable = 9,
+    StaleReceipt = 10,
 };
 
-inline constexpr std::uint32_t SECURITY_ERROR_COUNT = 9;
+inline constexpr std::uint32_t SECURITY_ERROR_COUNT = 10;
 
 namespace detail {
 
@@ -46,27 +47,28 @@ inline constexpr std::array<ErrorText, SECURITY_ERROR_COUNT> ERROR_TEXTS{{
     {"replay_counter", "monotonic counter violation (replay)"},
     {"replay_nonce", "nonce reuse detected"},
     {"hardware_sha_unavailable", "hardware SHA unavailable"},
+    {"stale_receipt", "receipt timestamp outside the maximum age"},
 }};
 
 }  // namespace detail
 
-// The numeric value (1..9) that crosses to the front end in a bare status.
+// The numeric value (1..10) that crosses to the front end in a bare status.
 constexpr std::uint32_t to_value(SecurityError e) noexcept {
     return static_cast<std::uint32_t>(e);
 }
 
-// The error with this numeric value, or nothing for 0 (success) and values above 9.
+// The error with this numeric value, or nothing for 0 (success) and values above 10.
 constexpr std::optional<SecurityError> security_error_from_value(std::uint32_t value) noexcept {
     if (value < 1 || value > SECURITY_ERROR_COUNT) return std::nullopt;
     return static_cast<SecurityError>(value);
 }
 
-// Static text, e.g. "replay_nonce". `e` must be one of the nine enumerators.
+// Static text, e.g. "replay_nonce". `e` must be one of the enumerators.
 constexpr std::string_view code_string(SecurityError e) noexcept {
     return detail::ERROR_TEXTS[to_value(e) - 1].code;
 }
 
-// Static text, e.g. "nonce reuse detected". `e` must be one of the nine enumerators.
+// Static text, e.g. "nonce reuse detected". `e` must be one of the enumerators.
 constexpr std::string_view message(SecurityError e) noexcept {
     return detail::ERROR_TEXTS[to_value(e) - 1].message;
 }
@@ -108,6 +110,29 @@ class [[nodiscard]] SecurityResult {
     };
     SecurityError error_;
     bool ok_;
+};
+
+// Success, or the SecurityError that refused an operation. Its value() is the
+// bare numeric status of the C interfaces: 0 for success, else the error's value.
+class [[nodiscard]] SecurityStatus {
+   public:
+    constexpr SecurityStatus() noexcept = default;
+    constexpr SecurityStatus(SecurityError error) noexcept : value_(to_value(error)) {}
+
+    constexpr bool ok() const noexcept { return value_ == 0; }
+    constexpr explicit operator bool() const noexcept { return ok(); }
+    constexpr std::uint32_t value() const noexcept { return value_; }
+
+    // Precondition: !ok().
+    constexpr SecurityError error() const noexcept {
+        if (ok()) std::abort();
+        return static_cast<SecurityError>(value_);
+    }
+
+    friend constexpr bool operator==(SecurityStatus, SecurityStatus) noexcept = default;
+
+   private:
+    std::uint32_t value_ = 0;
 };
 
 }  // namespace morvex::security
