@@ -138,12 +138,11 @@ std::uint32_t morvex_receipt_gate_check(morvex_receipt_gate* gate, const std::ui
                                         double requested_position, double commanded_velocity,
                                         std::uint64_t now_ns) {
     GateCell* cell = armed_cell(gate);
-    if (cell == nullptr || receipt == nullptr) {
-        return sec::to_value(sec::SecurityError::InvalidPointer);
-    }
+    if (cell == nullptr) return sec::to_value(sec::SecurityError::InvalidPointer);
     if (receipt_len != sec::SERIALIZED_RECEIPT_LEN) {
         return sec::to_value(sec::SecurityError::InvalidReceipt);
     }
+    if (receipt == nullptr) return sec::to_value(sec::SecurityError::InvalidPointer);
     const sec::AuthorizationReceipt parsed = sec::deserialize_receipt(
         std::span<const std::uint8_t, sec::SERIALIZED_RECEIPT_LEN>(receipt, receipt_len));
     const sec::AxisActionId action_id = sec::axis_action_id(target_axis);

@@ -19,8 +19,8 @@
 //                SHA-256 back end that runs here. Not a single error is allowed,
 //                so the test runs with --error-exitcode=1.
 //
-//   interceptor  BoundaryInterceptor::intercept_and_authorize with a secret tag
-//                (and, separately, a secret key), and with a secret nonce on
+//   interceptor  BoundaryInterceptor::intercept_and_authorize and the receipt
+//                gate's check with a secret tag (and, separately, a secret key), and with a secret nonce on
 //                rings holding every count from 0 to 1024 nonces and on wrapped
 //                rings. Here the accept/refuse decision is itself a branch on
 //                the comparison's result: the interceptor must answer, and the
@@ -52,6 +52,7 @@
 
 #include "morvex/security/boundary.h"
 #include "morvex/security/crypto.h"
+#include "receipt_gate.h"
 #include "sha256.h"
 
 namespace {
@@ -264,6 +265,15 @@ Presented present(BoundaryInterceptor& gate, const AuthorizationReceipt& receipt
     return out;
 }
 
+Presented present(ReceiptGate& gate, const AuthorizationReceipt& receipt) {
+    Presented out{};
+    out.errors = errors_during([&] {
+        out.status = gate.check(receipt, action_id_bytes(ACTION), PAYLOAD, 0).value();
+    });
+    declassify(&out.status, sizeof out.status);
+    return out;
+}
+
 AuthorizationReceipt issue(const BoundaryInterceptor& gate, const Nonce& nonce,
                            std::uint64_t sequence_id) {
     return gate
@@ -299,6 +309,7 @@ void check_tag_comparison() {
         Key key = random_array<KEY_LEN>(seed);
         if (key_secret) mark_secret(key.data(), KEY_LEN);
         const auto gate = std::make_unique<BoundaryInterceptor>(key);
+        const auto receiving = std::make_unique<ReceiptGate>(key, 0, 0);
         std::uint64_t sequence_id = 0;
         for (const int variant : {0, 1, 2, 3, 4}) {  // valid, first, last, all, valid again
             AuthorizationReceipt receipt =
@@ -315,7 +326,10 @@ void check_tag_comparison() {
             std::snprintf(what, sizeof what, "tag comparison (%s, variant %d)",
                           key_secret ? "secret key" : "secret presented tag", variant);
             expect(what, present(*gate, receipt), valid ? ACCEPTED : AUTHENTICATION_FAILURE, 1);
-            ++cases;
+            std::snprintf(what, sizeof what, "receipt gate's tag comparison (%s, variant %d)",
+                          key_secret ? "secret key" : "secret presented tag", variant);
+            expect(what, present(*receiving, receipt), valid ? ACCEPTED : AUTHENTICATION_FAILURE, 1);
+            cases += 2;
         }
     }
     std::printf("tag comparison: %u receipts, presented tag or key secret\n", cases);
