@@ -8,6 +8,7 @@
 
 #include "binding/convert.h"
 #include "binding/type.h"
+#include "front_end.h"
 #include "morvex/security/crypto.h"
 #include "morvex/security/error.h"
 
@@ -23,9 +24,6 @@ ClassDecl& governor_class();
 PendingError violation(std::int32_t axis, std::string_view violation_type,
                        std::string_view message);
 PendingError morv_error_to_py_err(std::int32_t axis, security::SecurityError error);
-
-// The bytes as a boundary key, or nothing when they are not exactly 32.
-std::optional<security::Key> boundary_key(BytesArg bytes);
 
 // A new MorvReceipt for an accepted receipt; it takes over the action id text.
 Result<Ref> new_receipt(std::string action_id, double requested_position,

@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -23,28 +22,6 @@ namespace morvex::ext {
 namespace {
 
 namespace sec = morvex::security;
-
-// Nanoseconds since the Unix epoch; 0 for a clock before the epoch.
-std::uint64_t now_nanos() {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    if (ts.tv_sec < 0) return 0;
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u +
-           static_cast<std::uint64_t>(ts.tv_nsec);
-}
-
-// The built-in key, for trials only: the receipt tag under 32 zero bytes of a
-// fixed message, so it is the same in every process and never drawn at random.
-const sec::Key& default_key() {
-    static const sec::Key key = [] {
-        const sec::Key zero{};
-        const auto derived = sec::authorize(zero, sec::Nonce{}, 0, 0,
-                                            sec::action_id_bytes("morvex default key: trials only"),
-                                            sec::Payload{});
-        return derived.value().tag;
-    }();
-    return key;
-}
 
 // The description of a failed random request, in the system's words.
 std::string random_failure_text(int error_number) {
@@ -101,7 +78,7 @@ Result<Ref> boundary_new(PyTypeObject* type, std::optional<std::uint64_t> rate_l
                          std::optional<std::uint64_t> monotonic_window_size,
                          OrNone<BytesArg> hmac_key) {
     (void)monotonic_window_size;  // validated only: the replay window is fixed at 1024
-    std::optional<sec::Key> key = default_key();
+    std::optional<sec::Key> key = trial_key();
     if (hmac_key.value) {
         key = boundary_key(*hmac_key.value);
         if (!key) {

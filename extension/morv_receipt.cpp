@@ -2,7 +2,6 @@
 // against any key.
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <utility>
 
@@ -80,13 +79,6 @@ ClassDecl MorvReceipt::declaration{
 };
 
 ClassDecl& morv_receipt_class() { return MorvReceipt::declaration; }
-
-std::optional<sec::Key> boundary_key(BytesArg bytes) {
-    if (bytes.size != sec::KEY_LEN) return std::nullopt;
-    sec::Key key;
-    std::memcpy(key.data(), bytes.data, sec::KEY_LEN);
-    return key;
-}
 
 Result<Ref> new_receipt(std::string action_id, double requested_position,
                         double commanded_velocity, const sec::AuthorizationReceipt& receipt) {

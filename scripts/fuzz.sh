@@ -54,11 +54,11 @@ if wants fuzz_python_api; then
   cmake -S . -B "$build/python-ext" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DMORVEX_BUILD_EXTENSION=ON -DMORVEX_SANITIZE=ON \
     -DPython_EXECUTABLE="$(command -v "$python")" >/dev/null
-  cmake --build "$build/python-ext" -j"$jobs" --target _morvex >"$build/logs/build-ext.log" 2>&1 ||
+  cmake --build "$build/python-ext" -j"$jobs" --target _morvex _actuator >"$build/logs/build-ext.log" 2>&1 ||
     { cat "$build/logs/build-ext.log"; exit 1; }
   rm -rf "$pkg_dir" && mkdir -p "$pkg_dir/morvex"
   cp python/morvex/*.py "$pkg_dir/morvex/"
-  cp "$build"/python-ext/extension/_morvex*.so "$pkg_dir/morvex/"
+  cp "$build"/python-ext/extension/_morvex*.so "$build"/python-ext/extension/_actuator*.so "$pkg_dir/morvex/"
 fi
 
 # ---- run -----------------------------------------------------------------------

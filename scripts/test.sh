@@ -48,7 +48,7 @@ cmake --build "$san" -j"$jobs"
 run_ctest "$san"
 rm -rf "$san/python" && mkdir -p "$san/python/morvex"
 cp python/morvex/*.py python/morvex/*.pyi python/morvex/py.typed "$san/python/morvex/"
-cp "$san"/extension/_morvex*.so "$san/python/morvex/"
+cp "$san"/extension/_morvex*.so "$san"/extension/_actuator*.so "$san/python/morvex/"
 (
   cd "$san"
   export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"

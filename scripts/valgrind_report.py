@@ -18,8 +18,8 @@ import re
 import sys
 import xml.etree.ElementTree as ET
 
-OUR_OBJECT = re.compile(r"^(_morvex\..*so|libmorvex.*)$")
-OUR_FUNCTION = re.compile(r"morvex::|\bmorvex_|PyInit__morvex")
+OUR_OBJECT = re.compile(r"^(_morvex\..*so|_actuator\..*so|libmorvex.*)$")
+OUR_FUNCTION = re.compile(r"morvex::|\bmorvex_|PyInit__morvex|PyInit__actuator")
 
 
 def ours(frame):

@@ -1,0 +1,67 @@
+// Module entry of morvex._actuator: the classes used where commands are
+// executed. Refusals raise morvex._morvex.MorvViolation, imported here once.
+#include <Python.h>
+
+#include "actuator.h"
+#include "binding/convert.h"
+#include "binding/fatal.h"
+#include "morvex/receipt_gate.h"
+
+namespace morvex::ext {
+namespace {
+
+ClassDecl* const kRegistered[] = {&receipt_gate_class()};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_actuator",
+    "Classes of the actuator side: receipt checking.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* violation_class = nullptr;  // lives until the process ends
+
+Result<void> run_body(PyObject* module) {
+    if (violation_class == nullptr) {
+        Ref native = Ref::steal(PyImport_ImportModule("morvex._morvex"));
+        if (!native) return PendingError::fetch();
+        violation_class = PyObject_GetAttrString(native.get(), "MorvViolation");
+        if (violation_class == nullptr) return PendingError::fetch();
+    }
+    for (ClassDecl* decl : kRegistered) {
+        MORVEX_TRY(type, get_type_object(*decl));
+        MORVEX_TRY_VOID(add_to_module(module, decl->name, reinterpret_cast<PyObject*>(type)));
+    }
+    return {};
+}
+
+}  // namespace
+
+PendingError refusal(std::int32_t axis, std::uint32_t gate_result) {
+    const char* code = morvex_gate_code_string(gate_result);
+    const char* message = morvex_gate_message(gate_result);
+    if (code == nullptr || message == nullptr) fatal_error("the receipt gate answered an unknown result");
+    Ref args = Ref::steal(check_created(PyTuple_New(3)));
+    PyTuple_SET_ITEM(args.get(), 0, to_python(axis));
+    PyTuple_SET_ITEM(args.get(), 1, to_python(std::string_view(code)));
+    PyTuple_SET_ITEM(args.get(), 2, to_python(std::string_view(message)));
+    return PendingError::with_args(violation_class, std::move(args));
+}
+
+}  // namespace morvex::ext
+
+PyMODINIT_FUNC PyInit__actuator() {
+    morvex::ext::Ref module = morvex::ext::Ref::steal(PyModule_Create(&morvex::ext::module_def));
+    if (!module) return nullptr;
+    auto body = morvex::ext::run_body(module.get());
+    if (!body.ok()) {
+        std::move(body.take_error()).restore();
+        return nullptr;
+    }
+    return module.release();
+}

@@ -1,0 +1,123 @@
+// ReceiptGate: the actuator side's check of receipts, the C receipt gate
+// behind its own lock.
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <mutex>
+#include <optional>
+
+#include "actuator.h"
+#include "binding/entry.h"
+#include "front_end.h"
+#include "morvex/receipt_gate.h"
+
+namespace morvex::ext {
+namespace {
+
+namespace sec = morvex::security;
+
+struct ReceiptGate {
+    using PythonHead = PyObject;
+    static ClassDecl declaration;
+
+    ReceiptGate(const sec::Key& key, std::uint64_t last_sequence_id, std::uint64_t max_age_ns) {
+        // Cannot fail: the gate and the key are valid and 32 bytes.
+        (void)morvex_receipt_gate_init(&gate, key.data(), key.size(), last_sequence_id, max_age_ns);
+    }
+    ~ReceiptGate() { morvex_receipt_gate_wipe(&gate); }
+    ReceiptGate(const ReceiptGate&) = delete;
+    ReceiptGate& operator=(const ReceiptGate&) = delete;
+
+    std::mutex mutex;
+    morvex_receipt_gate gate;  // guarded by `mutex`
+};
+
+// Seconds to whole nanoseconds, rounded up so that a positive age never
+// becomes 0 (which would switch the check off); ages beyond the clock's range
+// saturate.
+std::uint64_t age_in_nanos(double seconds) {
+    const double nanos = std::ceil(seconds * 1e9);
+    if (nanos >= 0x1p64) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(nanos);
+}
+
+Result<Ref> receipt_gate_new(PyTypeObject* type, OrNone<BytesArg> hmac_key,
+                             std::optional<std::uint64_t> last_sequence_id,
+                             OrNone<double> max_age_s) {
+    std::optional<sec::Key> key = trial_key();
+    if (hmac_key.value) {
+        key = boundary_key(*hmac_key.value);
+        if (!key) {
+            return PendingError::with_message(PyExc_ValueError, "hmac_key must be exactly 32 bytes");
+        }
+    }
+    std::uint64_t max_age_ns = 0;
+    if (max_age_s.value) {
+        if (!(*max_age_s.value > 0)) {  // also refuses NaN
+            return PendingError::with_message(PyExc_ValueError,
+                                              "max_age_s must be a positive number of seconds or None");
+        }
+        max_age_ns = age_in_nanos(*max_age_s.value);
+    }
+    return new_instance<ReceiptGate>(type, *key, last_sequence_id.value_or(0), max_age_ns);
+}
+
+Result<std::uint64_t> check(ReceiptGate& self, BytesArg receipt_hash, std::int32_t target_axis,
+                            double requested_position, double commanded_velocity) {
+    std::uint32_t result;
+    std::uint64_t accepted;
+    {
+        std::lock_guard<std::mutex> guard(self.mutex);
+        result = morvex_receipt_gate_check(
+            &self.gate, reinterpret_cast<const std::uint8_t*>(receipt_hash.data), receipt_hash.size,
+            target_axis, requested_position, commanded_velocity, now_nanos());
+        accepted = morvex_receipt_gate_last_sequence_id(&self.gate);
+    }
+    if (result != MORVEX_GATE_ACCEPTED) return refusal(target_axis, result);
+    return accepted;
+}
+
+std::uint64_t get_last_sequence_id(ReceiptGate& self) {
+    std::lock_guard<std::mutex> guard(self.mutex);
+    return morvex_receipt_gate_last_sequence_id(&self.gate);
+}
+
+constexpr const char* kNewParams[] = {"hmac_key", "last_sequence_id", "max_age_s"};
+constexpr FunctionDescription kNew{"ReceiptGate", "__new__", kNewParams, 3, 0};
+constexpr const char* kCheckParams[] = {"receipt_hash", "target_axis", "requested_position",
+                                        "commanded_velocity"};
+constexpr FunctionDescription kCheck{"ReceiptGate", "check", kCheckParams, 4, 4};
+
+PyMethodDef methods[] = {
+    method_def<check, kCheck>(
+        "check($self, receipt_hash, target_axis, requested_position, commanded_velocity)\n--\n\n"
+        "Accept a command with its receipt and return the receipt's sequence id, or raise "
+        "MorvViolation."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef properties[] = {
+    getter_def<get_last_sequence_id>("last_sequence_id"),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+ClassDecl ReceiptGate::declaration{
+    .name = "ReceiptGate",
+    .doc = "Checks receipts where the command is executed: a command is accepted only with a "
+           "receipt issued for exactly that command, under the gate's key, once, in order, and "
+           "within max_age_s of now when that is set.",
+    .text_signature = "(hmac_key=None, last_sequence_id=0, max_age_s=None)",
+    .base = nullptr,
+    .basicsize = sizeof(Instance<ReceiptGate>),
+    .constructor = &constructor<receipt_gate_new, kNew>,
+    .methods = methods,
+    .properties = properties,
+    .special_slots = nullptr,
+    .dealloc = &default_dealloc<ReceiptGate>,
+};
+
+ClassDecl& receipt_gate_class() { return ReceiptGate::declaration; }
+
+}  // namespace morvex::ext
