@@ -34,7 +34,10 @@ def test_attributes_version_and_all():
     exec("from morvex._morvex import *", namespace)
     assert namespace["__version__"] == "0.2.0"
     assert set(_morvex.__all__) <= set(namespace)
-    assert morvex.__all__ == _morvex.__all__
+    from morvex import _actuator
+
+    assert _actuator.__all__ == ["ReceiptGate"]
+    assert morvex.__all__ == _morvex.__all__ + _actuator.__all__
 
 
 def test_module_defines_no_functions():
