@@ -8,12 +8,14 @@
 #include <openssl/sha.h>
 
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "morvex/receipt_gate.h"
 #include "morvex/security/boundary.h"
 #include "morvex/security/crypto.h"
 #include "sha256.h"
@@ -134,6 +136,43 @@ void BM_Intercept_FullRing(benchmark::State& state) {
     }
 }
 
+// The receipt gate's C check, accepted, with its nonce memory full: a pool of
+// receipts with growing sequence ids, issued in advance.
+void BM_Gate_Check_Full(benchmark::State& state) {
+    constexpr std::uint32_t POOL = 1 << 16;
+    std::vector<std::array<std::uint8_t, sec::SERIALIZED_RECEIPT_LEN>> pool(
+        sec::NONCE_WINDOW + POOL);
+    for (std::uint32_t n = 0; n < pool.size(); ++n) {
+        sec::Nonce nonce{};
+        std::memcpy(nonce.data(), &n, sizeof n);
+        const auto r = sec::authorize(KEY, nonce, 1000, n + 1u, sec::action_id_bytes(ACTION),
+                                      PAYLOAD);
+        sec::serialize_receipt(r.value(), pool[n]);
+    }
+    const double position = 0.5, velocity = -1.0;  // PAYLOAD
+    auto full = std::make_unique<morvex_receipt_gate>();
+    morvex_receipt_gate_init(full.get(), KEY.data(), KEY.size(), 0, 0);
+    for (std::uint32_t n = 0; n < sec::NONCE_WINDOW; ++n) {
+        if (morvex_receipt_gate_check(full.get(), pool[n].data(), 60, 2, position, velocity, 0)) {
+            std::abort();
+        }
+    }
+    auto gate = std::make_unique<morvex_receipt_gate>(*full);
+    std::uint32_t next = sec::NONCE_WINDOW;
+    for (auto _ : state) {
+        if (next == pool.size()) {
+            state.PauseTiming();
+            *gate = *full;
+            next = sec::NONCE_WINDOW;
+            state.ResumeTiming();
+        }
+        if (morvex_receipt_gate_check(gate.get(), pool[next++].data(), 60, 2, position, velocity,
+                                      0) != 0) {
+            state.SkipWithError("receipt refused");
+        }
+    }
+}
+
 // Repetitions against the noise of a shared machine; the ratios use medians.
 #define SECURITY_BENCHMARK(fn) BENCHMARK(fn)->MinTime(0.2)->Repetitions(5)->ReportAggregatesOnly(true)
 SECURITY_BENCHMARK(BM_Sha256_1MiB_Ours);
@@ -142,6 +181,7 @@ SECURITY_BENCHMARK(BM_Sha256_1MiB_OpenSSL);
 SECURITY_BENCHMARK(BM_Tag_Authorize);
 SECURITY_BENCHMARK(BM_Tag_OpenSSL_HMAC);
 SECURITY_BENCHMARK(BM_Intercept_FullRing);
+SECURITY_BENCHMARK(BM_Gate_Check_Full);
 
 // Keeps the median time of each benchmark for the ratios.
 class MedianCollector : public benchmark::ConsoleReporter {
@@ -190,5 +230,7 @@ int main(int argc, char** argv) {
                 ratio("BM_Tag_OpenSSL_HMAC", "BM_Tag_Authorize"));
     std::printf("intercept_and_authorize on a full 1024-nonce ring costs %.2f tags\n",
                 ratio("BM_Intercept_FullRing", "BM_Tag_Authorize"));
+    std::printf("receipt gate check (accepted, full nonce memory) costs %.2f tags\n",
+                ratio("BM_Gate_Check_Full", "BM_Tag_Authorize"));
     return 0;
 }

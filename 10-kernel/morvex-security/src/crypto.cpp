@@ -37,18 +37,31 @@ void finish(std::array<std::uint32_t, 8>& state, std::uint64_t blocks,
 
 }  // namespace
 
-MessageHasher::MessageHasher(const Key& key) noexcept
-    : inner_state_{}, inner_blocks_(1), outer_state_{}, outer_blocks_(1), pending_{}, fill_(0) {
-    absorb_key_block(inner_state_, key, INNER_PAD);
-    absorb_key_block(outer_state_, key, OUTER_PAD);
+KeySchedule key_schedule(const Key& key) noexcept {
+    KeySchedule schedule;
+    absorb_key_block(schedule.inner, key, INNER_PAD);
+    absorb_key_block(schedule.outer, key, OUTER_PAD);
+    return schedule;
 }
+
+MessageHasher::MessageHasher(const KeySchedule& schedule) noexcept
+    : inner_state_(schedule.inner), inner_blocks_(1), outer_state_(schedule.outer),
+      outer_blocks_(1), pending_{}, fill_(0) {}
 
 SecurityResult<MessageHasher> MessageHasher::begin(const Key& key, const Nonce& nonce,
                                                    std::uint64_t timestamp_nanos,
                                                    std::uint64_t sequence_id,
                                                    std::span<const std::uint8_t> action_id) noexcept {
     if (action_id.size() > MAX_ACTION_ID_LEN) return SecurityError::ActionIdOverflow;
-    MessageHasher hasher(key);
+    return begin(key_schedule(key), nonce, timestamp_nanos, sequence_id, action_id);
+}
+
+SecurityResult<MessageHasher> MessageHasher::begin(const KeySchedule& schedule, const Nonce& nonce,
+                                                   std::uint64_t timestamp_nanos,
+                                                   std::uint64_t sequence_id,
+                                                   std::span<const std::uint8_t> action_id) noexcept {
+    if (action_id.size() > MAX_ACTION_ID_LEN) return SecurityError::ActionIdOverflow;
+    MessageHasher hasher(schedule);
     hasher.update(nonce);
     hasher.absorb_le64(timestamp_nanos);
     hasher.absorb_le64(sequence_id);
@@ -105,16 +118,26 @@ SecurityResult<AuthorizationReceipt> authorize(const Key& key, const Nonce& nonc
     return AuthorizationReceipt{nonce, timestamp_nanos, sequence_id, std::move(hasher).finalize()};
 }
 
-SecurityStatus verify_tag(const Key& key, const AuthorizationReceipt& receipt,
+SecurityStatus verify_tag(const KeySchedule& schedule, const AuthorizationReceipt& receipt,
                           std::span<const std::uint8_t> action_id,
                           const Payload& payload) noexcept {
-    const SecurityResult<AuthorizationReceipt> expected = authorize(
-        key, receipt.nonce, receipt.timestamp_nanos, receipt.sequence_id, action_id, payload);
-    if (!expected) return expected.error();
-    if (!detail::ct_equal(expected.value().tag.data(), receipt.tag.data(), TAG_LEN)) {
+    SecurityResult<MessageHasher> begun = MessageHasher::begin(
+        schedule, receipt.nonce, receipt.timestamp_nanos, receipt.sequence_id, action_id);
+    if (!begun) return begun.error();
+    MessageHasher hasher = std::move(begun).value();
+    hasher.update(payload);
+    const Tag expected = std::move(hasher).finalize();
+    if (!detail::ct_equal(expected.data(), receipt.tag.data(), TAG_LEN)) {
         return SecurityError::AuthenticationFailure;
     }
     return {};
+}
+
+SecurityStatus verify_tag(const Key& key, const AuthorizationReceipt& receipt,
+                          std::span<const std::uint8_t> action_id,
+                          const Payload& payload) noexcept {
+    if (action_id.size() > MAX_ACTION_ID_LEN) return SecurityError::ActionIdOverflow;
+    return verify_tag(key_schedule(key), receipt, action_id, payload);
 }
 
 bool ct_eq(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) noexcept {

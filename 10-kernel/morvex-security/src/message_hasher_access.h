@@ -10,7 +10,7 @@ namespace morvex::security::detail {
 struct MessageHasherAccess {
     // A hasher that has absorbed the two key blocks and no message yet: what
     // it is updated with next is the HMAC message.
-    static MessageHasher keyed(const Key& key) noexcept { return MessageHasher(key); }
+    static MessageHasher keyed(const Key& key) noexcept { return MessageHasher(key_schedule(key)); }
 };
 
 }  // namespace morvex::security::detail

@@ -62,7 +62,7 @@ void NonceMemory::erase_slot(std::size_t slot) noexcept {
 
 ReceiptGate::ReceiptGate(const Key& key, std::uint64_t last_sequence_id,
                          std::uint64_t max_age_nanos) noexcept
-    : key_(key), last_sequence_id_(last_sequence_id), max_age_nanos_(max_age_nanos) {}
+    : key_schedule_(key_schedule(key)), last_sequence_id_(last_sequence_id), max_age_nanos_(max_age_nanos) {}
 
 bool ReceiptGate::fresh(std::uint64_t timestamp_nanos, std::uint64_t now_nanos) const noexcept {
     if (max_age_nanos_ == 0) return true;
@@ -74,7 +74,7 @@ bool ReceiptGate::fresh(std::uint64_t timestamp_nanos, std::uint64_t now_nanos) 
 SecurityStatus ReceiptGate::check(const AuthorizationReceipt& receipt,
                                   std::span<const std::uint8_t> action_id,
                                   const Payload& payload, std::uint64_t now_nanos) noexcept {
-    const SecurityStatus tag = verify_tag(key_, receipt, action_id, payload);
+    const SecurityStatus tag = verify_tag(key_schedule_, receipt, action_id, payload);
     if (!tag) return tag;
     if (!fresh(receipt.timestamp_nanos, now_nanos)) return SecurityError::StaleReceipt;
     if (!sequence_advances(last_sequence_id_, receipt.sequence_id)) {

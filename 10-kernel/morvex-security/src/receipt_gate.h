@@ -58,7 +58,7 @@ class ReceiptGate {
    private:
     bool fresh(std::uint64_t timestamp_nanos, std::uint64_t now_nanos) const noexcept;
 
-    Key key_;
+    KeySchedule key_schedule_;  // the key itself is not kept
     std::uint64_t last_sequence_id_;
     std::uint64_t max_age_nanos_;
     NonceMemory nonces_;

@@ -47,7 +47,7 @@ enum {
 
 /* The gate's state: opaque, caller-owned, 8-byte aligned, about 16 KiB. */
 typedef struct morvex_receipt_gate {
-    uint64_t opaque[2060];
+    uint64_t opaque[2080];
 } morvex_receipt_gate;
 
 /* Makes `gate` a gate for `key` (key_len must be 32) that has already

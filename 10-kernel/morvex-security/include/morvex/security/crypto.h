@@ -50,6 +50,16 @@ inline std::span<const std::uint8_t> action_id_bytes(std::string_view text) noex
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
+// A key's two HMAC key blocks, compressed: the chaining values every tag under
+// that key starts from. As secret as the key itself. A checker that verifies
+// many receipts under one key keeps this instead of the key.
+struct KeySchedule {
+    std::array<std::uint32_t, 8> inner;
+    std::array<std::uint32_t, 8> outer;
+};
+
+KeySchedule key_schedule(const Key& key) noexcept;
+
 namespace detail {
 struct MessageHasherAccess;
 }
@@ -67,6 +77,11 @@ class MessageHasher {
                                                std::uint64_t timestamp_nanos,
                                                std::uint64_t sequence_id,
                                                std::span<const std::uint8_t> action_id) noexcept;
+    // The same from key blocks compressed earlier.
+    static SecurityResult<MessageHasher> begin(const KeySchedule& schedule, const Nonce& nonce,
+                                               std::uint64_t timestamp_nanos,
+                                               std::uint64_t sequence_id,
+                                               std::span<const std::uint8_t> action_id) noexcept;
 
     // Absorbs further message bytes (in this system: the 16-byte payload, once).
     void update(std::span<const std::uint8_t> bytes) noexcept;
@@ -76,7 +91,7 @@ class MessageHasher {
 
    private:
     friend struct detail::MessageHasherAccess;
-    explicit MessageHasher(const Key& key) noexcept;  // key blocks only, empty message
+    explicit MessageHasher(const KeySchedule& schedule) noexcept;  // key blocks only, empty message
     void absorb_le64(std::uint64_t value) noexcept;
 
     std::array<std::uint32_t, 8> inner_state_;
@@ -99,6 +114,9 @@ SecurityResult<AuthorizationReceipt> authorize(const Key& key, const Nonce& nonc
 // under `key`: AuthenticationFailure when it is not (the tags are compared in
 // constant time), ActionIdOverflow for an action id over MAX_ACTION_ID_LEN.
 SecurityStatus verify_tag(const Key& key, const AuthorizationReceipt& receipt,
+                          std::span<const std::uint8_t> action_id,
+                          const Payload& payload) noexcept;
+SecurityStatus verify_tag(const KeySchedule& schedule, const AuthorizationReceipt& receipt,
                           std::span<const std::uint8_t> action_id,
                           const Payload& payload) noexcept;
 
