@@ -66,7 +66,8 @@ extern "C" MORVEX_API int32_t morvex_solve_multivar_4d(const float u_desired[4],
     float x0[4];
     clamp_into_box(pb, pb.d, x0);
 
-    const Outcome result = count_valid ? solve(pb, x0) : early_exit(MORVEX_STATUS_INVALID_INPUT, x0);
+    const Outcome result =
+        count_valid ? solve(pb, x0) : early_exit(MORVEX_STATUS_INVALID_INPUT, x0);
     // Field by field: the padding of the caller's record stays as it was.
     for (int i = 0; i < 4; ++i) out->u[i] = result.u[i];
     out->iterations = result.iterations;
