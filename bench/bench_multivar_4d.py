@@ -3,9 +3,10 @@
 The same fixed corpus of random feasible problems (box plus 0 to 4 coupled rows,
 200 of each) goes through:
 
-- morvex_solve_multivar_4d through ctypes (records built once, as a caller that
-  keeps its records would; and again with the records filled from numpy arrays
-  on every call);
+- morvex_solve_multivar_4d through ctypes with the records of a
+  morvex.kernels.Multivar4dKernel built once: the bare call, `project` (four
+  Python floats written, the answer read back), and the records filled from
+  numpy arrays on every call;
 - daqp.solve (dual active set, C library behind a Cython wrapper);
 - quadprog.solve_qp (Goldfarb-Idnani, Fortran/C behind Cython);
 - osqp (ADMM, C library): a fresh setup + solve per problem, and update + solve
@@ -31,6 +32,7 @@ import time
 from collections import Counter
 
 import numpy as np
+from morvex import kernels
 
 try:
     import daqp
@@ -40,41 +42,15 @@ try:
 except ImportError as missing:  # pragma: no cover - a benchmark, not a test
     sys.exit(f"{missing}: pip install daqp quadprog osqp scipy")
 
-STATUS = ["InvalidInput", "Optimal", "IterationLimit", "Infeasible", "NumericalFailure"]
+STATUS = kernels.STATUS_NAMES
 PER_COUNT = 200
 PASSES = 5
 
 
-class Bounds4(ctypes.Structure):
-    _fields_ = [("min", ctypes.c_float * 4), ("max", ctypes.c_float * 4)]
-
-
-class Constraints4(ctypes.Structure):
-    _fields_ = [
-        ("count", ctypes.c_uint64),
-        ("a", (ctypes.c_float * 4) * 4),
-        ("b", ctypes.c_float * 4),
-    ]
-
-
-class Solution4(ctypes.Structure):
-    _fields_ = [
-        ("u", ctypes.c_float * 4),
-        ("iterations", ctypes.c_uint64),
-        ("status", ctypes.c_uint32),
-    ]
-
-
 def load_kernel():
     path = sys.argv[1] if len(sys.argv) > 1 else os.environ.get("MORVEX_KERNEL_LIB")
-    if not path:
-        import morvex._morvex
-
-        path = morvex._morvex.__file__
-    fn = ctypes.CDLL(path).morvex_solve_multivar_4d
-    fn.restype = ctypes.c_int32
-    fn.argtypes = [ctypes.c_void_p] * 4
-    return path, fn
+    lib = kernels.load(path)
+    return lib._name, lib
 
 
 def corpus(seed=20261207):
@@ -105,39 +81,36 @@ def best_per_call(calls, passes=PASSES):
 
 
 class Kernel:
-    def __init__(self, fn, problem):
+    def __init__(self, lib, problem):
         d, lo, hi, a, b = problem
-        self.fn = fn
-        self.d = (ctypes.c_float * 4)(*d)
-        self.box = Bounds4((ctypes.c_float * 4)(*lo), (ctypes.c_float * 4)(*hi))
-        self.rows = Constraints4(len(b))
-        for j in range(len(b)):
-            self.rows.a[j] = (ctypes.c_float * 4)(*a[j])
-            self.rows.b[j] = b[j]
-        self.out = Solution4()
-        self.args = tuple(ctypes.addressof(x) for x in (self.d, self.box, self.rows, self.out))
+        self.kernel = kernels.Multivar4dKernel(lo, hi, zip(a, b), library=lib)
+        self.kernel.desired[:] = d
+        self.call = self.kernel.solve
+        # The "project" route: four Python floats written and the answer read back.
+        self.d_list = [float(v) for v in d]
         # The "fill" route: the caller's values arrive as numpy arrays and are
         # written into numpy views of the records before each call.
         self.d_np, self.box_np = d, np.concatenate([lo, hi])
         self.rows_np = np.zeros(20, dtype=np.float32)
         self.rows_np[: 4 * len(b)] = a.ravel()
         self.rows_np[16 : 16 + len(b)] = b
-        self.d_view = np.frombuffer(self.d, dtype=np.float32)
-        self.box_view = np.frombuffer(self.box, dtype=np.float32)
-        self.rows_view = np.frombuffer(self.rows, dtype=np.float32, offset=8)
+        self.d_view = np.frombuffer(self.kernel.desired, dtype=np.float32)
+        self.box_view = np.frombuffer(self.kernel.bounds, dtype=np.float32)
+        self.rows_view = np.frombuffer(self.kernel.constraints, dtype=np.float32, offset=8)
 
-    def call(self):
-        self.fn(*self.args)
+    def project(self):
+        return self.kernel.project(self.d_list)
 
     def fill_and_call(self):
         self.d_view[:] = self.d_np
         self.box_view[:] = self.box_np
         self.rows_view[:] = self.rows_np
-        self.fn(*self.args)
+        self.call()
 
     def result(self):
         self.call()
-        return self.out.status, self.out.iterations, np.array(self.out.u, dtype=np.float64)
+        out = self.kernel.solution
+        return out.status, out.iterations, np.array(out.u, dtype=np.float64)
 
 
 def daqp_route(problem):
@@ -224,7 +197,9 @@ def osqp_warm_routes(problems):
     return routes
 
 
-def overheads(fn):
+def overheads(lib):
+    fn = lib["morvex_solve_multivar_4d"]
+    fn.argtypes = [ctypes.c_void_p] * 4
     null_args = (None, None, None, None)
     trivial_kernel = [lambda: fn(*null_args)] * 2000
     h1, f1, a0 = np.eye(1), np.zeros(1), np.zeros((0, 1))
@@ -251,10 +226,10 @@ def overheads(fn):
 
 
 def main():
-    path, fn = load_kernel()
+    path, lib = load_kernel()
     problems = corpus()
-    kernels = [Kernel(fn, p) for p in problems]
-    outcomes = [k.result() for k in kernels]
+    morvex_kernels = [Kernel(lib, p) for p in problems]
+    outcomes = [k.result() for k in morvex_kernels]
 
     cases = {
         "all (0-4 rows)": range(len(problems)),
@@ -267,8 +242,9 @@ def main():
         "active set (1-4 rows)": [i for i, (_, it, _) in enumerate(outcomes) if it > 0],
     }
     routes = {
-        "morvex (ctypes)": [k.call for k in kernels],
-        "morvex (ctypes, fill records)": [k.fill_and_call for k in kernels],
+        "morvex (ctypes)": [k.call for k in morvex_kernels],
+        "morvex (ctypes, project 4 floats)": [k.project for k in morvex_kernels],
+        "morvex (ctypes, fill records)": [k.fill_and_call for k in morvex_kernels],
         "daqp": [daqp_route(p)[0] for p in problems],
         "quadprog": [quadprog_route(p)[0] for p in problems],
         "osqp (update + solve)": osqp_warm_routes(problems),
@@ -295,7 +271,7 @@ def main():
     print(f"{'(problems in case)':32}" + "".join(f"{len(i):>24}" for i in cases.values()))
 
     print("\nper-call overhead of each route (trivial problem), us:")
-    for name, t in overheads(fn).items():
+    for name, t in overheads(lib).items():
         print(f"  {name:50} {t:8.2f}")
 
     print("\ntime the C libraries report for themselves (median over the case, us):")

@@ -14,7 +14,6 @@ Run it with:  pip install . && python examples/controller_demo.py   (--help for 
 """
 
 import argparse
-import ctypes
 import hmac
 import math
 import struct
@@ -22,8 +21,8 @@ import sys
 import time
 from collections import Counter
 
-import morvex._morvex as native
 from morvex import Governor, MonotonicCounter, MorvBoundary, MorvViolation
+from morvex.kernels import Multivar4dKernel
 
 JOINT_LIMITS = [(-2.6, 2.6), (-1.4, 1.6), (-2.2, 2.2), (-3.0, 3.0)]  # rad
 MAX_VELOCITY = 2.5  # rad/s, every joint
@@ -42,44 +41,6 @@ TRIAL_KEY = hmac.digest(
     bytes(12) + struct.pack("<QQQ", 0, 0, len(_LABEL)) + _LABEL + struct.pack("<Q", 16) + bytes(16),
     "sha256",
 )
-
-
-class Bounds4(ctypes.Structure):
-    _fields_ = [("min", ctypes.c_float * 4), ("max", ctypes.c_float * 4)]
-
-
-class Constraints4(ctypes.Structure):
-    _fields_ = [("count", ctypes.c_uint64), ("a", (ctypes.c_float * 4) * 4), ("b", ctypes.c_float * 4)]
-
-
-class Solution4(ctypes.Structure):
-    _fields_ = [("u", ctypes.c_float * 4), ("iterations", ctypes.c_uint64), ("status", ctypes.c_uint32)]
-
-
-class CoupledLimits:
-    """The four-axis kernel with this arm's box and coupled rows."""
-
-    def __init__(self):
-        lib = ctypes.CDLL(native.__file__)
-        self._solve = lib.morvex_solve_multivar_4d
-        self._solve.restype = ctypes.c_int32
-        floats4 = ctypes.c_float * 4
-        self._bounds = Bounds4(floats4(*(lo for lo, _ in JOINT_LIMITS)),
-                               floats4(*(hi for _, hi in JOINT_LIMITS)))
-        self._rows = Constraints4(len(COUPLED_ROWS))
-        for j, (a, b) in enumerate(COUPLED_ROWS):
-            self._rows.a[j] = floats4(*a)
-            self._rows.b[j] = b
-        self._desired = (ctypes.c_float * 4)()
-        self._out = Solution4()
-        self._args = (self._desired, ctypes.byref(self._bounds), ctypes.byref(self._rows),
-                      ctypes.byref(self._out))
-
-    def project(self, q):
-        self._desired[:] = q
-        if self._solve(*self._args) != 0:
-            raise RuntimeError("four-axis kernel refused its records")
-        return list(self._out.u), self._out.status
 
 
 class Gateway:
@@ -144,7 +105,8 @@ def limit_speed(previous, target, max_step):
 
 def run(seconds, hz, pace):
     governors = [Governor(lo, hi) for lo, hi in JOINT_LIMITS]
-    coupled = CoupledLimits()
+    coupled = Multivar4dKernel([lo for lo, _ in JOINT_LIMITS], [hi for _, hi in JOINT_LIMITS],
+                               COUPLED_ROWS)
     rate_limit = int(4 * hz * 1.25) if pace else 2**64 - 1
     boundary = MorvBoundary(rate_limit=rate_limit, max_velocity_rad_s=MAX_VELOCITY)
     gateway = Gateway(TRIAL_KEY)

@@ -11,7 +11,7 @@
 namespace morvex::ext {
 namespace {
 
-constexpr const char* kVersion = "0.2.0";
+constexpr const char* kVersion = MORVEX_VERSION;  // project(VERSION) in CMakeLists.txt
 
 // The classes in registration order.
 ClassDecl* const kRegistered[] = {

@@ -43,7 +43,8 @@ native=()
 for t in fuzz_active_set fuzz_multivar_4d fuzz_interceptor fuzz_receipt_gate; do wants "$t" && native+=("$t"); done
 if ((${#native[@]})); then
   echo "== building the libFuzzer targets (clang-14)"
-  cmake -S fuzz -B "$build/targets" -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
+  cmake -S fuzz -B "$build/targets" -G Ninja -DCMAKE_C_COMPILER=clang-14 \
+    -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
   cmake --build "$build/targets" -j"$jobs" --target "${native[@]}" >"$build/logs/build-targets.log" 2>&1 ||
     { cat "$build/logs/build-targets.log"; exit 1; }
 fi

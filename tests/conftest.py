@@ -1,9 +1,9 @@
 """Shared fixtures for the Python tests."""
 
-import ctypes
 import os
 
 import pytest
+from morvex import kernels
 
 
 @pytest.fixture(scope="session")
@@ -13,9 +13,4 @@ def kernel_lib():
     MORVEX_KERNEL_LIB may name another shared object that exports them (for
     example a freshly built libmorvex_core.so).
     """
-    path = os.environ.get("MORVEX_KERNEL_LIB")
-    if not path:
-        import morvex._morvex
-
-        path = morvex._morvex.__file__
-    return ctypes.CDLL(path)
+    return kernels.load(os.environ.get("MORVEX_KERNEL_LIB"))

@@ -6,22 +6,9 @@ import struct
 
 import numpy as np
 import pytest
+from morvex.kernels import ActiveSetKernel, ScalarBounds, ScalarConstraints, ScalarSolution
 
 F = np.float32
-
-
-class ScalarConstraints(ctypes.Structure):
-    _fields_ = [("a", ctypes.c_float * 4), ("b", ctypes.c_float * 4)]
-
-
-class ScalarBounds(ctypes.Structure):
-    _fields_ = [("min_bound", ctypes.c_float), ("max_bound", ctypes.c_float)]
-
-
-class ScalarSolution(ctypes.Structure):
-    _fields_ = [("u", ctypes.c_float), ("iterations", ctypes.c_uint64), ("status", ctypes.c_uint32)]
-
-
 OPTIMAL, INFEASIBLE = 1, 3
 
 
@@ -32,12 +19,17 @@ def solve(kernel_lib):
     fn.argtypes = [ctypes.POINTER(ScalarConstraints), ctypes.POINTER(ScalarSolution),
                    ctypes.c_float, ScalarBounds]
 
+    kernel = ActiveSetKernel(library=kernel_lib)
+    kernel.constraints.a[1:] = (7.0, 7.0, 7.0)  # rows the kernel never reads
+    kernel.constraints.b[1:] = (-7.0, -7.0, -7.0)
+
     def call(a, b, x, lo, hi):
-        constraints = ScalarConstraints((a, 7.0, 7.0, 7.0), (b, -7.0, -7.0, -7.0))
-        out = ScalarSolution()
-        assert fn(ctypes.byref(constraints), ctypes.byref(out), x, ScalarBounds(lo, hi)) == 0
-        assert out.iterations == 1
-        return out.u, out.status
+        kernel.constraints.a[0], kernel.constraints.b[0] = a, b
+        kernel.bounds.min_bound, kernel.bounds.max_bound = lo, hi
+        ctypes.memset(ctypes.byref(kernel.solution), 0xA5, ctypes.sizeof(kernel.solution))
+        u, status = kernel.project(x)
+        assert kernel.solution.iterations == 1
+        return u, status
 
     call.raw = fn
     return call

@@ -1,17 +1,25 @@
 """Module entry: one module object, its attributes, and how its classes are built."""
 
 import importlib
+import importlib.metadata
+import re
 import shutil
 import subprocess
 import sys
 import textwrap
 import weakref
+from pathlib import Path
 
 import morvex
 import pytest
 from morvex import _morvex
 
 CLASSES = [getattr(_morvex, name) for name in _morvex.__all__ if name != "__version__"]
+# The version's one home is the top CMakeLists.txt; the build carries it everywhere else.
+VERSION = re.search(
+    r"project\(morvex\s+VERSION\s+([0-9.]+)",
+    (Path(__file__).resolve().parent.parent / "CMakeLists.txt").read_text(),
+).group(1)
 
 
 def test_reimport_after_removal_returns_the_same_module():
@@ -23,8 +31,12 @@ def test_reimport_after_removal_returns_the_same_module():
 
 
 def test_attributes_version_and_all():
-    assert _morvex.__version__ == "0.2.0"
-    assert morvex.__version__ == "0.2.0"
+    assert _morvex.__version__ == VERSION
+    assert morvex.__version__ == VERSION
+    try:
+        assert importlib.metadata.version("morvex") == VERSION
+    except importlib.metadata.PackageNotFoundError:
+        pass  # imported from a build tree, not an installed distribution
     assert _morvex.__doc__ == "Python module registration."
     assert _morvex.__all__ == [
         "__version__", "MorvBoundary", "MorvReceipt", "MorvViolation", "MonotonicCounter",
@@ -32,7 +44,7 @@ def test_attributes_version_and_all():
     ]
     namespace = {}
     exec("from morvex._morvex import *", namespace)
-    assert namespace["__version__"] == "0.2.0"
+    assert namespace["__version__"] == VERSION
     assert set(_morvex.__all__) <= set(namespace)
     from morvex import _actuator
 

@@ -22,7 +22,7 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from kernel_records import Bounds4, Constraints4, Solution4
+from morvex.kernels import Bounds4, Constraints4, Solution4
 
 F32 = np.float32
 FLT_MAX = float(np.finfo(F32).max)

@@ -14,7 +14,7 @@ import ctypes
 import math
 
 import pytest
-from kernel_records import Bounds4, Constraints4, Solution4
+from morvex.kernels import Multivar4dKernel
 
 OPTIMAL = 1
 INF = math.inf
@@ -23,21 +23,10 @@ FLT_MAX = 3.4028234663852886e38
 
 @pytest.fixture(scope="module")
 def solve(kernel_lib):
-    fn = kernel_lib.morvex_solve_multivar_4d
-    fn.restype = ctypes.c_int32
-    fn.argtypes = [ctypes.c_void_p] * 4
-
     def call(d, lo, hi, rows):
-        desired = (ctypes.c_float * 4)(*d)
-        box = Bounds4((ctypes.c_float * 4)(*lo), (ctypes.c_float * 4)(*hi))
-        cons = Constraints4()
-        cons.count = len(rows)
-        for j, (a, b) in enumerate(rows):
-            cons.a[j] = (ctypes.c_float * 4)(*a)
-            cons.b[j] = b
-        out = Solution4()
-        assert fn(desired, ctypes.byref(box), ctypes.byref(cons), ctypes.byref(out)) == 0
-        return out.status, list(out.u), out.iterations
+        kernel = Multivar4dKernel(lo, hi, rows, library=kernel_lib)
+        u, status = kernel.project(d)
+        return status, u, kernel.solution.iterations
 
     return call
 
