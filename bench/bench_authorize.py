@@ -11,8 +11,8 @@ import timeit
 
 sys.path.insert(0, os.path.dirname(__file__))
 
-from morvex import Governor, MorvBoundary, MorvViolation
-from pure_python_boundary import PyBoundary
+from morvex import Governor, MorvBoundary, MorvViolation, ReceiptGate
+from pure_python_boundary import PyBoundary, PyReceiptGate
 
 KEY = bytes(range(32))
 
@@ -66,6 +66,26 @@ def main():
               + struct.pack("<dd", 0.25, -0.5))
     report("MorvReceipt.verify", best(lambda: verify(KEY), 50_000),
            best(lambda: digest(KEY, signed, "sha256"), 50_000), "hmac.digest of the same message")
+
+
+    # The actuator side: each check is of a fresh receipt, accepted, with the nonce
+    # memory full (1024 receipts accepted before the timed ones).
+    issuer = MorvBoundary(rate_limit=2**64 - 1, max_velocity_rad_s=2.0, hmac_key=KEY)
+    receipts = [issuer.authorize_action(3, 0.25, -0.5).receipt_hash for _ in range(1024 + 60_000)]
+    gate, pure_gate = ReceiptGate(hmac_key=KEY), PyReceiptGate(KEY)
+    for raw in receipts[:1024]:
+        gate.check(raw, 3, 0.25, -0.5)
+        pure_gate.check(raw, 3, 0.25, -0.5)
+    check, pure_check = gate.check, pure_gate.check
+    native_run, pure_run = iter(receipts[1024:]), iter(receipts[1024:])
+    ours = best(lambda: check(next(native_run), 3, 0.25, -0.5), 5_000, repeat=5)
+    pure_time = best(lambda: pure_check(next(pure_run), 3, 0.25, -0.5), 5_000, repeat=5)
+    signed = (receipts[0][:28] + struct.pack("<Q", 6) + b"axis_3" + struct.pack("<Q", 16)
+              + struct.pack("<dd", 0.25, -0.5))
+    report("ReceiptGate.check (accepted, full memory)", ours,
+           best(lambda: digest(KEY, signed, "sha256"), 50_000), "hmac.digest of the same message")
+    report("ReceiptGate.check (accepted, full memory)", ours, pure_time,
+           "pure-Python gate (set + deque of nonces)")
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@ HMAC-SHA-256 receipt issued and then checked against a 1024-entry nonce ring wit
 hmac.compare_digest, as the native boundary does.
 """
 
+import collections
 import hmac
 import os
 import struct
@@ -65,3 +66,35 @@ class PyBoundary:
         tag = self._tag(nonce, now, self.sequence, action_id, payload)
         self._intercept(nonce, now, self.sequence, action_id, payload, tag)
         return nonce + struct.pack("<QQ", now, self.sequence) + tag
+
+
+class PyReceiptGate:
+    """The actuator side's receipt check: tag first, then sequence and a set of the last
+    1024 nonces (with a deque for their order)."""
+
+    def __init__(self, hmac_key):
+        self.key = hmac_key
+        self.last_sequence = 0
+        self.nonces = set()
+        self.order = collections.deque()
+
+    def check(self, receipt_hash, axis, position, velocity):
+        if len(receipt_hash) != 60:
+            raise PyViolation("invalid_receipt")
+        nonce, head, tag = receipt_hash[:12], receipt_hash[:28], receipt_hash[28:]
+        sequence = struct.unpack_from("<Q", receipt_hash, 20)[0]
+        action_id = b"axis_%d" % axis
+        message = (head + struct.pack("<Q", len(action_id)) + action_id + struct.pack("<Q", 16)
+                   + struct.pack("<dd", position, velocity))
+        if not hmac.compare_digest(hmac.digest(self.key, message, "sha256"), tag):
+            raise PyViolation("authentication_failure")
+        if sequence <= self.last_sequence:
+            raise PyViolation("replay_counter")
+        if nonce in self.nonces:
+            raise PyViolation("replay_nonce")
+        self.last_sequence = sequence
+        self.nonces.add(nonce)
+        self.order.append(nonce)
+        if len(self.order) > NONCE_WINDOW:
+            self.nonces.discard(self.order.popleft())
+        return sequence
