@@ -5,23 +5,23 @@ Every control tick the planner asks for four joint positions. The controller
   2. projects the four together onto the coupled limits with the four-axis kernel
      (morvex_solve_multivar_4d, called through ctypes as any C caller would),
   3. asks a MorvBoundary to authorize every joint command (velocity and rate limits),
-and an actuator-side gateway checks every receipt before it "moves": the tag under the
-shared key, and that no receipt is used twice. Now and then the demo injects faults on
-purpose: an over-speed command, a burst of commands over the rate limit, and a replayed
-receipt. It ends with a summary table and, if matplotlib is installed, a plot.
+and sends each command with its 60-byte receipt to the actuator side, where a ReceiptGate
+moves the joint only for a receipt issued for exactly that command, once, in order and
+fresh. Now and then the demo injects faults on purpose: an over-speed command, a burst of
+commands over the rate limit, a command altered in flight, a receipt presented for another
+joint, a replayed message and one delivered after its maximum age. It ends with a summary
+table and, if matplotlib is installed, a plot that marks where a joint held its position.
 
 Run it with:  pip install . && python examples/controller_demo.py   (--help for options)
 """
 
 import argparse
-import hmac
 import math
-import struct
 import sys
 import time
 from collections import Counter
 
-from morvex import Governor, MonotonicCounter, MorvBoundary, MorvViolation
+from morvex import Governor, MonotonicCounter, MorvBoundary, MorvViolation, ReceiptGate
 from morvex.kernels import Multivar4dKernel
 
 JOINT_LIMITS = [(-2.6, 2.6), (-1.4, 1.6), (-2.2, 2.2), (-3.0, 3.0)]  # rad
@@ -33,28 +33,32 @@ COUPLED_ROWS = [([0.0, 1.0, 1.0, 0.0], 1.5), ([0.0, -1.0, -1.0, 0.0], 1.5),
 STATUS_NAMES = {0: "invalid input", 1: "optimal", 2: "iteration limit", 3: "infeasible",
                 4: "numerical failure"}
 
-# This demo runs on the built-in trial key, the same in every process; a deployment passes
-# its own 32-byte hmac_key to MorvBoundary. The trial key is derived as the README shows.
-_LABEL = b"morvex default key: trials only"
-TRIAL_KEY = hmac.digest(
-    bytes(32),
-    bytes(12) + struct.pack("<QQQ", 0, 0, len(_LABEL)) + _LABEL + struct.pack("<Q", 16) + bytes(16),
-    "sha256",
-)
+# Receipts older (or newer) than this are refused where the command is executed.
+MAX_RECEIPT_AGE_S = 0.02
+# Both sides run on the built-in trial key (hmac_key=None), the same in every process;
+# a deployment passes its own 32-byte key to MorvBoundary and ReceiptGate.
 
 
-class Gateway:
-    """The actuator side: moves only on a receipt that verifies and was never used before."""
+class Wire:
+    """What travels from the controller to the actuator: the receipt and the command as sent.
+    Faults are injected here, in flight."""
 
-    def __init__(self, key):
-        self.key = key
-        self.last_sequence = 0
+    def __init__(self):
+        self.held = []  # (due, message) delivered late
 
-    def accept(self, receipt):
-        if not receipt.verify(self.key) or receipt.sequence_id <= self.last_sequence:
-            return False
-        self.last_sequence = receipt.sequence_id
-        return True
+    def message(self, receipt, axis, position, velocity):
+        return (receipt.receipt_hash, axis, position, velocity)
+
+    def late(self, message):
+        self.held.append((time.monotonic() + 2 * MAX_RECEIPT_AGE_S, message))
+
+    def due(self, wait=False):
+        if wait and self.held:
+            time.sleep(max(0.0, max(due for due, _ in self.held) - time.monotonic()))
+        now = time.monotonic()
+        ready = [m for due, m in self.held if due <= now]
+        self.held = [(due, m) for due, m in self.held if due > now]
+        return ready
 
 
 def planner(t):
@@ -109,7 +113,8 @@ def run(seconds, hz, pace):
                                COUPLED_ROWS)
     rate_limit = int(4 * hz * 1.25) if pace else 2**64 - 1
     boundary = MorvBoundary(rate_limit=rate_limit, max_velocity_rad_s=MAX_VELOCITY)
-    gateway = Gateway(TRIAL_KEY)
+    gate = ReceiptGate(max_age_s=MAX_RECEIPT_AGE_S)
+    wire = Wire()
     ticks = MonotonicCounter()
     latency = Latency()
     counts = Counter()
@@ -118,7 +123,19 @@ def run(seconds, hz, pace):
     dt = 1.0 / hz
     previous = [governors[i].project(q) for i, q in enumerate(planner(0.0))]
     history = []
+    held = []  # (t, joint, position, reason): where the actuator did not move
     replay_candidate = None
+
+    def deliver(source, message):
+        """The actuator side: moves only for a receipt that the gate accepts."""
+        try:
+            latency.time("ReceiptGate.check", gate.check, *message)
+        except MorvViolation as refusal:
+            counts[(source, f"refused by the actuator: {refusal.violation_type}")] += 1
+            return refusal.violation_type
+        counts[(source, "moved")] += 1
+        return None
+
     start = time.perf_counter()
     for step in range(1, steps + 1):
         t = step * dt
@@ -142,14 +159,29 @@ def run(seconds, hz, pace):
                                        axis, command[axis], velocities[axis])
             except MorvViolation as refusal:
                 counts[(source[axis], f"refused: {refusal.violation_type}")] += 1
+                held.append((t, axis, previous[axis], refusal.violation_type))
                 continue
-            counts[(source[axis], "admitted")] += 1
-            if latency.time("gateway check (verify)", gateway.accept, receipt):
+            message = wire.message(receipt, axis, command[axis], velocities[axis])
+            if tick % 300 == 0 and axis == 2:  # injected fault: altered in flight
+                source[axis], message = "injected in-flight change", (
+                    message[0], axis, command[axis] + 0.3, velocities[axis])
+            elif tick % 350 == 0 and axis == 1:  # injected fault: the receipt of another joint
+                source[axis], message = "injected other-joint receipt", (
+                    message[0], 3, command[3], velocities[3])
+            elif tick % 450 == 0 and axis == 0:  # injected fault: delivered after its maximum age
+                wire.late(message)
+                held.append((t, axis, previous[axis], "delayed in flight"))
+                continue
+            reason = deliver(source[axis], message)
+            if reason is None:
                 moved[axis] = command[axis]
-                replay_candidate = receipt
+                replay_candidate = message
+            else:
+                held.append((t, axis, previous[axis], reason))
+        for message in wire.due():
+            deliver("injected late delivery", message)
         if tick % 500 == 0 and replay_candidate is not None:  # injected fault: a replay
-            outcome = "accepted" if gateway.accept(replay_candidate) else "refused by the gateway"
-            counts[("injected replay", outcome)] += 1
+            deliver("injected replay", replay_candidate)
         if pace and tick % 1000 == 250:  # injected fault: a burst as large as the rate limit
             for _ in range(rate_limit):
                 try:
@@ -165,16 +197,18 @@ def run(seconds, hz, pace):
             delay = start + step * dt - time.perf_counter()
             if delay > 0:
                 time.sleep(delay)
+    for message in wire.due(wait=True):
+        deliver("injected late delivery", message)
     if sys.stderr.isatty():
         sys.stderr.write("\n")
-    return counts, kernel_status, latency, history, time.perf_counter() - start
+    return counts, kernel_status, latency, history, held, time.perf_counter() - start
 
 
 def report(counts, kernel_status, latency, elapsed, steps):
     print(f"\nmorvex arm demo: {steps} ticks in {elapsed:.2f} s, 4 joints")
-    print("\n  commands                outcome                              count")
+    print("\n  commands                      outcome                                            count")
     for (source, outcome), count in sorted(counts.items()):
-        print(f"  {source:<23} {outcome:<32} {count:>8}")
+        print(f"  {source:<29} {outcome:<48} {count:>6}")
     print("\n  four-axis kernel outcome          count")
     for name, count in kernel_status.most_common():
         print(f"  {name:<32} {count:>6}")
@@ -183,7 +217,7 @@ def report(counts, kernel_status, latency, elapsed, steps):
         print(f"  {name:<32} {n:>6} {p50:7.2f} {p90:7.2f} {p99:7.2f} {worst:7.1f}")
 
 
-def plot(history, path):
+def plot(history, held, path):
     try:
         import matplotlib
 
@@ -196,12 +230,21 @@ def plot(history, path):
     fig, axes = plt.subplots(4, 1, figsize=(10, 9), sharex=True)
     for joint, ax in enumerate(axes):
         ax.plot(times, [d[joint] for _, d, _ in history], lw=1, label="desired")
-        ax.plot(times, [m[joint] for _, _, m in history], lw=1.5, label="sent to the actuator")
+        ax.plot(times, [m[joint] for _, _, m in history], lw=1.5, label="actuator position")
+        for reason, marker, color in (("velocity_exceeded", "v", "tab:red"),
+                                      ("rate_limited", "s", "tab:grey"),
+                                      ("authentication_failure", "x", "tab:purple"),
+                                      ("delayed in flight", "o", "tab:brown")):
+            points = [(t, q) for t, j, q, r in held if j == joint and r == reason]
+            if points:
+                ax.scatter(*zip(*points), marker=marker, color=color, s=36, zorder=3,
+                           label=f"held: {reason}")
         lo, hi = JOINT_LIMITS[joint]
         ax.axhline(lo, color="grey", ls=":")
         ax.axhline(hi, color="grey", ls=":")
         ax.set_ylabel(f"joint {joint} (rad)")
-    axes[0].legend(loc="upper right")
+    for ax in axes:
+        ax.legend(loc="upper right", fontsize="x-small")
     axes[-1].set_xlabel("time (s)")
     fig.suptitle("morvex: desired vs. projected and authorized joint commands")
     fig.tight_layout()
@@ -217,9 +260,10 @@ def main():
                         help="run as fast as possible (no real-time pacing, no rate limit)")
     parser.add_argument("--plot", default="arm_demo.png", help="where to write the plot")
     args = parser.parse_args()
-    counts, kernel_status, latency, history, elapsed = run(args.seconds, args.hz, not args.no_pace)
+    counts, kernel_status, latency, history, held, elapsed = run(args.seconds, args.hz,
+                                                                 not args.no_pace)
     report(counts, kernel_status, latency, elapsed, len(history))
-    plot(history, args.plot)
+    plot(history, held, args.plot)
 
 
 if __name__ == "__main__":

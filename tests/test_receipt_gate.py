@@ -170,3 +170,20 @@ def test_bad_arguments_change_nothing(args, exc_type):
         assert (info.value.axis, info.value.violation_type, info.value.message) == (
             1, "invalid_receipt", "receipt is malformed")
     assert gate.last_sequence_id == 0 and gate.check(genuine, 1, 0.5, 0.25) == 1
+
+
+def test_demo_refuses_every_injected_fault(tmp_path):
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    demo = Path(__file__).resolve().parents[1] / "examples" / "controller_demo.py"
+    out = subprocess.run([sys.executable, str(demo), "--no-pace", "--seconds", "1.2",
+                          "--plot", str(tmp_path / "arm.png")],
+                         check=True, capture_output=True, text=True, timeout=120).stdout
+    for source, outcome in [("in-flight change", "authentication_failure"),
+                            ("other-joint receipt", "authentication_failure"),
+                            ("late delivery", "stale_receipt"), ("replay", "replay_counter"),
+                            ("over-speed", "velocity_exceeded")]:
+        assert any(source in line and outcome in line for line in out.splitlines()), source
+    assert "accepted" not in out
