@@ -2,7 +2,7 @@
 
 from typing import SupportsFloat, SupportsIndex, TypeAlias, final
 
-__all__: list[str]
+__all__ = ["ReceiptGate"]
 
 _Float: TypeAlias = SupportsFloat | SupportsIndex
 
