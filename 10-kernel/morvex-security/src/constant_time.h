@@ -1,5 +1,5 @@
-// The helpers whose timing or effect must survive the optimiser: the barrier
-// black_box, the secret wipe, and the branch-free byte comparison shared by
+// The helpers whose timing must survive the optimiser: the barrier black_box
+// and the branch-free byte comparison shared by
 // ct_eq and the nonce ring scan (inline, so that the ring scan sees its fixed
 // 12-byte length).
 #pragma once
@@ -22,18 +22,6 @@ inline T black_box(T value) noexcept {
 #else
     volatile T opaque = value;
     return opaque;
-#endif
-}
-
-// Zeroes `size` bytes of secrets (keys, key-derived state) so that the store
-// survives optimisation even when the memory is never read again.
-inline void secure_wipe(void* data, std::size_t size) noexcept {
-    std::memset(data, 0, size);
-#if defined(__GNUC__) || defined(__clang__)
-    __asm__ volatile("" : : "r"(data) : "memory");
-#else
-    auto* volatile bytes = static_cast<volatile unsigned char*>(data);
-    for (std::size_t i = 0; i < size; ++i) bytes[i] = 0;
 #endif
 }
 

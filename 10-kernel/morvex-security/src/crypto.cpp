@@ -25,6 +25,7 @@ void absorb_key_block(std::array<std::uint32_t, 8>& state, const Key& key, std::
     std::memset(block + KEY_LEN, pad, SHA256_BLOCK_LEN - KEY_LEN);
     std::memcpy(state.data(), detail::SHA256_INITIAL_STATE, sizeof detail::SHA256_INITIAL_STATE);
     detail::sha256_compress(state.data(), block, 1);
+    secure_wipe(block, sizeof block);
 }
 
 // The last inner or outer block; `blocks` counts the blocks already compressed,
@@ -53,7 +54,11 @@ SecurityResult<MessageHasher> MessageHasher::begin(const Key& key, const Nonce& 
                                                    std::uint64_t sequence_id,
                                                    std::span<const std::uint8_t> action_id) noexcept {
     if (action_id.size() > MAX_ACTION_ID_LEN) return SecurityError::ActionIdOverflow;
-    return begin(key_schedule(key), nonce, timestamp_nanos, sequence_id, action_id);
+    KeySchedule schedule = key_schedule(key);
+    SecurityResult<MessageHasher> begun =
+        begin(schedule, nonce, timestamp_nanos, sequence_id, action_id);
+    secure_wipe(&schedule, sizeof schedule);
+    return begun;
 }
 
 SecurityResult<MessageHasher> MessageHasher::begin(const KeySchedule& schedule, const Nonce& nonce,
@@ -68,7 +73,9 @@ SecurityResult<MessageHasher> MessageHasher::begin(const KeySchedule& schedule, 
     hasher.absorb_le64(action_id.size());
     hasher.update(action_id);
     hasher.absorb_le64(PAYLOAD_LEN);
-    return hasher;
+    SecurityResult<MessageHasher> begun = hasher;
+    secure_wipe(&hasher, sizeof hasher);
+    return begun;
 }
 
 void MessageHasher::update(std::span<const std::uint8_t> bytes) noexcept {
@@ -102,42 +109,78 @@ Tag MessageHasher::finalize() && noexcept {
 
     Tag tag;
     detail::sha256_store_digest(outer_state_.data(), tag.data());
+    secure_wipe(this, sizeof *this);
     return tag;
 }
+
+namespace {
+
+// The receipt message's tag. The one hasher stays inside `begun` and wipes
+// itself in finalize: no key-derived state is left behind.
+SecurityResult<Tag> receipt_tag(const KeySchedule& schedule, const Nonce& nonce,
+                                std::uint64_t timestamp_nanos, std::uint64_t sequence_id,
+                                std::span<const std::uint8_t> action_id,
+                                const Payload& payload) noexcept {
+    SecurityResult<MessageHasher> begun =
+        MessageHasher::begin(schedule, nonce, timestamp_nanos, sequence_id, action_id);
+    if (!begun) return begun.error();
+    begun.value().update(payload);
+    return std::move(begun.value()).finalize();
+}
+
+// The same from the key, whose compressed key blocks are wiped after use.
+SecurityResult<Tag> receipt_tag(const Key& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
+                                std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
+                                const Payload& payload) noexcept {
+    if (action_id.size() > MAX_ACTION_ID_LEN) return SecurityError::ActionIdOverflow;
+    KeySchedule schedule = key_schedule(key);
+    const SecurityResult<Tag> tag =
+        receipt_tag(schedule, nonce, timestamp_nanos, sequence_id, action_id, payload);
+    secure_wipe(&schedule, sizeof schedule);
+    return tag;
+}
+
+template <class KeyOrSchedule>
+SecurityStatus check_tag(const KeyOrSchedule& key, const AuthorizationReceipt& receipt,
+                         std::span<const std::uint8_t> action_id, const Payload& payload) noexcept {
+    const SecurityResult<Tag> expected = receipt_tag(
+        key, receipt.nonce, receipt.timestamp_nanos, receipt.sequence_id, action_id, payload);
+    if (!expected) return expected.error();
+    if (!detail::ct_equal(expected.value().data(), receipt.tag.data(), TAG_LEN)) {
+        return SecurityError::AuthenticationFailure;
+    }
+    return {};
+}
+
+}  // namespace
 
 SecurityResult<AuthorizationReceipt> authorize(const Key& key, const Nonce& nonce,
                                                std::uint64_t timestamp_nanos,
                                                std::uint64_t sequence_id,
                                                std::span<const std::uint8_t> action_id,
                                                const Payload& payload) noexcept {
-    SecurityResult<MessageHasher> begun =
-        MessageHasher::begin(key, nonce, timestamp_nanos, sequence_id, action_id);
-    if (!begun) return begun.error();
-    MessageHasher hasher = std::move(begun).value();
-    hasher.update(payload);
-    return AuthorizationReceipt{nonce, timestamp_nanos, sequence_id, std::move(hasher).finalize()};
+    const SecurityResult<Tag> tag =
+        receipt_tag(key, nonce, timestamp_nanos, sequence_id, action_id, payload);
+    if (!tag) return tag.error();
+    return AuthorizationReceipt{nonce, timestamp_nanos, sequence_id, tag.value()};
 }
 
 SecurityStatus verify_tag(const KeySchedule& schedule, const AuthorizationReceipt& receipt,
                           std::span<const std::uint8_t> action_id,
                           const Payload& payload) noexcept {
-    SecurityResult<MessageHasher> begun = MessageHasher::begin(
-        schedule, receipt.nonce, receipt.timestamp_nanos, receipt.sequence_id, action_id);
-    if (!begun) return begun.error();
-    MessageHasher hasher = std::move(begun).value();
-    hasher.update(payload);
-    const Tag expected = std::move(hasher).finalize();
-    if (!detail::ct_equal(expected.data(), receipt.tag.data(), TAG_LEN)) {
-        return SecurityError::AuthenticationFailure;
-    }
-    return {};
+    return check_tag(schedule, receipt, action_id, payload);
 }
 
 SecurityStatus verify_tag(const Key& key, const AuthorizationReceipt& receipt,
                           std::span<const std::uint8_t> action_id,
                           const Payload& payload) noexcept {
-    if (action_id.size() > MAX_ACTION_ID_LEN) return SecurityError::ActionIdOverflow;
-    return verify_tag(key_schedule(key), receipt, action_id, payload);
+    return check_tag(key, receipt, action_id, payload);
+}
+
+void secure_wipe(void* data, std::size_t size) noexcept {
+    std::memset(data, 0, size);
+    // The asm claims to read the memory through `data`, so the store must happen.
+    __asm__ volatile("" : : "r"(data) : "memory");
 }
 
 bool ct_eq(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) noexcept {

@@ -103,7 +103,7 @@ constexpr std::uint64_t ARMED = 0x6d6f72766578'6761;  // an arbitrary, unlikely 
 
 static_assert(sizeof(GateCell) <= sizeof(morvex_receipt_gate));
 static_assert(alignof(GateCell) <= alignof(morvex_receipt_gate));
-static_assert(std::is_trivially_destructible_v<GateCell>);
+static_assert(std::is_trivially_destructible_v<GateCell>, "the C interface never destroys a gate");
 static_assert(MORVEX_GATE_KEY_LEN == sec::KEY_LEN);
 static_assert(MORVEX_GATE_RECEIPT_LEN == sec::SERIALIZED_RECEIPT_LEN);
 static_assert(MORVEX_GATE_NONCE_MEMORY == sec::NONCE_WINDOW);

@@ -21,7 +21,9 @@ constexpr std::uint32_t AUTHENTICATION_FAILURE = 6;
 constexpr std::uint32_t REPLAY_COUNTER = 7;
 constexpr std::uint32_t REPLAY_NONCE = 8;
 
-static_assert(std::has_unique_object_representations_v<BoundaryInterceptor>,
+// No padding: the no-trace checks compare interceptors byte for byte.
+static_assert(sizeof(BoundaryInterceptor) ==
+                  KEY_LEN + NONCE_LEN * NONCE_WINDOW + 2 * sizeof(std::size_t) + sizeof(std::uint64_t),
               "the no-trace checks compare interceptors byte for byte");
 
 Nonce numbered_nonce(std::uint32_t n) {
@@ -297,5 +299,42 @@ TEST_P(NonceScan, EverySlotIsCaughtAndNearMissesAreNot) {
 
 INSTANTIATE_TEST_SUITE_P(StoredCounts, NonceScan,
                          ::testing::Values(1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 63u, 1023u, 1024u));
+
+}  // namespace
+
+namespace {
+
+bool holds(std::span<const std::uint8_t> haystack, std::span<const std::uint8_t> needle) {
+    return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) !=
+           haystack.end();
+}
+
+// Secrets do not outlive their use: an interceptor destroyed in caller-owned storage
+// leaves no key byte behind, and a finalized hasher leaves no key-derived state.
+TEST(SecretWipe, DestroyedInterceptorAndFinalizedHasherLeaveNoSecret) {
+    alignas(BoundaryInterceptor) static std::uint8_t storage[sizeof(BoundaryInterceptor)];
+    auto* interceptor = new (storage) BoundaryInterceptor(KEY);
+    ASSERT_TRUE(holds(storage, KEY));
+    ASSERT_EQ(interceptor->intercept_and_authorize(action_id_bytes(ACTION), PAYLOAD,
+                                                   interceptor->issue_receipt(numbered_nonce(1), 5, 1,
+                                                                              action_id_bytes(ACTION),
+                                                                              PAYLOAD)
+                                                       .value())
+                  .value(),
+              ACCEPTED);
+    interceptor->~BoundaryInterceptor();
+    EXPECT_FALSE(holds(storage, KEY));
+
+    auto begun = MessageHasher::begin(KEY, numbered_nonce(2), 5, 1, action_id_bytes(ACTION));
+    MessageHasher& hasher = begun.value();
+    hasher.update(PAYLOAD);
+    const KeySchedule schedule = key_schedule(KEY);
+    const auto* words = reinterpret_cast<const std::uint8_t*>(&schedule);
+    ASSERT_TRUE(holds({reinterpret_cast<const std::uint8_t*>(&hasher), sizeof hasher},
+                      {words + 32, 32}));  // the outer chaining value, untouched until finalize
+    (void)std::move(hasher).finalize();
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&hasher);
+    EXPECT_TRUE(std::all_of(bytes, bytes + sizeof hasher, [](std::uint8_t b) { return b == 0; }));
+}
 
 }  // namespace

@@ -23,6 +23,10 @@ static_assert((NONCE_WINDOW & (NONCE_WINDOW - 1)) == 0);
 class BoundaryInterceptor {
    public:
     explicit BoundaryInterceptor(const Key& key) noexcept;
+    // The key copy is wiped: it does not outlive the interceptor in freed memory.
+    ~BoundaryInterceptor() { secure_wipe(key_.data(), key_.size()); }
+    BoundaryInterceptor(const BoundaryInterceptor&) = default;
+    BoundaryInterceptor& operator=(const BoundaryInterceptor&) = default;
 
     // authorize() under this interceptor's key. Reads only the key: issuing
     // neither checks nor records anything.

@@ -86,7 +86,8 @@ class MessageHasher {
     // Absorbs further message bytes (in this system: the 16-byte payload, once).
     void update(std::span<const std::uint8_t> bytes) noexcept;
 
-    // Consumes the hasher: std::move(hasher).finalize().
+    // Consumes the hasher: std::move(hasher).finalize(). Wipes the hasher's
+    // key-derived state before returning.
     Tag finalize() && noexcept;
 
    private:
@@ -125,6 +126,10 @@ SecurityStatus verify_tag(const KeySchedule& schedule, const AuthorizationReceip
 constexpr bool sequence_advances(std::uint64_t last_accepted, std::uint64_t sequence_id) noexcept {
     return sequence_id > last_accepted;
 }
+
+// Zeroes `size` bytes of secrets (keys, key-derived state) with a store the
+// optimiser cannot drop, even when the memory is never read again.
+void secure_wipe(void* data, std::size_t size) noexcept;
 
 // Constant-time equality: every byte is examined whatever the position of the
 // first difference. Arrays of different lengths are unequal (lengths are

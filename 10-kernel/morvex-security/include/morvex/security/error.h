@@ -92,6 +92,10 @@ class [[nodiscard]] SecurityResult {
         if (!ok_) std::abort();
         return value_;
     }
+    constexpr T& value() & noexcept {
+        if (!ok_) std::abort();
+        return value_;
+    }
     constexpr T value() && noexcept {
         if (!ok_) std::abort();
         return value_;
