@@ -9,6 +9,7 @@ import weakref
 
 import morvex
 import pytest
+from elf_hardening import READELF, hardening_faults
 from morvex import _morvex
 
 CLASSES = [getattr(_morvex, name) for name in _morvex.__all__ if name != "__version__"]
@@ -165,3 +166,8 @@ def test_shared_object_exports_exactly_the_entry_and_the_kernels():
                              text=True, check=True).stdout
     symbols = {line.split()[-1] for line in listing.splitlines() if line.strip()}
     assert symbols == {"PyInit__morvex", "morvex_solve_active_set", "morvex_solve_multivar_4d"}
+
+
+@pytest.mark.skipif(READELF is None, reason="readelf (binutils) is not installed")
+def test_shared_object_is_hardened():
+    assert hardening_faults(_morvex.__file__) == []
