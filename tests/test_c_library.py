@@ -6,7 +6,6 @@ import subprocess
 from pathlib import Path
 
 import pytest
-from elf_hardening import READELF, hardening_faults
 
 ROOT = Path(__file__).resolve().parents[1]
 
@@ -34,9 +33,6 @@ def test_installed_library_is_found_and_linked(tmp_path):
     run("cmake", "--build", str(build), "--target", "morvex_core", "morvex_core_static", "-j2")
     run("cmake", "--install", str(build), "--prefix", str(prefix), "--component", "c_library")
     assert (prefix / "include" / "morvex" / "core.h").is_file()
-    if READELF:
-        shared = list(prefix.rglob("libmorvex_core.so.*.*"))
-        assert [hardening_faults(lib) for lib in shared] == [[]]
 
     consumer.mkdir()
     source = (ROOT / "examples" / "kernels_from_c.c").as_posix()
