@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test of the project after installing what the tests need; safe to
 # run again. Stages:
-#   1. C++ tests (GoogleTest through CTest) and the pytest suite on the installed package;
+#   1. C++ tests (GoogleTest through CTest), the pytest suite on the installed package and
+#      mypy's stubtest of the type stubs against it;
 #   2. the same C++ tests and the pytest suite again, built with AddressSanitizer and
 #      UndefinedBehaviorSanitizer (the sanitizer runtime preloaded into Python);
 #   3. a bounded fuzzing run of every target in fuzz/ (scripts/fuzz.sh; FUZZ_SECONDS per target);
@@ -39,6 +40,11 @@ run_ctest "$build_root/tests"
 echo "== Python tests"
 # From outside the source tree, so that the installed package is the one imported.
 (cd "$build_root" && python3 -m pytest "$root/tests" -q -p no:cacheprovider)
+
+echo "== type stubs against the installed package (mypy stubtest)"
+# Every module of the package, so that a new module or extension is checked as well.
+python3 -m pip install -q --disable-pip-version-check mypy
+(cd "$build_root" && python3 -m mypy.stubtest morvex)
 
 echo "== C++ and Python tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 san="$build_root/sanitize"

@@ -1,4 +1,5 @@
-"""Module entry: one module object, its attributes, and how its classes are built."""
+"""Module entry: one module object, its attributes, how its classes, its shared object and the
+source distribution are built."""
 
 import importlib
 import importlib.metadata
@@ -6,6 +7,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tarfile
 import textwrap
 import weakref
 from pathlib import Path
@@ -180,3 +182,31 @@ def test_shared_object_exports_exactly_the_entry_and_the_kernels():
                              text=True, check=True).stdout
     symbols = {line.split()[-1] for line in listing.splitlines() if line.strip()}
     assert symbols == {"PyInit__morvex", "morvex_solve_active_set", "morvex_solve_multivar_4d"}
+
+
+@pytest.mark.skipif(shutil.which("readelf") is None, reason="readelf (binutils) is not installed")
+def test_shared_object_is_hardened():
+    out = subprocess.run(["readelf", "-W", "-d", "-l", "--dyn-syms", _morvex.__file__],
+                         capture_output=True, text=True, check=True).stdout
+    stack = [line.split()[6:-1] for line in out.splitlines() if line.split()[:1] == ["GNU_STACK"]]
+    assert re.search(r"\(FLAGS(_1)?\)\s.*NOW", out), "not linked with -z now"
+    assert re.search(r"^\s*GNU_RELRO\s", out, re.M), "no RELRO segment"
+    assert len(stack) == 1 and "E" not in "".join(stack[0]), f"executable stack: {stack}"
+    assert "__stack_chk_fail" in out, "no stack protector"
+
+
+def test_sdist_holds_the_tracked_files_but_not_the_fuzzing_corpus(tmp_path):
+    pytest.importorskip("scikit_build_core")
+    root = Path(__file__).resolve().parents[1]
+    git = subprocess.run(["git", "-C", root, "ls-files"], capture_output=True, text=True)
+    if git.returncode != 0:
+        pytest.skip("not a git checkout")
+    build = "import sys, scikit_build_core.build as b; print(b.build_sdist(sys.argv[1]))"
+    built = subprocess.run([sys.executable, "-c", build, tmp_path], cwd=root, capture_output=True,
+                           text=True, check=True).stdout.split()[-1]
+    with tarfile.open(tmp_path / built) as sdist:
+        shipped = {name.partition("/")[2] for name in sdist.getnames()}
+    tracked = set(git.stdout.splitlines())
+    corpus = {name for name in tracked if name.startswith("fuzz/corpus/")}
+    assert len(corpus) > 100 and shipped & corpus == set()
+    assert tracked - corpus - shipped == set()

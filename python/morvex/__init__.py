@@ -1,8 +1,15 @@
 """morvex: a deterministic safety boundary between a controller and its actuators."""
 
-from morvex import _actuator, _morvex
-from morvex._actuator import *
-from morvex._morvex import *
+# The names of the native modules, spelled out so that type checkers see them too.
+from morvex._actuator import ReceiptGate
+from morvex._morvex import (
+    Governor,
+    MonotonicCounter,
+    MorvBoundary,
+    MorvReceipt,
+    MorvViolation,
+    __version__,
+)
 
-__version__ = _morvex.__version__
-__all__ = list(_morvex.__all__) + list(_actuator.__all__)
+__all__ = ["__version__", "MorvBoundary", "MorvReceipt", "MorvViolation", "MonotonicCounter",
+           "Governor", "ReceiptGate"]

@@ -4,7 +4,7 @@ from collections.abc import Sequence
 from typing import SupportsFloat, SupportsIndex, TypeAlias, final
 
 __version__: str
-__all__: list[str]
+__all__ = ["__version__", "MorvBoundary", "MorvReceipt", "MorvViolation", "MonotonicCounter", "Governor"]
 
 _Float: TypeAlias = SupportsFloat | SupportsIndex
 
@@ -43,7 +43,10 @@ class MorvReceipt:
 class MorvViolation(Exception):
     """Exception raised when an action request violates the Morvex boundary."""
 
-    def __new__(cls, axis: SupportsIndex = 0, violation_type: str = "", message: str = "") -> MorvViolation: ...
+    # An omitted violation type or message is the empty string.
+    def __new__(
+        cls, axis: SupportsIndex = 0, violation_type: str = ..., message: str = ...
+    ) -> MorvViolation: ...
     @property
     def axis(self) -> int: ...
     @property

@@ -29,32 +29,47 @@ class ScalarConstraints(ctypes.Structure):
     """Up to four rows a[k] * u <= b[k]; the scalar kernel reads row 0 only."""
 
     _fields_ = [("a", Float4), ("b", Float4)]
+    a: ctypes.Array[ctypes.c_float]
+    b: ctypes.Array[ctypes.c_float]
 
 
 class ScalarBounds(ctypes.Structure):
     """The box [min_bound, max_bound]; passed by value."""
 
     _fields_ = [("min_bound", ctypes.c_float), ("max_bound", ctypes.c_float)]
+    min_bound: float
+    max_bound: float
 
 
 class ScalarSolution(ctypes.Structure):
     _fields_ = [("u", ctypes.c_float), ("iterations", ctypes.c_uint64), ("status", ctypes.c_uint32)]
+    u: float
+    iterations: int
+    status: int
 
 
 class Bounds4(ctypes.Structure):
     """Per-axis box of the four-axis kernel: min[i] <= x[i] <= max[i]."""
 
     _fields_ = [("min", Float4), ("max", Float4)]
+    min: ctypes.Array[ctypes.c_float]
+    max: ctypes.Array[ctypes.c_float]
 
 
 class Constraints4(ctypes.Structure):
     """Rows a[j] . x <= b[j] for j < count (count <= 4)."""
 
     _fields_ = [("count", ctypes.c_uint64), ("a", Float4 * 4), ("b", Float4)]
+    count: int
+    a: ctypes.Array[ctypes.Array[ctypes.c_float]]
+    b: ctypes.Array[ctypes.c_float]
 
 
 class Solution4(ctypes.Structure):
     _fields_ = [("u", Float4), ("iterations", ctypes.c_uint64), ("status", ctypes.c_uint32)]
+    u: ctypes.Array[ctypes.c_float]
+    iterations: int
+    status: int
 
 
 def load(path: str | None = None) -> ctypes.CDLL:
