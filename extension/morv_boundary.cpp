@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-#include "binding/entry.h"
+#include "binding/declare.h"
 #include "binding/fatal.h"
 #include "classes.h"
 #include "morvex/security/boundary.h"
@@ -116,10 +116,8 @@ struct MorvBoundary {
     }
 };
 
-Result<Ref> boundary_new(PyTypeObject* type, std::optional<std::uint64_t> rate_limit,
-                         std::optional<double> max_velocity_rad_s,
-                         std::optional<std::uint64_t> monotonic_window_size,
-                         OrNone<BytesArg> hmac_key) {
+Result<Ref> boundary_new(PyTypeObject* type, std::uint64_t rate_limit, double max_velocity_rad_s,
+                         std::uint64_t monotonic_window_size, OrNone<BytesArg> hmac_key) {
     (void)monotonic_window_size;  // validated only: the replay window is fixed at 1024
     std::optional<sec::Key> key = default_key();
     if (hmac_key.value) {
@@ -128,8 +126,7 @@ Result<Ref> boundary_new(PyTypeObject* type, std::optional<std::uint64_t> rate_l
             return PendingError::with_message(PyExc_ValueError, "hmac_key must be exactly 32 bytes");
         }
     }
-    return new_instance<MorvBoundary>(type, rate_limit.value_or(1000),
-                                      max_velocity_rad_s.value_or(4.18), *key);
+    return new_instance<MorvBoundary>(type, rate_limit, max_velocity_rad_s, *key);
 }
 
 PendingError velocity_refusal(std::int32_t axis, double velocity, double limit) {
@@ -174,36 +171,17 @@ Result<Ref> authorize_action(MorvBoundary& self, std::int32_t target_axis,
                        admission.receipt);
 }
 
-constexpr const char* kNewParams[] = {"rate_limit", "max_velocity_rad_s", "monotonic_window_size",
-                                      "hmac_key"};
-constexpr FunctionDescription kNew{"MorvBoundary", "__new__", kNewParams, 4, 0};
-constexpr const char* kAuthorizeParams[] = {"target_axis", "requested_position",
-                                            "commanded_velocity"};
-constexpr FunctionDescription kAuthorize{"MorvBoundary", "authorize_action", kAuthorizeParams, 3,
-                                         3};
-
-PyMethodDef methods[] = {
-    method_def<authorize_action, kAuthorize>(
-        "authorize_action($self, target_axis, requested_position, commanded_velocity)\n--\n\n"
-        "Authorize a single actuator command and return a signed receipt."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
 }  // namespace
 
-ClassDecl MorvBoundary::declaration{
+ClassDecl MorvBoundary::declaration = declare_class<MorvBoundary>({
     .name = "MorvBoundary",
     .doc = "Deterministic edge governor that authorizes physical actions.",
-    .text_signature =
-        "(rate_limit=1000, max_velocity_rad_s=4.18, monotonic_window_size=64, hmac_key=None)",
-    .base = nullptr,
-    .basicsize = sizeof(Instance<MorvBoundary>),
-    .constructor = &constructor<boundary_new, kNew>,
-    .methods = methods,
-    .properties = nullptr,
-    .special_slots = nullptr,
-    .dealloc = &default_dealloc<MorvBoundary>,
-};
+    .constructor = constructor<boundary_new>(arg("rate_limit", 1000), arg("max_velocity_rad_s", 4.18),
+                                             arg("monotonic_window_size", 64), arg("hmac_key", none)),
+    .methods = {method<authorize_action>(
+        "authorize_action", "Authorize a single actuator command and return a signed receipt.",
+        arg("target_axis"), arg("requested_position"), arg("commanded_velocity"))},
+});
 
 ClassDecl& morv_boundary_class() { return MorvBoundary::declaration; }
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "binding/entry.h"
+#include "binding/declare.h"
 #include "classes.h"
 
 namespace morvex::ext {
@@ -23,12 +23,10 @@ struct MorvViolation {
 PyObject* exception_base() { return PyExc_Exception; }
 
 // The inherited exception initialiser runs after this and sets `args`.
-Result<Ref> violation_new(PyTypeObject* type, std::optional<std::int32_t> axis,
-                          std::optional<StrArg> violation_type, std::optional<StrArg> message) {
+Result<Ref> violation_new(PyTypeObject* type, std::int32_t axis, StrArg violation_type,
+                          StrArg message) {
     return new_instance<MorvViolation>(
-        type, MorvViolation{axis.value_or(0),
-                            std::string(violation_type ? violation_type->text : std::string_view{}),
-                            std::string(message ? message->text : std::string_view{})});
+        type, MorvViolation{axis, std::string(violation_type.text), std::string(message.text)});
 }
 
 std::int32_t get_axis(MorvViolation& self) { return self.axis; }
@@ -40,37 +38,21 @@ std::string describe(MorvViolation& self) {
            ", violation_type=" + self.violation_type + "): " + self.message;
 }
 
-PyObject* violation_str(PyObject* self) { return unary<describe>(self); }
-
-constexpr const char* kNewParams[] = {"axis", "violation_type", "message"};
-constexpr FunctionDescription kNew{"MorvViolation", "__new__", kNewParams, 3, 0};
-
-PyGetSetDef properties[] = {
-    getter_def<get_axis>("axis"),
-    getter_def<get_violation_type>("violation_type"),
-    getter_def<get_message>("message"),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-const PyType_Slot special_slots[] = {
-    {Py_tp_str, reinterpret_cast<void*>(&violation_str)},
-    {0, nullptr},
-};
-
 }  // namespace
 
-ClassDecl MorvViolation::declaration{
+ClassDecl MorvViolation::declaration = declare_class<MorvViolation>({
     .name = "MorvViolation",
     .doc = "Exception raised when an action request violates the Morvex boundary.",
-    .text_signature = "(axis=0, violation_type=..., message=...)",
     .base = &exception_base,
-    .basicsize = sizeof(Instance<MorvViolation>),
-    .constructor = &constructor<violation_new, kNew>,
-    .methods = nullptr,
-    .properties = properties,
-    .special_slots = special_slots,
-    .dealloc = &default_dealloc<MorvViolation>,
-};
+    .constructor = constructor<violation_new>(arg("axis", 0), arg("violation_type", "", "..."),
+                                              arg("message", "", "...")),
+    .properties = {
+        property<get_axis>("axis"),
+        property<get_violation_type>("violation_type"),
+        property<get_message>("message"),
+    },
+    .slots = {unary_slot<describe>(Py_tp_str)},
+});
 
 ClassDecl& morv_violation_class() { return MorvViolation::declaration; }
 
@@ -84,7 +66,7 @@ PendingError violation(std::int32_t axis, std::string_view violation_type,
     PyTuple_SET_ITEM(args.get(), 1, to_python(violation_type));
     PyTuple_SET_ITEM(args.get(), 2, to_python(message));
     const auto* base = reinterpret_cast<PyTypeObject*>(PyExc_Exception);
-    if (type->tp_new != MorvViolation::declaration.constructor || type->tp_init != base->tp_init) {
+    if (type->tp_new != MorvViolation::declaration.constructor.entry || type->tp_init != base->tp_init) {
         return PendingError::with_args(reinterpret_cast<PyObject*>(type), std::move(args));
     }
     auto made = new_instance<MorvViolation>(

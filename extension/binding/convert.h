@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "error.h"
 #include "fatal.h"
@@ -34,6 +35,10 @@ template <class T>
 struct OrNone {  // omitted or None gives an empty value
     std::optional<T> value;
 };
+template <class T>
+struct IsOrNone : std::false_type {};
+template <class T>
+struct IsOrNone<OrNone<T>> : std::true_type {};
 
 // Contiguous single-precision values narrowed from a sequence of floats.
 class F32Buffer {

@@ -8,29 +8,54 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
+#include "args.h"
 #include "convert.h"
 #include "error.h"
 
 namespace morvex::ext {
 
-// What a class supplies. Built into a type on first use; the cells at the end
-// are filled once and live until the process ends.
-struct ClassDecl {
+// A method as the class declares it (built by method<Body> in declare.h).
+struct MethodDecl {
     const char* name;
     const char* doc;
-    const char* text_signature;  // nullptr: the class has none
-    PyObject* (*base)();         // nullptr: object
-    Py_ssize_t basicsize;
-    newfunc constructor;             // nullptr: calling the class is refused
-    PyMethodDef* methods;            // nullptr or terminated by a zero entry
-    PyGetSetDef* properties;         // nullptr or terminated by a zero entry
-    const PyType_Slot* special_slots;  // nullptr or terminated by {0, nullptr}
-    destructor dealloc;
+    PyCFunction entry;
+    int flags;
+    CallableInfo* parameters;  // nullptr: the method takes none
+
+    std::string composed_doc{};  // "name($self, ...)\n--\n\n" + doc, when the type is built
+};
+
+// The constructor as the class declares it (built by constructor<Body>).
+struct ConstructorDecl {
+    newfunc entry = nullptr;  // nullptr: calling the class is refused
+    CallableInfo* parameters = nullptr;
+};
+
+// What a class names; every field it leaves out keeps its default.
+struct ClassSpec {
+    const char* name = nullptr;
+    const char* doc = nullptr;
+    PyObject* (*base)() = nullptr;  // nullptr: object
+    ConstructorDecl constructor{};
+    std::vector<MethodDecl> methods{};
+    std::vector<PyGetSetDef> properties{};
+    std::vector<PyType_Slot> slots{};  // special methods such as Py_tp_str
+};
+
+// A class spec completed from its C++ type (declare_class<T> in declare.h).
+// Built into a type on first use; the cells at the end are filled once and
+// live until the process ends.
+struct ClassDecl : ClassSpec {
+    Py_ssize_t basicsize = 0;
+    destructor dealloc = nullptr;
 
     PyTypeObject* type = nullptr;
     std::string composed_doc{};
     std::string qualified_name{};
+    std::vector<PyMethodDef> method_table{};
+    std::vector<PyGetSetDef> property_table{};
 };
 
 // The class's type object, built on first use; a failure is RuntimeError
