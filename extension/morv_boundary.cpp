@@ -68,6 +68,12 @@ std::string random_failure_text(int error_number) {
     return "OS Error: " + std::to_string(error_number);
 }
 
+// The part of a velocity refusal's message that depends only on the limit.
+std::string velocity_refusal_tail(double limit) {
+    char number[kMaxFormattedDouble];
+    return " rad/s exceeds max_velocity_rad_s " + std::string(format_double(limit, number)) + " rad/s";
+}
+
 struct Admission {
     enum Outcome { Admitted, RateLimited, NonceFailed, Refused } outcome;
     sec::AuthorizationReceipt receipt{};
@@ -80,11 +86,13 @@ struct MorvBoundary {
     static ClassDecl declaration;
 
     MorvBoundary(std::uint64_t rate, double max_velocity, const sec::Key& key)
-        : rate_limit(rate), max_velocity_rad_s(max_velocity), interceptor(key),
+        : rate_limit(rate), max_velocity_rad_s(max_velocity),
+          refusal_tail(velocity_refusal_tail(max_velocity)), interceptor(key),
           window{now_nanos()} {}
 
     const std::uint64_t rate_limit;
     const double max_velocity_rad_s;
+    const std::string refusal_tail;  // formatted once: refusals are on the hot path too
     std::atomic<std::uint64_t> sequence_counter{0};
     std::mutex mutex;
     // Guarded by `mutex`:
@@ -129,28 +137,17 @@ Result<Ref> boundary_new(PyTypeObject* type, std::uint64_t rate_limit, double ma
     return new_instance<MorvBoundary>(type, rate_limit, max_velocity_rad_s, *key);
 }
 
-PendingError velocity_refusal(std::int32_t axis, double velocity, double limit) {
-    char text[2 * kMaxFormattedDouble + 64];
-    char* p = text;
-    const auto put = [&p](std::string_view part) {
-        std::memcpy(p, part.data(), part.size());
-        p += part.size();
-    };
+PendingError velocity_refusal(std::int32_t axis, double velocity, std::string_view tail) {
     char number[kMaxFormattedDouble];
-    put("commanded_velocity ");
-    put(format_double(velocity, number));
-    put(" rad/s exceeds max_velocity_rad_s ");
-    put(format_double(limit, number));
-    put(" rad/s");
     return violation(axis, "velocity_exceeded",
-                     std::string_view(text, static_cast<std::size_t>(p - text)));
+                     joined_text({"commanded_velocity ", format_double(velocity, number), tail}));
 }
 
 Result<Ref> authorize_action(MorvBoundary& self, std::int32_t target_axis,
                              double requested_position, double commanded_velocity) {
     // Fails closed: a NaN on either side is refused.
     if (!(std::fabs(commanded_velocity) <= self.max_velocity_rad_s)) {
-        return velocity_refusal(target_axis, commanded_velocity, self.max_velocity_rad_s);
+        return velocity_refusal(target_axis, commanded_velocity, self.refusal_tail);
     }
     const ActionId id = action_id_for(target_axis);
     const Admission admission =

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -121,5 +122,9 @@ inline PyObject* to_python(std::string_view text) {
         PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 inline PyObject* to_python(const std::string& text) { return to_python(std::string_view(text)); }
+
+// One str from the concatenation of `pieces` (UTF-8), written straight into the
+// new object when they are ASCII.
+Ref joined_text(std::initializer_list<std::string_view> pieces);
 
 }  // namespace morvex::ext

@@ -84,23 +84,33 @@ T& value_of(PyObject* self) {
 template <class T>
 constexpr bool has_exception_base = std::is_same_v<typename T::PythonHead, PyBaseExceptionObject>;
 
-// Allocates an instance of `type` and constructs T in it from `args`.
-// Exception-based classes are allocated by the base exception's own __new__
-// called without arguments, so `args` of the exception starts empty.
+// Allocates an instance of an exception-based class with `exception_args` as
+// its `args` (by the base exception's own __new__) and constructs T in it.
 template <class T, class... Args>
-Result<Ref> new_instance(PyTypeObject* type, Args&&... args) {
-    PyObject* obj = nullptr;
-    if constexpr (has_exception_base<T>) {
-        Ref no_args = Ref::steal(check_created(PyTuple_New(0)));
-        auto* base = reinterpret_cast<PyTypeObject*>(T::declaration.base());
-        obj = base->tp_new(type, no_args.get(), nullptr);
-    } else {
-        allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
-        obj = alloc(type, 0);
-    }
+Result<Ref> new_exception_instance(PyTypeObject* type, PyObject* exception_args, Args&&... args) {
+    static_assert(has_exception_base<T>);
+    auto* base = reinterpret_cast<PyTypeObject*>(T::declaration.base());
+    PyObject* obj = base->tp_new(type, exception_args, nullptr);
     if (obj == nullptr) return PendingError::fetch();
     new (&value_of<T>(obj)) T(std::forward<Args>(args)...);
     return Ref::steal(obj);
+}
+
+// Allocates an instance of `type` and constructs T in it from `args`.
+// Exception-based classes start with empty `args`; the inherited initialiser
+// sets them when the class is called.
+template <class T, class... Args>
+Result<Ref> new_instance(PyTypeObject* type, Args&&... args) {
+    if constexpr (has_exception_base<T>) {
+        Ref no_args = Ref::steal(check_created(PyTuple_New(0)));
+        return new_exception_instance<T>(type, no_args.get(), std::forward<Args>(args)...);
+    } else {
+        allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+        PyObject* obj = alloc(type, 0);
+        if (obj == nullptr) return PendingError::fetch();
+        new (&value_of<T>(obj)) T(std::forward<Args>(args)...);
+        return Ref::steal(obj);
+    }
 }
 
 // Default deallocation: destroy the contents, free the memory, release the type.
