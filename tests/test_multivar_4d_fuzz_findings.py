@@ -14,7 +14,6 @@ import ctypes
 import math
 
 import pytest
-from kernel_records import Bounds4, Constraints4, Solution4
 
 OPTIMAL = 1
 INF = math.inf
@@ -22,21 +21,9 @@ FLT_MAX = 3.4028234663852886e38
 
 
 @pytest.fixture(scope="module")
-def solve(kernel_lib):
-    fn = kernel_lib.morvex_solve_multivar_4d
-    fn.restype = ctypes.c_int32
-    fn.argtypes = [ctypes.c_void_p] * 4
-
+def solve(solve_4d):
     def call(d, lo, hi, rows):
-        desired = (ctypes.c_float * 4)(*d)
-        box = Bounds4((ctypes.c_float * 4)(*lo), (ctypes.c_float * 4)(*hi))
-        cons = Constraints4()
-        cons.count = len(rows)
-        for j, (a, b) in enumerate(rows):
-            cons.a[j] = (ctypes.c_float * 4)(*a)
-            cons.b[j] = b
-        out = Solution4()
-        assert fn(desired, ctypes.byref(box), ctypes.byref(cons), ctypes.byref(out)) == 0
+        out = solve_4d(d, lo, hi, rows)
         return out.status, list(out.u), out.iterations
 
     return call
