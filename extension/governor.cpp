@@ -67,9 +67,11 @@ ClassDecl Governor::declaration = declare_class<Governor>({
     .doc = "Python wrapper around the Morvex scalar active-set projection kernel.",
     .constructor = constructor<governor_new>(arg("min_bound"), arg("max_bound")),
     .methods = {
-        method<project>("project", "Project a single scalar actuator command into the safe envelope.",
+        method<project>("project",
+                        "Project a single scalar actuator command into the safe envelope.",
                         arg("u_desired")),
-        method<project_batch>("project_batch", "Project a vector of actuator commands in a single call.",
+        method<project_batch>("project_batch",
+                              "Project a vector of actuator commands in a single call.",
                               arg("u_vec")),
     },
 });

@@ -33,7 +33,8 @@ ClassDecl MonotonicCounter::declaration = declare_class<MonotonicCounter>({
     .constructor = constructor<counter_new>(arg("initial_value", 0)),
     .methods = {
         method<next_value>("next_value", "Return the next strictly greater counter value."),
-        method<current_value>("current_value", "Return the current counter value without advancing it."),
+        method<current_value>("current_value",
+                              "Return the current counter value without advancing it."),
     },
 });
 

@@ -71,7 +71,8 @@ std::string random_failure_text(int error_number) {
 // The part of a velocity refusal's message that depends only on the limit.
 std::string velocity_refusal_tail(double limit) {
     char number[kMaxFormattedDouble];
-    return " rad/s exceeds max_velocity_rad_s " + std::string(format_double(limit, number)) + " rad/s";
+    return " rad/s exceeds max_velocity_rad_s " + std::string(format_double(limit, number)) +
+           " rad/s";
 }
 
 struct Admission {
@@ -173,8 +174,10 @@ Result<Ref> authorize_action(MorvBoundary& self, std::int32_t target_axis,
 ClassDecl MorvBoundary::declaration = declare_class<MorvBoundary>({
     .name = "MorvBoundary",
     .doc = "Deterministic edge governor that authorizes physical actions.",
-    .constructor = constructor<boundary_new>(arg("rate_limit", 1000), arg("max_velocity_rad_s", 4.18),
-                                             arg("monotonic_window_size", 64), arg("hmac_key", none)),
+    .constructor = constructor<boundary_new>(arg("rate_limit", 1000),
+                                             arg("max_velocity_rad_s", 4.18),
+                                             arg("monotonic_window_size", 64),
+                                             arg("hmac_key", none)),
     .methods = {method<authorize_action>(
         "authorize_action", "Authorize a single actuator command and return a signed receipt.",
         arg("target_axis"), arg("requested_position"), arg("commanded_velocity"))},

@@ -92,7 +92,8 @@ PendingError violation(std::int32_t axis, std::string_view violation_type, Ref m
     PyTuple_SET_ITEM(args.get(), 1, Py_NewRef(type_text.get()));
     PyTuple_SET_ITEM(args.get(), 2, Py_NewRef(message.get()));
     const auto* base = reinterpret_cast<PyTypeObject*>(PyExc_Exception);
-    if (type->tp_new != MorvViolation::declaration.constructor.entry || type->tp_init != base->tp_init) {
+    if (type->tp_new != MorvViolation::declaration.constructor.entry ||
+        type->tp_init != base->tp_init) {
         return PendingError::with_args(reinterpret_cast<PyObject*>(type), std::move(args));
     }
     auto made = new_exception_instance<MorvViolation>(

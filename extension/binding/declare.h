@@ -40,7 +40,7 @@ struct NoneDefault {};
 inline constexpr NoneDefault none{};
 
 // A parameter with a default value; `shown` is the text of the default in the
-// signature, composed from the value when it is a number, a bool or None.
+// signature, composed from the value when it is a number or None.
 template <class V>
 struct DefaultedArg {
     const char* name;
@@ -73,13 +73,11 @@ std::string shown_default(const DefaultedArg<V>& a) {
     if (a.shown != nullptr) return a.shown;
     if constexpr (std::is_same_v<V, NoneDefault>) {
         return "None";
-    } else if constexpr (std::is_same_v<V, bool>) {
-        return a.value ? "True" : "False";
     } else if constexpr (std::is_arithmetic_v<V>) {
         char text[32];
         return std::string(text, std::to_chars(text, text + sizeof text, a.value).ptr);
     } else {
-        fatal_error("a default that is not a number, a bool or None names the text it shows");
+        fatal_error("a default that is not a number or None names the text it shows");
     }
 }
 
