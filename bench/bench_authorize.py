@@ -4,6 +4,7 @@ Prints ratios (ours / anchor; below 1 means faster). Run: python bench/bench_aut
 """
 
 import hmac
+import math
 import os
 import struct
 import sys
@@ -56,8 +57,21 @@ def main():
         except MorvViolation:
             pass
 
-    report("authorize_action (refused over-speed)", best(over_speed, 20_000),
+    refusal = best(over_speed, 20_000)
+    report("authorize_action (refused over-speed)", refusal,
            best(lambda: project(0.5), 200_000), "Governor.project")
+
+    # The floor of any exception raised from C and caught in Python.
+    sqrt = math.sqrt
+
+    def domain_error():
+        try:
+            sqrt(-1)
+        except ValueError:
+            pass
+
+    report("authorize_action (refused over-speed)", refusal, best(domain_error, 20_000),
+           "math.sqrt(-1) in try/except")
 
     receipt = native.authorize_action(3, 0.25, -0.5)
     verify = receipt.verify

@@ -23,6 +23,7 @@ ClassDecl& governor_class();
 // A MorvViolation to be raised, with args (axis, violation_type, message).
 PendingError violation(std::int32_t axis, std::string_view violation_type,
                        std::string_view message);
+PendingError violation(std::int32_t axis, std::string_view violation_type, Ref message);
 PendingError morv_error_to_py_err(std::int32_t axis, security::SecurityError error);
 
 // A new MorvReceipt for an accepted receipt; it takes over the action id text.

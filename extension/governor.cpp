@@ -1,7 +1,7 @@
 // Governor: projects scalar commands into a fixed envelope with the scalar kernel.
 #include <cstddef>
 
-#include "binding/entry.h"
+#include "binding/declare.h"
 #include "classes.h"
 #include "morvex/core.h"
 #include "scalar_projection.h"
@@ -13,17 +13,15 @@ struct Governor {
     using PythonHead = PyObject;
     static ClassDecl declaration;
 
-    ScalarConstraints constraints;
-    ScalarBounds bounds;
+    float min_bound;
+    float max_bound;
 
-    // The kernel, then one more clamp into the envelope (which never changes a
-    // value under the constructor's invariant).
-    float project(float x) const {
-        const float u = core::project_scalar(constraints.a[0], constraints.b[0], x,
-                                             bounds.min_bound, bounds.max_bound)
-                            .u;
-        if (u < bounds.min_bound) return bounds.min_bound;
-        if (u > bounds.max_bound) return bounds.max_bound;
+    // The kernel's one row reads u <= max_bound; then one more clamp into the
+    // envelope (which never changes a value under the constructor's invariant).
+    float projected(float x) const {
+        const float u = core::project_scalar(1.0f, max_bound, x, min_bound, max_bound).u;
+        if (u < min_bound) return min_bound;
+        if (u > max_bound) return max_bound;
         return u;
     }
 };
@@ -35,17 +33,16 @@ Result<Ref> governor_new(PyTypeObject* type, double min_bound, double max_bound)
         return PendingError::with_message(PyExc_ValueError,
                                           "min_bound must be strictly less than max_bound");
     }
-    return new_instance<Governor>(type, Governor{{{1.0f, -1.0f, 0.0f, 0.0f}, {hi, -lo, 0.0f, 0.0f}},
-                                                 {lo, hi}});
+    return new_instance<Governor>(type, Governor{lo, hi});
 }
 
 double project(Governor& self, double u_desired) {
-    return static_cast<double>(self.project(static_cast<float>(u_desired)));
+    return static_cast<double>(self.projected(static_cast<float>(u_desired)));
 }
 
 // With a = 1 and b = max_bound the kernel reduces to the lower-first clamp into
 // [min_bound, max_bound] (min_bound < max_bound, neither NaN), which compiles to
-// compare-and-select: the loop vectorises and stays bit-identical to project().
+// compare-and-select: the loop vectorises and stays bit-identical to projected().
 void project_in_place(float* values, std::size_t count, float lo, float hi) {
     for (std::size_t i = 0; i < count; ++i) {
         values[i] = core::clamp_lower_first(values[i], lo, hi);
@@ -53,7 +50,7 @@ void project_in_place(float* values, std::size_t count, float lo, float hi) {
 }
 
 Ref project_batch(Governor& self, F32Buffer u_vec) {
-    project_in_place(u_vec.data(), u_vec.size(), self.bounds.min_bound, self.bounds.max_bound);
+    project_in_place(u_vec.data(), u_vec.size(), self.min_bound, self.max_bound);
     const std::size_t count = u_vec.size();
     Ref list = Ref::steal(check_created(PyList_New(static_cast<Py_ssize_t>(count))));
     for (std::size_t i = 0; i < count; ++i) {
@@ -63,37 +60,21 @@ Ref project_batch(Governor& self, F32Buffer u_vec) {
     return list;
 }
 
-constexpr const char* kNewParams[] = {"min_bound", "max_bound"};
-constexpr FunctionDescription kNew{"Governor", "__new__", kNewParams, 2, 2};
-constexpr const char* kProjectParams[] = {"u_desired"};
-constexpr FunctionDescription kProject{"Governor", "project", kProjectParams, 1, 1};
-constexpr const char* kBatchParams[] = {"u_vec"};
-constexpr FunctionDescription kBatch{"Governor", "project_batch", kBatchParams, 1, 1};
-
-PyMethodDef methods[] = {
-    method_def<project, kProject>(
-        "project($self, u_desired)\n--\n\n"
-        "Project a single scalar actuator command into the safe envelope."),
-    method_def<project_batch, kBatch>(
-        "project_batch($self, u_vec)\n--\n\n"
-        "Project a vector of actuator commands in a single call."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
 }  // namespace
 
-ClassDecl Governor::declaration{
+ClassDecl Governor::declaration = declare_class<Governor>({
     .name = "Governor",
     .doc = "Python wrapper around the Morvex scalar active-set projection kernel.",
-    .text_signature = "(min_bound, max_bound)",
-    .base = nullptr,
-    .basicsize = sizeof(Instance<Governor>),
-    .constructor = &constructor<governor_new, kNew>,
-    .methods = methods,
-    .properties = nullptr,
-    .special_slots = nullptr,
-    .dealloc = &default_dealloc<Governor>,
-};
+    .constructor = constructor<governor_new>(arg("min_bound"), arg("max_bound")),
+    .methods = {
+        method<project>("project",
+                        "Project a single scalar actuator command into the safe envelope.",
+                        arg("u_desired")),
+        method<project_batch>("project_batch",
+                              "Project a vector of actuator commands in a single call.",
+                              arg("u_vec")),
+    },
+});
 
 ClassDecl& governor_class() { return Governor::declaration; }
 

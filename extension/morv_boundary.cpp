@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "binding/entry.h"
+#include "binding/declare.h"
 #include "classes.h"
 #include "morvex/security/boundary.h"
 #include "morvex/security/command.h"
@@ -30,6 +30,13 @@ std::string random_failure_text(int error_number) {
     return "OS Error: " + std::to_string(error_number);
 }
 
+// The part of a velocity refusal's message that depends only on the limit.
+std::string velocity_refusal_tail(double limit) {
+    char number[kMaxFormattedDouble];
+    return " rad/s exceeds max_velocity_rad_s " + std::string(format_double(limit, number)) +
+           " rad/s";
+}
+
 struct Admission {
     enum Outcome { Admitted, RateLimited, NonceFailed, Refused } outcome;
     sec::AuthorizationReceipt receipt{};
@@ -42,11 +49,13 @@ struct MorvBoundary {
     static ClassDecl declaration;
 
     MorvBoundary(std::uint64_t rate, double max_velocity, const sec::Key& key)
-        : rate_limit(rate), max_velocity_rad_s(max_velocity), interceptor(key),
+        : rate_limit(rate), max_velocity_rad_s(max_velocity),
+          refusal_tail(velocity_refusal_tail(max_velocity)), interceptor(key),
           window{now_nanos()} {}
 
     const std::uint64_t rate_limit;
     const double max_velocity_rad_s;
+    const std::string refusal_tail;  // formatted once: refusals are on the hot path too
     std::atomic<std::uint64_t> sequence_counter{0};
     std::mutex mutex;
     // Guarded by `mutex`:
@@ -73,10 +82,8 @@ struct MorvBoundary {
     }
 };
 
-Result<Ref> boundary_new(PyTypeObject* type, std::optional<std::uint64_t> rate_limit,
-                         std::optional<double> max_velocity_rad_s,
-                         std::optional<std::uint64_t> monotonic_window_size,
-                         OrNone<BytesArg> hmac_key) {
+Result<Ref> boundary_new(PyTypeObject* type, std::uint64_t rate_limit, double max_velocity_rad_s,
+                         std::uint64_t monotonic_window_size, OrNone<BytesArg> hmac_key) {
     (void)monotonic_window_size;  // validated only: the replay window is fixed at 1024
     std::optional<sec::Key> key = trial_key();
     if (hmac_key.value) {
@@ -85,32 +92,20 @@ Result<Ref> boundary_new(PyTypeObject* type, std::optional<std::uint64_t> rate_l
             return PendingError::with_message(PyExc_ValueError, "hmac_key must be exactly 32 bytes");
         }
     }
-    return new_instance<MorvBoundary>(type, rate_limit.value_or(1000),
-                                      max_velocity_rad_s.value_or(4.18), *key);
+    return new_instance<MorvBoundary>(type, rate_limit, max_velocity_rad_s, *key);
 }
 
-PendingError velocity_refusal(std::int32_t axis, double velocity, double limit) {
-    char text[2 * kMaxFormattedDouble + 64];
-    char* p = text;
-    const auto put = [&p](std::string_view part) {
-        std::memcpy(p, part.data(), part.size());
-        p += part.size();
-    };
+PendingError velocity_refusal(std::int32_t axis, double velocity, std::string_view tail) {
     char number[kMaxFormattedDouble];
-    put("commanded_velocity ");
-    put(format_double(velocity, number));
-    put(" rad/s exceeds max_velocity_rad_s ");
-    put(format_double(limit, number));
-    put(" rad/s");
     return violation(axis, "velocity_exceeded",
-                     std::string_view(text, static_cast<std::size_t>(p - text)));
+                     joined_text({"commanded_velocity ", format_double(velocity, number), tail}));
 }
 
 Result<Ref> authorize_action(MorvBoundary& self, std::int32_t target_axis,
                              double requested_position, double commanded_velocity) {
     // Fails closed: a NaN on either side is refused.
     if (!(std::fabs(commanded_velocity) <= self.max_velocity_rad_s)) {
-        return velocity_refusal(target_axis, commanded_velocity, self.max_velocity_rad_s);
+        return velocity_refusal(target_axis, commanded_velocity, self.refusal_tail);
     }
     const sec::AxisActionId id = sec::axis_action_id(target_axis);
     const Admission admission =
@@ -131,36 +126,19 @@ Result<Ref> authorize_action(MorvBoundary& self, std::int32_t target_axis,
                        admission.receipt);
 }
 
-constexpr const char* kNewParams[] = {"rate_limit", "max_velocity_rad_s", "monotonic_window_size",
-                                      "hmac_key"};
-constexpr FunctionDescription kNew{"MorvBoundary", "__new__", kNewParams, 4, 0};
-constexpr const char* kAuthorizeParams[] = {"target_axis", "requested_position",
-                                            "commanded_velocity"};
-constexpr FunctionDescription kAuthorize{"MorvBoundary", "authorize_action", kAuthorizeParams, 3,
-                                         3};
-
-PyMethodDef methods[] = {
-    method_def<authorize_action, kAuthorize>(
-        "authorize_action($self, target_axis, requested_position, commanded_velocity)\n--\n\n"
-        "Authorize a single actuator command and return a signed receipt."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
 }  // namespace
 
-ClassDecl MorvBoundary::declaration{
+ClassDecl MorvBoundary::declaration = declare_class<MorvBoundary>({
     .name = "MorvBoundary",
     .doc = "Deterministic edge governor that authorizes physical actions.",
-    .text_signature =
-        "(rate_limit=1000, max_velocity_rad_s=4.18, monotonic_window_size=64, hmac_key=None)",
-    .base = nullptr,
-    .basicsize = sizeof(Instance<MorvBoundary>),
-    .constructor = &constructor<boundary_new, kNew>,
-    .methods = methods,
-    .properties = nullptr,
-    .special_slots = nullptr,
-    .dealloc = &default_dealloc<MorvBoundary>,
-};
+    .constructor = constructor<boundary_new>(arg("rate_limit", 1000),
+                                             arg("max_velocity_rad_s", 4.18),
+                                             arg("monotonic_window_size", 64),
+                                             arg("hmac_key", none)),
+    .methods = {method<authorize_action>(
+        "authorize_action", "Authorize a single actuator command and return a signed receipt.",
+        arg("target_axis"), arg("requested_position"), arg("commanded_velocity"))},
+});
 
 ClassDecl& morv_boundary_class() { return MorvBoundary::declaration; }
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "binding/entry.h"
+#include "binding/declare.h"
 #include "classes.h"
 #include "morvex/security/boundary.h"
 #include "morvex/security/command.h"
@@ -46,37 +46,20 @@ bool verify(MorvReceipt& self, BytesArg key) {
         .ok();
 }
 
-constexpr const char* kVerifyParams[] = {"key"};
-constexpr FunctionDescription kVerify{"MorvReceipt", "verify", kVerifyParams, 1, 1};
-
-PyMethodDef methods[] = {
-    method_def<verify, kVerify>(
-        "verify($self, key)\n--\n\nRe-verify this receipt against a 32-byte boundary key."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef properties[] = {
-    getter_def<get_is_authorized>("is_authorized"),
-    getter_def<get_sequence_id>("sequence_id"),
-    getter_def<get_timestamp_nanos>("timestamp_nanos"),
-    getter_def<get_receipt_hash>("receipt_hash"),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 }  // namespace
 
-ClassDecl MorvReceipt::declaration{
+ClassDecl MorvReceipt::declaration = declare_class<MorvReceipt>({
     .name = "MorvReceipt",
     .doc = "Replay-resistant authorization receipt returned by `MorvBoundary`.",
-    .text_signature = nullptr,
-    .base = nullptr,
-    .basicsize = sizeof(Instance<MorvReceipt>),
-    .constructor = nullptr,
-    .methods = methods,
-    .properties = properties,
-    .special_slots = nullptr,
-    .dealloc = &default_dealloc<MorvReceipt>,
-};
+    .methods = {method<verify>("verify", "Re-verify this receipt against a 32-byte boundary key.",
+                               arg("key"))},
+    .properties = {
+        property<get_is_authorized>("is_authorized"),
+        property<get_sequence_id>("sequence_id"),
+        property<get_timestamp_nanos>("timestamp_nanos"),
+        property<get_receipt_hash>("receipt_hash"),
+    },
+});
 
 ClassDecl& morv_receipt_class() { return MorvReceipt::declaration; }
 

@@ -1,11 +1,10 @@
 // MorvViolation: the exception of a refused action request, and the mapping of
 // security errors into it.
 #include <cstdint>
-#include <optional>
-#include <string>
+#include <iterator>
 #include <string_view>
 
-#include "binding/entry.h"
+#include "binding/declare.h"
 #include "classes.h"
 
 namespace morvex::ext {
@@ -16,83 +15,96 @@ struct MorvViolation {
     static ClassDecl declaration;
 
     std::int32_t axis;
-    std::string violation_type;
-    std::string message;
+    Ref violation_type;  // exact str objects, as the getters hand them out
+    Ref message;
 };
 
 PyObject* exception_base() { return PyExc_Exception; }
 
 // The inherited exception initialiser runs after this and sets `args`.
-Result<Ref> violation_new(PyTypeObject* type, std::optional<std::int32_t> axis,
-                          std::optional<StrArg> violation_type, std::optional<StrArg> message) {
+Result<Ref> violation_new(PyTypeObject* type, std::int32_t axis, StrArg violation_type,
+                          StrArg message) {
     return new_instance<MorvViolation>(
-        type, MorvViolation{axis.value_or(0),
-                            std::string(violation_type ? violation_type->text : std::string_view{}),
-                            std::string(message ? message->text : std::string_view{})});
+        type, MorvViolation{axis, Ref::steal(to_python(violation_type.text)),
+                            Ref::steal(to_python(message.text))});
 }
 
 std::int32_t get_axis(MorvViolation& self) { return self.axis; }
-std::string_view get_violation_type(MorvViolation& self) { return self.violation_type; }
-std::string_view get_message(MorvViolation& self) { return self.message; }
+Ref get_violation_type(MorvViolation& self) { return Ref::borrow(self.violation_type.get()); }
+Ref get_message(MorvViolation& self) { return Ref::borrow(self.message.get()); }
 
-std::string describe(MorvViolation& self) {
-    return "MorvViolation(axis=" + std::to_string(self.axis) +
-           ", violation_type=" + self.violation_type + "): " + self.message;
+Ref describe(MorvViolation& self) {
+    return Ref::steal(check_created(
+        PyUnicode_FromFormat("MorvViolation(axis=%d, violation_type=%U): %U", self.axis,
+                             self.violation_type.get(), self.message.get())));
 }
-
-PyObject* violation_str(PyObject* self) { return unary<describe>(self); }
-
-constexpr const char* kNewParams[] = {"axis", "violation_type", "message"};
-constexpr FunctionDescription kNew{"MorvViolation", "__new__", kNewParams, 3, 0};
-
-PyGetSetDef properties[] = {
-    getter_def<get_axis>("axis"),
-    getter_def<get_violation_type>("violation_type"),
-    getter_def<get_message>("message"),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-const PyType_Slot special_slots[] = {
-    {Py_tp_str, reinterpret_cast<void*>(&violation_str)},
-    {0, nullptr},
-};
 
 }  // namespace
 
-ClassDecl MorvViolation::declaration{
+ClassDecl MorvViolation::declaration = declare_class<MorvViolation>({
     .name = "MorvViolation",
     .doc = "Exception raised when an action request violates the Morvex boundary.",
-    .text_signature = "(axis=0, violation_type=..., message=...)",
     .base = &exception_base,
-    .basicsize = sizeof(Instance<MorvViolation>),
-    .constructor = &constructor<violation_new, kNew>,
-    .methods = nullptr,
-    .properties = properties,
-    .special_slots = special_slots,
-    .dealloc = &default_dealloc<MorvViolation>,
-};
+    .constructor = constructor<violation_new>(arg("axis", 0), arg("violation_type", "", "..."),
+                                              arg("message", "", "...")),
+    .properties = {
+        property<get_axis>("axis"),
+        property<get_violation_type>("violation_type"),
+        property<get_message>("message"),
+    },
+    .slots = {unary_slot<describe>(Py_tp_str)},
+});
 
 ClassDecl& morv_violation_class() { return MorvViolation::declaration; }
 
+namespace {
+
+// The violation types are a handful of fixed texts; each becomes a str once and
+// is shared by every refusal that names it.
+PyObject* violation_type_text(std::string_view text) {
+    struct Entry {
+        std::string_view text;  // the str's own UTF-8 data
+        PyObject* str;
+    };
+    static Entry cache[16];
+    static std::size_t used = 0;
+    for (std::size_t i = 0; i < used; ++i) {
+        if (cache[i].text == text) return Py_NewRef(cache[i].str);
+    }
+    PyObject* str = to_python(text);
+    if (used < std::size(cache)) {
+        Py_ssize_t size = 0;
+        const char* utf8 = check_created(PyUnicode_AsUTF8AndSize(str, &size));
+        cache[used++] = {{utf8, static_cast<std::size_t>(size)}, Py_NewRef(str)};
+    }
+    return str;
+}
+
+}  // namespace
+
 // While the class keeps its own constructor and the inherited initialiser,
 // calling it with `args` yields exactly this object, built without the call.
-PendingError violation(std::int32_t axis, std::string_view violation_type,
-                       std::string_view message) {
+PendingError violation(std::int32_t axis, std::string_view violation_type, Ref message) {
     PyTypeObject* type = require_type_object(MorvViolation::declaration);
+    Ref type_text = Ref::steal(violation_type_text(violation_type));
     Ref args = Ref::steal(check_created(PyTuple_New(3)));
     PyTuple_SET_ITEM(args.get(), 0, to_python(axis));
-    PyTuple_SET_ITEM(args.get(), 1, to_python(violation_type));
-    PyTuple_SET_ITEM(args.get(), 2, to_python(message));
+    PyTuple_SET_ITEM(args.get(), 1, Py_NewRef(type_text.get()));
+    PyTuple_SET_ITEM(args.get(), 2, Py_NewRef(message.get()));
     const auto* base = reinterpret_cast<PyTypeObject*>(PyExc_Exception);
-    if (type->tp_new != MorvViolation::declaration.constructor || type->tp_init != base->tp_init) {
+    if (type->tp_new != MorvViolation::declaration.constructor.entry ||
+        type->tp_init != base->tp_init) {
         return PendingError::with_args(reinterpret_cast<PyObject*>(type), std::move(args));
     }
-    auto made = new_instance<MorvViolation>(
-        type, MorvViolation{axis, std::string(violation_type), std::string(message)});
+    auto made = new_exception_instance<MorvViolation>(
+        type, args.get(), MorvViolation{axis, std::move(type_text), std::move(message)});
     if (!made.ok()) return made.take_error();
-    auto* exception = reinterpret_cast<PyBaseExceptionObject*>(made->get());
-    Py_SETREF(exception->args, args.release());
     return PendingError::with_exception(std::move(*made));
+}
+
+PendingError violation(std::int32_t axis, std::string_view violation_type,
+                       std::string_view message) {
+    return violation(axis, violation_type, Ref::steal(to_python(message)));
 }
 
 PendingError morv_error_to_py_err(std::int32_t axis, security::SecurityError error) {

@@ -32,15 +32,15 @@ random inputs for that long.
 
 from __future__ import annotations
 
-import gc
 import math
 import os
 import random
 import struct
 import sys
 import time
-import tracemalloc
+import types
 import warnings
+from pathlib import Path
 
 try:
     import atheris
@@ -49,6 +49,9 @@ except ImportError:  # pragma: no cover - exercised where atheris is missing
 
 import morvex._morvex as m
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from helpers import FloatLike, IndexLike, blocks_after_gc, parameter_names, tracing  # noqa: E402
+
 # A __float__ returning a float subclass warns; warnings are not what is tested.
 warnings.simplefilter("ignore")
 
@@ -56,20 +59,25 @@ KEY = bytes(range(32))
 OTHER_KEY = bytes(range(1, 33))
 U64 = 2**64
 ALLOWED = (TypeError, OverflowError, ValueError, UnicodeEncodeError, m.MorvViolation)
-PARAMS = {
-    "Governor": ["min_bound", "max_bound"],
-    "MonotonicCounter": ["initial_value"],
-    "MorvBoundary": ["rate_limit", "max_velocity_rad_s", "monotonic_window_size", "hmac_key"],
-    "MorvViolation": ["axis", "violation_type", "message"],
-    "MorvReceipt": [],
-    "project": ["u_desired"],
-    "project_batch": ["u_vec"],
-    "authorize_action": ["target_axis", "requested_position", "commanded_velocity"],
-    "verify": ["key"],
-}
+# What every class and method declares, read from the module itself.
+CLASSES = [getattr(m, name) for name in m.__all__ if name != "__version__"]
+PARAMS = {cls.__name__: parameter_names(cls) for cls in CLASSES}
+PARAMS.update(
+    (name, parameter_names(attr))
+    for cls in CLASSES
+    for name, attr in vars(cls).items()
+    if isinstance(attr, types.MethodDescriptorType)
+)
 PROPERTIES = {
-    "MorvReceipt": ["is_authorized", "sequence_id", "timestamp_nanos", "receipt_hash"],
-    "MorvViolation": ["axis", "violation_type", "message"],
+    cls.__name__: names
+    for cls in CLASSES
+    if (
+        names := [
+            name
+            for name, attr in vars(cls).items()
+            if isinstance(attr, types.GetSetDescriptorType) and not name.startswith("__")
+        ]
+    )
 }
 
 
@@ -305,23 +313,7 @@ class IndexRaises:
         raise helper_exception(self.code)
 
 
-class FloatReturns:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
-class IndexReturns:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class BothReturn(FloatReturns):
+class BothReturn(FloatLike):
     def __index__(self):
         return self.value
 
@@ -509,13 +501,13 @@ class World:
         if kind == 1:
             return IndexRaises(code)
         if kind == 2:
-            return FloatReturns(inner)  # not a float: TypeError from the interpreter
+            return FloatLike(inner)  # not a float: TypeError from the interpreter
         if kind == 3:
-            return FloatReturns(float(code) - 100.0)
+            return FloatLike(float(code) - 100.0)
         if kind == 4:
-            return IndexReturns(inner)
+            return IndexLike(inner)
         if kind == 5:
-            return IndexReturns(code - 64)
+            return IndexLike(code - 64)
         if kind == 6:
             return BothReturn(code)
         if kind == 7:
@@ -814,34 +806,8 @@ CONFIRM_REPLAYS = 64
 _inputs_seen = 0
 
 
-# Memory in use, in blocks: pymalloc's count, or, where Python allocates with
-# malloc (PYTHONMALLOC=malloc, so that AddressSanitizer sees every object and
-# pymalloc counts nothing), the bytes that tracemalloc traces, in units of 16
-# (the smallest allocation). Tracing is on only while replays are measured: what
-# was allocated then and is still alive is the growth.
-PYMALLOC = sys.getallocatedblocks() > 0
-
-
-def blocks_after_gc() -> int:
-    gc.collect()
-    if PYMALLOC:
-        return sys.getallocatedblocks()
-    return tracemalloc.get_traced_memory()[0] // 16
-
-
-class Measuring:
-    def __enter__(self):
-        self.started = not PYMALLOC and not tracemalloc.is_tracing()
-        if self.started:
-            tracemalloc.start(1)
-
-    def __exit__(self, *exc):
-        if self.started:
-            tracemalloc.stop()
-
-
 def check_no_growth(program) -> None:
-    with Measuring():
+    with tracing():
         measure_growth(program)
 
 
@@ -879,7 +845,7 @@ def soak() -> None:
     ]
     for program in programs:  # warm caches and free lists
         run_program(program)
-    with Measuring():
+    with tracing():
         b0 = blocks_after_gc()
         for _ in range(20):
             for program in programs:

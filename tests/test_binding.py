@@ -1,11 +1,10 @@
 """Argument parsing, conversions and error wording shared by every callable."""
 
 import array
-import gc
 import math
-import sys
 
 import pytest
+from helpers import FloatLike, IndexLike, growth
 from morvex._morvex import Governor, MonotonicCounter
 
 GOV = Governor(0.0, 10.0)
@@ -97,22 +96,6 @@ def test_keywords_equal_to_positional_behaviour():
     assert GOV.project(u_desired=3.0) == GOV.project(3.0)
     assert Governor(max_bound=2.0, min_bound=1.0).project(5) == 2.0
     assert MonotonicCounter(initial_value=41).next_value() == 42
-
-
-class FloatLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
-class IndexLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class Raising:
@@ -315,10 +298,4 @@ def test_failing_and_succeeding_calls_do_not_leak():
                 except (TypeError, ValueError, OverflowError):
                     pass
 
-    cycle()  # warm up caches and free lists
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(5):
-        cycle()
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 200
+    assert growth(cycle, times=5) < 200

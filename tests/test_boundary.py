@@ -2,11 +2,11 @@
 
 import gc
 import struct
-import sys
 import time
 
 import pytest
 from authority import DEFAULT_KEY, expected_receipt_tag
+from helpers import growth
 from morvex import MorvBoundary, MorvReceipt, MorvViolation
 
 KEY_A = bytes(range(32))
@@ -17,19 +17,6 @@ def refusal(call):
     with pytest.raises(MorvViolation) as info:
         call()
     return info.value
-
-
-def test_class_surface():
-    assert MorvBoundary.__doc__ == "Deterministic edge governor that authorizes physical actions."
-    assert MorvBoundary.__text_signature__ == (
-        "(rate_limit=1000, max_velocity_rad_s=4.18, monotonic_window_size=64, hmac_key=None)"
-    )
-    assert MorvBoundary.authorize_action.__doc__ == (
-        "Authorize a single actuator command and return a signed receipt."
-    )
-    assert MorvBoundary.authorize_action.__text_signature__ == (
-        "($self, target_axis, requested_position, commanded_velocity)"
-    )
 
 
 @pytest.mark.parametrize(
@@ -268,12 +255,7 @@ def test_many_authorizations_do_not_leak():
                 except MorvViolation:
                     pass
 
-    cycle(2000)
-    gc.collect()
-    before = sys.getallocatedblocks()
-    cycle(100_000)
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 500
+    assert growth(lambda: cycle(100_000), warm_up=lambda: cycle(2000)) < 500
 
 
 def test_receipt_class_cannot_be_built_or_changed():
@@ -286,10 +268,6 @@ def test_receipt_class_cannot_be_built_or_changed():
         receipt.sequence_id = 5
     with pytest.raises(AttributeError):
         receipt.note = "x"
-    assert MorvReceipt.__doc__ == "Replay-resistant authorization receipt returned by `MorvBoundary`."
-    assert MorvReceipt.__text_signature__ is None
-    assert MorvReceipt.verify.__text_signature__ == "($self, key)"
-    assert MorvReceipt.verify.__doc__ == "Re-verify this receipt against a 32-byte boundary key."
 
 
 def test_verify_arguments():

@@ -1,8 +1,10 @@
 """Module entry: one module object, its attributes, how its classes, its shared object and the
 source distribution are built."""
 
+import ast
 import importlib
 import importlib.metadata
+import inspect
 import re
 import shutil
 import subprocess
@@ -65,50 +67,105 @@ def test_class_names_are_builtins(cls):
     assert cls.__qualname__ == cls.__name__
 
 
-@pytest.mark.parametrize(
-    "cls, doc, signature",
-    [
-        (_morvex.MonotonicCounter, "A monotonically increasing 64-bit counter.", "(initial_value=0)"),
-        (
-            _morvex.Governor,
-            "Python wrapper around the Morvex scalar active-set projection kernel.",
-            "(min_bound, max_bound)",
-        ),
-    ],
-)
+# Every documented surface of the module: the docs and text signatures that
+# help() and inspect show.
+CLASS_SURFACE = [
+    (_morvex.MonotonicCounter, "A monotonically increasing 64-bit counter.", "(initial_value=0)"),
+    (
+        _morvex.Governor,
+        "Python wrapper around the Morvex scalar active-set projection kernel.",
+        "(min_bound, max_bound)",
+    ),
+    (
+        _morvex.MorvBoundary,
+        "Deterministic edge governor that authorizes physical actions.",
+        "(rate_limit=1000, max_velocity_rad_s=4.18, monotonic_window_size=64, hmac_key=None)",
+    ),
+    (_morvex.MorvReceipt, "Replay-resistant authorization receipt returned by `MorvBoundary`.", None),
+    (
+        _morvex.MorvViolation,
+        "Exception raised when an action request violates the Morvex boundary.",
+        "(axis=0, violation_type=..., message=...)",
+    ),
+]
+METHOD_SURFACE = [
+    (
+        _morvex.MonotonicCounter.next_value,
+        "Return the next strictly greater counter value.",
+        "($self)",
+    ),
+    (
+        _morvex.MonotonicCounter.current_value,
+        "Return the current counter value without advancing it.",
+        "($self)",
+    ),
+    (
+        _morvex.Governor.project,
+        "Project a single scalar actuator command into the safe envelope.",
+        "($self, u_desired)",
+    ),
+    (
+        _morvex.Governor.project_batch,
+        "Project a vector of actuator commands in a single call.",
+        "($self, u_vec)",
+    ),
+    (
+        _morvex.MorvBoundary.authorize_action,
+        "Authorize a single actuator command and return a signed receipt.",
+        "($self, target_axis, requested_position, commanded_velocity)",
+    ),
+    (
+        _morvex.MorvReceipt.verify,
+        "Re-verify this receipt against a 32-byte boundary key.",
+        "($self, key)",
+    ),
+]
+
+
+@pytest.mark.parametrize("cls, doc, signature", CLASS_SURFACE, ids=lambda v: getattr(v, "__name__", ""))
 def test_class_doc_and_text_signature(cls, doc, signature):
     assert cls.__doc__ == doc
     assert cls.__text_signature__ == signature
 
 
 @pytest.mark.parametrize(
-    "method, doc, signature",
-    [
-        (
-            _morvex.MonotonicCounter.next_value,
-            "Return the next strictly greater counter value.",
-            "($self)",
-        ),
-        (
-            _morvex.MonotonicCounter.current_value,
-            "Return the current counter value without advancing it.",
-            "($self)",
-        ),
-        (
-            _morvex.Governor.project,
-            "Project a single scalar actuator command into the safe envelope.",
-            "($self, u_desired)",
-        ),
-        (
-            _morvex.Governor.project_batch,
-            "Project a vector of actuator commands in a single call.",
-            "($self, u_vec)",
-        ),
-    ],
+    "method, doc, signature", METHOD_SURFACE, ids=lambda v: getattr(v, "__qualname__", "")
 )
 def test_method_doc_and_text_signature(method, doc, signature):
     assert method.__doc__ == doc
     assert method.__text_signature__ == signature
+
+
+def stub_functions():
+    """(qualified name, parameter names, default texts) of every function in the stub."""
+    tree = ast.parse((Path(morvex.__file__).parent / "_morvex.pyi").read_text())
+    for cls in (node for node in tree.body if isinstance(node, ast.ClassDef)):
+        for fn in (node for node in cls.body if isinstance(node, ast.FunctionDef)):
+            if any(isinstance(d, ast.Name) and d.id == "property" for d in fn.decorator_list):
+                continue
+            args = fn.args.args[1:]  # without self or cls
+            defaults = [None] * (len(args) - len(fn.args.defaults)) + fn.args.defaults
+            shown = [None if d is None else ast.unparse(d) for d in defaults]
+            yield f"{cls.name}.{fn.name}", [a.arg for a in args], shown
+
+
+def test_stub_declares_what_the_module_declares():
+    seen = set()
+    for name, params, shown in stub_functions():
+        cls_name, fn_name = name.split(".")
+        target = getattr(_morvex, cls_name)
+        target = target if fn_name == "__new__" else getattr(target, fn_name)
+        signature = inspect.signature(target)
+        runtime = [p for p in signature.parameters.values() if p.name != "self"]
+        assert params == [p.name for p in runtime], name
+        for text, p in zip(shown, runtime):
+            expected = None if p.default is inspect.Parameter.empty else p.default
+            # A default shown as ... at runtime is ... in the stub too.
+            assert (None if text is None else ast.literal_eval(text)) == expected, name
+        seen.add(name)
+    declared = {f"{c.__name__}.__new__" for c in CLASSES if c.__text_signature__ is not None}
+    declared |= {f"{entry[0].__qualname__}" for entry in METHOD_SURFACE}
+    assert declared <= seen
 
 
 @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)

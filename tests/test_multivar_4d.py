@@ -51,24 +51,10 @@ class Answer:
 
 
 @pytest.fixture(scope="module")
-def solve(kernel_lib):
-    fn = kernel_lib.morvex_solve_multivar_4d
-    fn.restype = ctypes.c_int32
-    fn.argtypes = [ctypes.c_void_p] * 4
-
+def solve(solve_4d):
     def call(p: Problem) -> Answer:
-        d = (ctypes.c_float * 4).from_buffer_copy(p.d.astype(F32).tobytes())
-        box = Bounds4.from_buffer_copy(np.concatenate([p.lo, p.hi]).astype(F32).tobytes())
-        rows = Constraints4.from_buffer_copy(
-            np.array([p.count], dtype=np.uint64).tobytes()
-            + p.a.astype(F32).tobytes()
-            + p.b.astype(F32).tobytes()
-        )
-        out = Solution4.from_buffer_copy(b"\xa5" * 32)
-        assert fn(d, ctypes.byref(box), ctypes.byref(rows), ctypes.byref(out)) == 0
-        raw = bytes(out)
-        assert raw[28:] == b"\xa5" * 4, "padding written"
-        u = np.frombuffer(raw[:16], dtype=F32).copy()
+        out = solve_4d(p.d, p.lo, p.hi, list(zip(p.a, p.b)), p.count)
+        u = np.frombuffer(bytes(out)[:16], dtype=F32).copy()
         return Answer(out.status, u, out.iterations)
 
     return call

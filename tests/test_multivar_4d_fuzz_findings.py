@@ -14,7 +14,6 @@ import ctypes
 import math
 
 import pytest
-from morvex.kernels import Multivar4dKernel
 
 OPTIMAL = 1
 INF = math.inf
@@ -22,11 +21,10 @@ FLT_MAX = 3.4028234663852886e38
 
 
 @pytest.fixture(scope="module")
-def solve(kernel_lib):
+def solve(solve_4d):
     def call(d, lo, hi, rows):
-        kernel = Multivar4dKernel(lo, hi, rows, library=kernel_lib)
-        u, status = kernel.project(d)
-        return status, u, kernel.solution.iterations
+        out = solve_4d(d, lo, hi, rows)
+        return out.status, list(out.u), out.iterations
 
     return call
 

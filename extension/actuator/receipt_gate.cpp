@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "actuator.h"
-#include "binding/entry.h"
+#include "binding/declare.h"
 #include "front_end.h"
 #include "morvex/receipt_gate.h"
 
@@ -42,8 +42,7 @@ std::uint64_t age_in_nanos(double seconds) {
 }
 
 Result<Ref> receipt_gate_new(PyTypeObject* type, OrNone<BytesArg> hmac_key,
-                             std::optional<std::uint64_t> last_sequence_id,
-                             OrNone<double> max_age_s) {
+                             std::uint64_t last_sequence_id, OrNone<double> max_age_s) {
     std::optional<sec::Key> key = trial_key();
     if (hmac_key.value) {
         key = boundary_key(*hmac_key.value);
@@ -59,7 +58,7 @@ Result<Ref> receipt_gate_new(PyTypeObject* type, OrNone<BytesArg> hmac_key,
         }
         max_age_ns = age_in_nanos(*max_age_s.value);
     }
-    return new_instance<ReceiptGate>(type, *key, last_sequence_id.value_or(0), max_age_ns);
+    return new_instance<ReceiptGate>(type, *key, last_sequence_id, max_age_ns);
 }
 
 Result<std::uint64_t> check(ReceiptGate& self, BytesArg receipt_hash, std::int32_t target_axis,
@@ -82,41 +81,22 @@ std::uint64_t get_last_sequence_id(ReceiptGate& self) {
     return morvex_receipt_gate_last_sequence_id(&self.gate);
 }
 
-constexpr const char* kNewParams[] = {"hmac_key", "last_sequence_id", "max_age_s"};
-constexpr FunctionDescription kNew{"ReceiptGate", "__new__", kNewParams, 3, 0};
-constexpr const char* kCheckParams[] = {"receipt_hash", "target_axis", "requested_position",
-                                        "commanded_velocity"};
-constexpr FunctionDescription kCheck{"ReceiptGate", "check", kCheckParams, 4, 4};
-
-PyMethodDef methods[] = {
-    method_def<check, kCheck>(
-        "check($self, receipt_hash, target_axis, requested_position, commanded_velocity)\n--\n\n"
-        "Accept a command with its receipt and return the receipt's sequence id, or raise "
-        "MorvViolation."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef properties[] = {
-    getter_def<get_last_sequence_id>("last_sequence_id"),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 }  // namespace
 
-ClassDecl ReceiptGate::declaration{
+ClassDecl ReceiptGate::declaration = declare_class<ReceiptGate>({
     .name = "ReceiptGate",
     .doc = "Checks receipts where the command is executed: a command is accepted only with a "
            "receipt issued for exactly that command, under the gate's key, once, in order, and "
            "within max_age_s of now when that is set.",
-    .text_signature = "(hmac_key=None, last_sequence_id=0, max_age_s=None)",
-    .base = nullptr,
-    .basicsize = sizeof(Instance<ReceiptGate>),
-    .constructor = &constructor<receipt_gate_new, kNew>,
-    .methods = methods,
-    .properties = properties,
-    .special_slots = nullptr,
-    .dealloc = &default_dealloc<ReceiptGate>,
-};
+    .constructor = constructor<receipt_gate_new>(arg("hmac_key", none), arg("last_sequence_id", 0),
+                                                 arg("max_age_s", none)),
+    .methods = {method<check>("check",
+                              "Accept a command with its receipt and return the receipt's "
+                              "sequence id, or raise MorvViolation.",
+                              arg("receipt_hash"), arg("target_axis"), arg("requested_position"),
+                              arg("commanded_velocity"))},
+    .properties = {property<get_last_sequence_id>("last_sequence_id")},
+});
 
 ClassDecl& receipt_gate_class() { return ReceiptGate::declaration; }
 

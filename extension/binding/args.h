@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <string>
 
 #include "error.h"
 
@@ -16,6 +17,12 @@ struct FunctionDescription {
     const char* const* parameters;
     std::size_t parameter_count;
     std::size_t required_count;  // leading parameters without a default
+};
+
+// One declared callable's parameters, as the parser and the type builder read them.
+struct CallableInfo {
+    FunctionDescription description{};  // class_name is set when the type is built
+    std::string parameter_text{};       // "a, b=1": the text signature without its parentheses
 };
 
 // Fills slots[0..parameter_count) with borrowed references, nullptr where a

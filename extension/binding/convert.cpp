@@ -2,6 +2,8 @@
 
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <utility>
 
 namespace morvex::ext {
@@ -149,6 +151,28 @@ Result<F32Buffer> to_f32_buffer(PyObject* obj) {
                                                   : collect_iterable(out, obj);
     if (!done.ok()) return done.take_error();
     return out;
+}
+
+Ref joined_text(std::initializer_list<std::string_view> pieces) {
+    std::size_t size = 0;
+    unsigned char high = 0;
+    for (std::string_view piece : pieces) {
+        size += piece.size();
+        for (char c : piece) high |= static_cast<unsigned char>(c);
+    }
+    if (high >= 0x80) {
+        std::string text;
+        text.reserve(size);
+        for (std::string_view piece : pieces) text += piece;
+        return Ref::steal(to_python(text));
+    }
+    Ref text = Ref::steal(check_created(PyUnicode_New(static_cast<Py_ssize_t>(size), 127)));
+    auto* out = static_cast<char*>(PyUnicode_DATA(text.get()));
+    for (std::string_view piece : pieces) {
+        std::memcpy(out, piece.data(), piece.size());
+        out += piece.size();
+    }
+    return text;
 }
 
 }  // namespace morvex::ext

@@ -6,9 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "error.h"
 #include "fatal.h"
@@ -34,6 +36,10 @@ template <class T>
 struct OrNone {  // omitted or None gives an empty value
     std::optional<T> value;
 };
+template <class T>
+struct IsOrNone : std::false_type {};
+template <class T>
+struct IsOrNone<OrNone<T>> : std::true_type {};
 
 // Contiguous single-precision values narrowed from a sequence of floats.
 class F32Buffer {
@@ -116,5 +122,9 @@ inline PyObject* to_python(std::string_view text) {
         PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 inline PyObject* to_python(const std::string& text) { return to_python(std::string_view(text)); }
+
+// One str from the concatenation of `pieces` (UTF-8), written straight into the
+// new object when they are ASCII.
+Ref joined_text(std::initializer_list<std::string_view> pieces);
 
 }  // namespace morvex::ext

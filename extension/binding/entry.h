@@ -1,12 +1,14 @@
 // Entry points generated from a callable's body: argument parsing, the receiver
-// check, conversions in declaration order, the body, then the result or the
-// pending error. A class file only declares its bodies.
+// check, conversions in declaration order (an omitted parameter takes its
+// declared default), the body, then the result or the pending error. A class
+// file declares its bodies with declare.h and never names these directly.
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -14,9 +16,11 @@
 #include "args.h"
 #include "convert.h"
 #include "error.h"
+#include "fatal.h"
 #include "type.h"
 
 namespace morvex::ext {
+
 namespace detail {
 
 template <class F>
@@ -28,26 +32,37 @@ struct Signature<R (*)(First, Params...)> {
 };
 
 template <class T>
-struct Unwrapped {
-    using type = T;
+struct Defaults;
+template <class... P>
+struct Defaults<std::tuple<P...>> {
+    using type = std::tuple<std::optional<P>...>;
 };
-template <class T>
-struct Unwrapped<std::optional<T>> {
-    using type = T;
-};
-template <class T>
-struct IsOrNone : std::false_type {};
-template <class T>
-struct IsOrNone<OrNone<T>> : std::true_type {};
 
-// An omitted parameter takes its default without conversion: an empty optional.
+}  // namespace detail
+
+// The parameters declared for Body (see declare.h), filled once while the
+// extension loads and read by Body's entry point on every call.
+template <auto Body>
+struct Declared {
+    using Arguments = typename detail::Signature<decltype(Body)>::Arguments;
+    static constexpr std::size_t arity = std::tuple_size_v<Arguments>;
+    static inline CallableInfo info{};
+    static inline const char* names[arity > 0 ? arity : 1] = {};
+    static inline typename detail::Defaults<Arguments>::type defaults{};
+};
+
+namespace detail {
+
+// An omitted parameter takes its declared default without conversion.
 template <class P>
-Result<P> convert_parameter(const char* name, PyObject* slot) {
-    using Target = typename Unwrapped<P>::type;
-    if constexpr (!std::is_same_v<Target, P> || IsOrNone<P>::value) {
-        if (slot == nullptr) return P{};
+Result<P> convert_parameter(const char* name, PyObject* slot, const std::optional<P>& fallback) {
+    if (slot == nullptr) {
+        if constexpr (std::is_copy_constructible_v<P>) {
+            if (fallback) return P{*fallback};
+        }
+        fatal_error("a parameter without a default was omitted");
     }
-    auto converted = Converter<Target>::convert(slot);
+    auto converted = Converter<P>::convert(slot);
     if (!converted.ok()) return argument_error(name, converted.take_error());
     return P{std::move(*converted)};
 }
@@ -70,14 +85,14 @@ PyObject* finish(R&& result) {
 // Converts slots in declaration order (the first failure ends the call), then
 // calls body(receiver, converted...).
 template <auto Body, class Receiver, std::size_t... I>
-PyObject* convert_and_call(const FunctionDescription& desc, Receiver&& receiver, PyObject** slots,
-                           std::index_sequence<I...>) {
-    using Args = typename Signature<decltype(Body)>::Arguments;
+PyObject* convert_and_call(Receiver&& receiver, PyObject** slots, std::index_sequence<I...>) {
+    using D = Declared<Body>;
+    using Args = typename D::Arguments;
     std::tuple<std::optional<std::tuple_element_t<I, Args>>...> values;
     std::optional<PendingError> failure;
     auto step = [&]<std::size_t K>() {
-        auto converted =
-            convert_parameter<std::tuple_element_t<K, Args>>(desc.parameters[K], slots[K]);
+        auto converted = convert_parameter<std::tuple_element_t<K, Args>>(
+            D::names[K], slots[K], std::get<K>(D::defaults));
         if (!converted.ok()) {
             failure.emplace(converted.take_error());
             return false;
@@ -89,36 +104,33 @@ PyObject* convert_and_call(const FunctionDescription& desc, Receiver&& receiver,
     return finish(Body(std::forward<Receiver>(receiver), std::move(*std::get<I>(values))...));
 }
 
-template <auto Body>
-constexpr std::size_t arity = std::tuple_size_v<typename Signature<decltype(Body)>::Arguments>;
-
 }  // namespace detail
 
 // tp_new: Body(PyTypeObject* type, parameters...) -> Result<Ref>.
-template <auto Body, const FunctionDescription& Desc>
-PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    constexpr std::size_t n = detail::arity<Body>;
-    static_assert(n == Desc.parameter_count, "the description must name every parameter");
+template <auto Body>
+PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    constexpr std::size_t n = Declared<Body>::arity;
     PyObject* slots[n > 0 ? n : 1] = {};
-    if (auto parsed = parse_tuple_dict(Desc, args, kwargs, slots); !parsed.ok()) {
+    if (auto parsed = parse_tuple_dict(Declared<Body>::info.description, args, kwargs, slots);
+        !parsed.ok()) {
         return detail::deliver(parsed.take_error());
     }
-    return detail::convert_and_call<Body>(Desc, type, slots, std::make_index_sequence<n>{});
+    return detail::convert_and_call<Body>(type, slots, std::make_index_sequence<n>{});
 }
 
 // METH_FASTCALL | METH_KEYWORDS: Body(T& self, parameters...).
-template <auto Body, const FunctionDescription& Desc>
-PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+template <auto Body>
+PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     using T = typename detail::Signature<decltype(Body)>::Receiver;
-    constexpr std::size_t n = detail::arity<Body>;
-    static_assert(n == Desc.parameter_count, "the description must name every parameter");
+    constexpr std::size_t n = Declared<Body>::arity;
     PyObject* slots[n > 0 ? n : 1] = {};
-    if (auto parsed = parse_fastcall(Desc, args, nargs, kwnames, slots); !parsed.ok()) {
+    if (auto parsed = parse_fastcall(Declared<Body>::info.description, args, nargs, kwnames, slots);
+        !parsed.ok()) {
         return detail::deliver(parsed.take_error());
     }
     auto receiver = self_as<T>(self);
     if (!receiver.ok()) return detail::deliver(receiver.take_error());
-    return detail::convert_and_call<Body>(Desc, **receiver, slots, std::make_index_sequence<n>{});
+    return detail::convert_and_call<Body>(**receiver, slots, std::make_index_sequence<n>{});
 }
 
 // METH_NOARGS methods, getters and unary slots such as __str__: Body(T& self).
@@ -138,23 +150,6 @@ PyObject* noargs(PyObject* self, PyObject*) {
 template <auto Body>
 PyObject* getter(PyObject* self, void*) {
     return unary<Body>(self);
-}
-
-// Table entries.
-template <auto Body, const FunctionDescription& Desc>
-PyMethodDef method_def(const char* doc) {
-    return {Desc.function_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method<Body, Desc>)),
-            METH_FASTCALL | METH_KEYWORDS, doc};
-}
-
-template <auto Body>
-PyMethodDef noargs_def(const char* name, const char* doc) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&noargs<Body>)), METH_NOARGS, doc};
-}
-
-template <auto Body>
-PyGetSetDef getter_def(const char* name) {
-    return {name, &getter<Body>, nullptr, nullptr, nullptr};
 }
 
 }  // namespace morvex::ext

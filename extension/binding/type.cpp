@@ -1,5 +1,6 @@
 #include "type.h"
 
+#include <string_view>
 #include <vector>
 
 #include "fatal.h"
@@ -18,29 +19,51 @@ PyObject* refusing_constructor(PyTypeObject* type, PyObject*, PyObject*) {
     return nullptr;
 }
 
-const std::string& composed_doc(ClassDecl& decl) {
-    if (decl.composed_doc.empty()) {
-        if (decl.text_signature != nullptr) {
-            decl.composed_doc = std::string(decl.name) + decl.text_signature + "\n--\n\n";
-        }
-        decl.composed_doc += decl.doc;
+// "name(first, parameters)\n--\n\n": the line from which the interpreter reads
+// __text_signature__.
+std::string signature_line(const char* name, std::string_view first, const CallableInfo* params) {
+    std::string line = name;
+    line += '(';
+    line += first;
+    if (params != nullptr && !params->parameter_text.empty()) {
+        if (!first.empty()) line += ", ";
+        line += params->parameter_text;
     }
-    return decl.composed_doc;
+    line += ")\n--\n\n";
+    return line;
+}
+
+void compose_tables(ClassDecl& decl) {
+    if (decl.constructor.entry != nullptr) {
+        decl.composed_doc = signature_line(decl.name, "", decl.constructor.parameters);
+        if (decl.constructor.parameters != nullptr) {
+            decl.constructor.parameters->description.class_name = decl.name;
+        }
+    }
+    decl.composed_doc += decl.doc;
+    for (MethodDecl& m : decl.methods) {
+        if (m.parameters != nullptr) m.parameters->description.class_name = decl.name;
+        m.composed_doc = signature_line(m.name, "$self", m.parameters) + m.doc;
+        decl.method_table.push_back({m.name, m.entry, m.flags, m.composed_doc.c_str()});
+    }
+    decl.method_table.push_back({nullptr, nullptr, 0, nullptr});
+    decl.property_table = decl.properties;
+    decl.property_table.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
 }
 
 PyTypeObject* build_type(ClassDecl& decl) {
-    const std::string& doc = composed_doc(decl);
+    if (decl.method_table.empty()) compose_tables(decl);
     std::vector<PyType_Slot> slots;
-    if (!doc.empty()) slots.push_back({Py_tp_doc, const_cast<char*>(doc.c_str())});
-    for (const PyType_Slot* s = decl.special_slots; s != nullptr && s->slot != 0; ++s) {
-        slots.push_back(*s);
+    if (!decl.composed_doc.empty()) {
+        slots.push_back({Py_tp_doc, const_cast<char*>(decl.composed_doc.c_str())});
     }
-    if (decl.methods != nullptr) slots.push_back({Py_tp_methods, decl.methods});
-    if (decl.properties != nullptr) slots.push_back({Py_tp_getset, decl.properties});
+    slots.insert(slots.end(), decl.slots.begin(), decl.slots.end());
+    if (!decl.methods.empty()) slots.push_back({Py_tp_methods, decl.method_table.data()});
+    if (!decl.properties.empty()) slots.push_back({Py_tp_getset, decl.property_table.data()});
     PyObject* base = decl.base != nullptr ? decl.base() : reinterpret_cast<PyObject*>(&PyBaseObject_Type);
     slots.push_back({Py_tp_base, base});
-    slots.push_back({Py_tp_new, reinterpret_cast<void*>(decl.constructor != nullptr
-                                                            ? decl.constructor
+    slots.push_back({Py_tp_new, reinterpret_cast<void*>(decl.constructor.entry != nullptr
+                                                            ? decl.constructor.entry
                                                             : refusing_constructor)});
     slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(decl.dealloc)});
     slots.push_back({0, nullptr});

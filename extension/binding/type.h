@@ -8,29 +8,54 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
+#include "args.h"
 #include "convert.h"
 #include "error.h"
 
 namespace morvex::ext {
 
-// What a class supplies. Built into a type on first use; the cells at the end
-// are filled once and live until the process ends.
-struct ClassDecl {
+// A method as the class declares it (built by method<Body> in declare.h).
+struct MethodDecl {
     const char* name;
     const char* doc;
-    const char* text_signature;  // nullptr: the class has none
-    PyObject* (*base)();         // nullptr: object
-    Py_ssize_t basicsize;
-    newfunc constructor;             // nullptr: calling the class is refused
-    PyMethodDef* methods;            // nullptr or terminated by a zero entry
-    PyGetSetDef* properties;         // nullptr or terminated by a zero entry
-    const PyType_Slot* special_slots;  // nullptr or terminated by {0, nullptr}
-    destructor dealloc;
+    PyCFunction entry;
+    int flags;
+    CallableInfo* parameters;  // nullptr: the method takes none
+
+    std::string composed_doc{};  // "name($self, ...)\n--\n\n" + doc, when the type is built
+};
+
+// The constructor as the class declares it (built by constructor<Body>).
+struct ConstructorDecl {
+    newfunc entry = nullptr;  // nullptr: calling the class is refused
+    CallableInfo* parameters = nullptr;
+};
+
+// What a class names; every field it leaves out keeps its default.
+struct ClassSpec {
+    const char* name = nullptr;
+    const char* doc = nullptr;
+    PyObject* (*base)() = nullptr;  // nullptr: object
+    ConstructorDecl constructor{};
+    std::vector<MethodDecl> methods{};
+    std::vector<PyGetSetDef> properties{};
+    std::vector<PyType_Slot> slots{};  // special methods such as Py_tp_str
+};
+
+// A class spec completed from its C++ type (declare_class<T> in declare.h).
+// Built into a type on first use; the cells at the end are filled once and
+// live until the process ends.
+struct ClassDecl : ClassSpec {
+    Py_ssize_t basicsize = 0;
+    destructor dealloc = nullptr;
 
     PyTypeObject* type = nullptr;
     std::string composed_doc{};
     std::string qualified_name{};
+    std::vector<PyMethodDef> method_table{};
+    std::vector<PyGetSetDef> property_table{};
 };
 
 // The class's type object, built on first use; a failure is RuntimeError
@@ -59,23 +84,33 @@ T& value_of(PyObject* self) {
 template <class T>
 constexpr bool has_exception_base = std::is_same_v<typename T::PythonHead, PyBaseExceptionObject>;
 
-// Allocates an instance of `type` and constructs T in it from `args`.
-// Exception-based classes are allocated by the base exception's own __new__
-// called without arguments, so `args` of the exception starts empty.
+// Allocates an instance of an exception-based class with `exception_args` as
+// its `args` (by the base exception's own __new__) and constructs T in it.
 template <class T, class... Args>
-Result<Ref> new_instance(PyTypeObject* type, Args&&... args) {
-    PyObject* obj = nullptr;
-    if constexpr (has_exception_base<T>) {
-        Ref no_args = Ref::steal(check_created(PyTuple_New(0)));
-        auto* base = reinterpret_cast<PyTypeObject*>(T::declaration.base());
-        obj = base->tp_new(type, no_args.get(), nullptr);
-    } else {
-        allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
-        obj = alloc(type, 0);
-    }
+Result<Ref> new_exception_instance(PyTypeObject* type, PyObject* exception_args, Args&&... args) {
+    static_assert(has_exception_base<T>);
+    auto* base = reinterpret_cast<PyTypeObject*>(T::declaration.base());
+    PyObject* obj = base->tp_new(type, exception_args, nullptr);
     if (obj == nullptr) return PendingError::fetch();
     new (&value_of<T>(obj)) T(std::forward<Args>(args)...);
     return Ref::steal(obj);
+}
+
+// Allocates an instance of `type` and constructs T in it from `args`.
+// Exception-based classes start with empty `args`; the inherited initialiser
+// sets them when the class is called.
+template <class T, class... Args>
+Result<Ref> new_instance(PyTypeObject* type, Args&&... args) {
+    if constexpr (has_exception_base<T>) {
+        Ref no_args = Ref::steal(check_created(PyTuple_New(0)));
+        return new_exception_instance<T>(type, no_args.get(), std::forward<Args>(args)...);
+    } else {
+        allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+        PyObject* obj = alloc(type, 0);
+        if (obj == nullptr) return PendingError::fetch();
+        new (&value_of<T>(obj)) T(std::forward<Args>(args)...);
+        return Ref::steal(obj);
+    }
 }
 
 // Default deallocation: destroy the contents, free the memory, release the type.

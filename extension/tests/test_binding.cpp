@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 #include "binding/args.h"
 #include "binding/convert.h"
+#include "binding/declare.h"
 #include "binding/error.h"
 #include "binding/fatal.h"
 #include "binding/type.h"
@@ -70,6 +72,67 @@ TEST(ArgumentParsing, KeywordsFillGaps) {
     PyDict_SetItemString(kwargs.get(), "b", Py_None);
     EXPECT_EQ(parse_error<4>(kFourRequired, ints(2), kwargs.get()),
               "TypeError: Thing.__new__() got multiple values for argument 'b'");
+}
+
+// A class declared as a class file declares one: what an omitted argument
+// becomes and what the signatures show both come from the one parameter list.
+struct Thing {
+    using PythonHead = PyObject;
+    static ClassDecl declaration;
+    double scale;
+    std::int32_t depth;
+};
+
+std::string seen;
+
+Result<Ref> thing_new(PyTypeObject* type, double size, double scale, std::uint64_t count,
+                      OrNone<BytesArg> tag, StrArg label) {
+    seen = std::to_string(size) + " " + std::to_string(scale) + " " + std::to_string(count) + " " +
+           (tag.value ? "tag" : "no tag") + " [" + std::string(label.text) + "]";
+    return new_instance<Thing>(type, Thing{scale, 0});
+}
+
+std::int32_t poke(Thing& self, std::int32_t depth, std::int32_t times) {
+    return self.depth + depth * times;
+}
+double get_scale(Thing& self) { return self.scale; }
+
+ClassDecl Thing::declaration = declare_class<Thing>({
+    .name = "Thing",
+    .doc = "A thing.",
+    .constructor = constructor<thing_new>(arg("size"), arg("scale", 1.5), arg("count", 64),
+                                          arg("tag", none), arg("label", "", "...")),
+    .methods = {method<poke>("poke", "Poke it.", arg("depth"), arg("times", 3))},
+    .properties = {property<get_scale>("scale")},
+});
+
+std::string attribute_text(PyObject* obj, const char* name) {
+    Ref value = Ref::steal(PyObject_GetAttrString(obj, name));
+    Ref text = Ref::steal(PyObject_Str(value.get()));
+    return PyUnicode_AsUTF8(text.get());
+}
+
+TEST(Declarations, DefaultsAndSignaturesComeFromOneList) {
+    auto* type = reinterpret_cast<PyObject*>(require_type_object(Thing::declaration));
+    EXPECT_EQ(attribute_text(type, "__text_signature__"),
+              "(size, scale=1.5, count=64, tag=None, label=...)");
+    EXPECT_EQ(attribute_text(type, "__doc__"), "A thing.");
+    Ref poke_method = Ref::steal(PyObject_GetAttrString(type, "poke"));
+    EXPECT_EQ(attribute_text(poke_method.get(), "__text_signature__"), "($self, depth, times=3)");
+
+    Ref thing = Ref::steal(PyObject_CallFunction(type, "(i)", 2));
+    ASSERT_TRUE(thing);
+    EXPECT_EQ(seen, "2.000000 1.500000 64 no tag []");
+    EXPECT_EQ(attribute_text(thing.get(), "scale"), "1.5");
+    Ref poked = Ref::steal(PyObject_CallMethod(thing.get(), "poke", "(i)", 7));
+    EXPECT_EQ(PyLong_AsLong(poked.get()), 21);
+
+    Ref none_given = Ref::steal(PyObject_CallFunction(type, "(ddiOs)", 1.0, 0.25, 5, Py_None, "x"));
+    ASSERT_TRUE(none_given);
+    EXPECT_EQ(seen, "1.000000 0.250000 5 no tag [x]");
+    ASSERT_FALSE(Ref::steal(PyObject_CallFunction(type, "(ddid)", 1.0, 1.0, 1, 1.0)));
+    EXPECT_EQ(describe(PendingError::fetch()),
+              "TypeError: argument 'tag': 'float' object cannot be converted to 'PyBytes'");
 }
 
 TEST(PendingErrors, FetchWithoutAnExceptionIsASystemError) {
