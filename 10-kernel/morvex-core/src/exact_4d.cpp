@@ -40,7 +40,7 @@ constexpr double kQuickTolRel = 0x1p-41; // the one-shot quick exit: stricter
 constexpr double kDependent = 0x1p-70;   // ||z||^2 below this: n depends on the working set
 constexpr double kPositive = 0x1p-50;    // a dual direction entry above this is positive
 constexpr double kPivot = 0x1p-80;       // Cholesky pivot of unit rows
-constexpr double kFar = 0x1p900;         // farthest distance of d from the box
+constexpr double kFar = 0x1p900;         // farthest distance of d from the box; an infinite d
 constexpr int kMaxSteps = MORVEX_EXACT4_MAX_STEPS;
 
 inline bool is_nan(double v) { return v != v; }
@@ -486,10 +486,7 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
             continue;
         }
         c[i] = clamp_axis(d[i], lo, hi);
-        double r = d[i] - c[i];
-        if (!(r <= kFar)) r = kFar;
-        if (!(r >= -kFar)) r = -kFar;
-        p.r[i] = r;
+        p.r[i] = d[i] == INFINITY ? kFar : d[i] == -INFINITY ? -kFar : d[i] - c[i];
         p.L[i] = lo - c[i];
         p.U[i] = hi - c[i];
         S = std::fmax(S, std::fabs(c[i]));
@@ -497,6 +494,14 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
     p.tol = kTolRel * S;
     double rmax = 0.0;
     for (int i = 0; i < 4; ++i) rmax = std::fmax(rmax, std::fabs(p.r[i]));
+    if (rmax > kFar) {
+        // d is brought toward c along the line, to a distance of at most 2^900 (so
+        // that multipliers and step lengths stay finite).
+        int e = 0;
+        std::frexp(rmax / kFar, &e);
+        for (int i = 0; i < 4; ++i) p.r[i] = std::ldexp(p.r[i], -e);
+        rmax = std::ldexp(rmax, -e);
+    }
     p.tol_mult = kTolRel * (S + rmax);
     p.m = 0;
     bool quick = true;
@@ -556,6 +561,39 @@ bool quick_exit(const MorvexLimits4& lim, const double desired[4], MorvexExact4R
     return true;
 }
 
+double float_ulp(double v) {
+    int e = 0;
+    std::frexp(v, &e);
+    return std::ldexp(1.0, e - 24 < -149 ? -149 : e - 24);
+}
+
+void round_into_box(const double x[4], const Bounds4* bounds, float u[4]) {
+    for (int i = 0; i < 4; ++i) {
+        float f = static_cast<float>(x[i]);
+        if (f < bounds->min[i]) f = bounds->min[i];
+        if (f > bounds->max[i]) f = bounds->max[i];
+        u[i] = f;
+    }
+}
+
+// A row missed by u, evaluated in double on the float values; -1 when none.
+int missed_row(const Constraints4* constraints, int rows, const float u[4]) {
+    int worst = -1;
+    double worst_miss = 0.0;
+    for (int j = 0; j < rows; ++j) {
+        double v = 0.0;
+        for (int i = 0; i < 4; ++i)
+            v += static_cast<double>(constraints->a[j][i]) * static_cast<double>(u[i]);
+        const double miss = v - static_cast<double>(constraints->b[j]);
+        if (miss > worst_miss) worst_miss = miss, worst = j;
+    }
+    return worst;
+}
+
+bool misses_a_row(const Constraints4* constraints, int rows, const float u[4]) {
+    return missed_row(constraints, rows, u) >= 0;
+}
+
 } // namespace
 
 extern "C" {
@@ -606,24 +644,25 @@ int32_t morvex_solve_exact_4d_f32(const float u_desired[4], const Bounds4* bound
         // d clamped into the box: a value of the float data, so exact in float.
         for (int i = 0; i < 4; ++i) u[i] = static_cast<float>(res.x[i]);
     } else {
-        // Nearest float, inside the box (float bounds are exact), then toward the
-        // inside of every row missed when evaluated in double on the float values.
-        for (int i = 0; i < 4; ++i) {
-            float f = static_cast<float>(res.x[i]);
-            if (f < bounds->min[i]) f = bounds->min[i];
-            if (f > bounds->max[i]) f = bounds->max[i];
-            u[i] = f;
+        // Nearest float, inside the box (float bounds are exact). When that misses
+        // a row (evaluated in double on the float values), the nearest float to the
+        // answer of the limits with every row tightened by two float roundings of
+        // its terms instead; then, as a last resort, one ulp steps toward the rows.
+        round_into_box(res.x, bounds, u);
+        if (misses_a_row(constraints, rows, u)) {
+            MorvexLimits4 tight = lim;
+            for (int j = 0; j < rows; ++j) {
+                double margin = 0.0;
+                for (int i = 0; i < 4; ++i)
+                    margin += std::fabs(lim.a[j][i]) * float_ulp(res.x[i]) * 2.0;
+                tight.b[j] = lim.b[j] - margin;
+            }
+            MorvexExact4Result inner;
+            if (morvex_exact_4d(&tight, d, &inner) == MORVEX_STATUS_OPTIMAL)
+                round_into_box(inner.x, bounds, u);
         }
         for (int round = 0; round < 8; ++round) {
-            int worst = -1;
-            double worst_miss = 0.0;
-            for (int j = 0; j < rows; ++j) {
-                double v = 0.0;
-                for (int i = 0; i < 4; ++i)
-                    v += static_cast<double>(constraints->a[j][i]) * static_cast<double>(u[i]);
-                const double miss = v - static_cast<double>(constraints->b[j]);
-                if (miss > worst_miss) worst_miss = miss, worst = j;
-            }
+            const int worst = missed_row(constraints, rows, u);
             if (worst < 0) break;
             for (int i = 0; i < 4; ++i) {
                 const float a = constraints->a[worst][i];
