@@ -373,7 +373,10 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
         }
     }
     for (int i = 0; i < 4; ++i) y[i] = clamp_axis(y[i], p.L[i], p.U[i]);
-    return MORVEX_STATUS_OPTIMAL;
+    if (meets_all(p, y)) return MORVEX_STATUS_OPTIMAL;
+    // Rounding led the loop astray: every working set decides instead.
+    *steps_out = kMaxSteps + 1;
+    return enumerate(p, y) ? MORVEX_STATUS_OPTIMAL : MORVEX_STATUS_INFEASIBLE;
 }
 
 SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
@@ -429,6 +432,11 @@ SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
             infeasible = true;
             continue;
         }
+        for (int i = 0; i < 4; ++i) {
+            const uint32_t bit = 1u << (4 * m + i);
+            if (lim.a[j][i] > 0) P.positive |= bit;
+            if (lim.a[j][i] < 0) P.negative |= bit;
+        }
         const double len = std::sqrt(n2);
         for (int i = 0; i < 4; ++i) P.a[m][i] = a[i] / len;
         P.b[m] = bs / len;
@@ -451,15 +459,18 @@ SolveStatus finish(MorvexExact4Result* out, SolveStatus status, uint32_t steps) 
 SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out) {
     double d[4];
     for (int i = 0; i < 4; ++i) d[i] = desired[i];
-    if (P.status != MORVEX_STATUS_OPTIMAL) {
-        write_clamped(P.lower, P.upper, d, out->x);
-        return finish(out, P.status, 0);
+    // Invalid input wins over infeasible limits.
+    bool invalid = P.status == MORVEX_STATUS_INVALID_INPUT;
+    for (int i = 0; i < 4; ++i) invalid = invalid || is_nan(d[i]);
+    for (int i = 0; i < 4 && !invalid; ++i) {
+        const bool up = d[i] == INFINITY && P.upper[i] == INFINITY;
+        const bool down = d[i] == -INFINITY && P.lower[i] == -INFINITY;
+        for (int j = 0; j < static_cast<int>(P.row_count) && (up || down); ++j)
+            invalid = invalid || ((up ? P.positive : P.negative) >> (4 * j + i) & 1u) != 0;
     }
-    for (int i = 0; i < 4; ++i) {
-        if (is_nan(d[i])) {
-            write_clamped(P.lower, P.upper, d, out->x);
-            return finish(out, MORVEX_STATUS_INVALID_INPUT, 0);
-        }
+    if (invalid || P.status != MORVEX_STATUS_OPTIMAL) {
+        write_clamped(P.lower, P.upper, d, out->x);
+        return finish(out, invalid ? SolveStatus{MORVEX_STATUS_INVALID_INPUT} : P.status, 0);
     }
     Problem p;
     bool enabled[4] = {true, true, true, true};
@@ -472,13 +483,8 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
             // Unbounded on that side: x[i] = d[i] unless a row limits it there.
             at_inf[i] = true;
             for (int j = 0; j < static_cast<int>(P.row_count); ++j) {
-                const double a = P.a[j][i];
-                if (a == 0.0) continue;
-                if ((a > 0) == (d[i] > 0)) {
-                    write_clamped(P.lower, P.upper, d, out->x);
-                    return finish(out, MORVEX_STATUS_INVALID_INPUT, 0);
-                }
-                enabled[j] = false;
+                // Relaxed (a limiting row was refused above).
+                if (((P.positive | P.negative) >> (4 * j + i) & 1u) != 0) enabled[j] = false;
             }
             c[i] = 0.0;
             p.r[i] = 0.0;
@@ -523,6 +529,8 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
     for (int i = 0; i < 4; ++i) {
         if (at_inf[i]) {
             out->x[i] = d[i];
+        } else if (quick) {
+            out->x[i] = c[i];
         } else if (y[i] == p.U[i]) {
             out->x[i] = P.upper[i];
         } else if (y[i] == p.L[i]) {
@@ -554,7 +562,9 @@ bool quick_exit(const MorvexLimits4& lim, const double desired[4], MorvexExact4R
             if (!is_finite(lim.a[j][i])) return false;
             mx = std::fmax(mx, std::fabs(lim.a[j][i]));
         }
-        if (!(dot4(lim.a[j], c) - lim.b[j] <= tol * mx)) return false;
+        // Divided by the largest coefficient: an overflow (inf, NaN) never passes.
+        if (mx == 0.0 ? !(lim.b[j] >= 0.0) : !((dot4(lim.a[j], c) - lim.b[j]) / mx <= tol))
+            return false;
     }
     for (int i = 0; i < 4; ++i) out->x[i] = c[i];
     finish(out, MORVEX_STATUS_OPTIMAL, 0);

@@ -111,6 +111,8 @@ typedef struct MorvexExact4Prepared {
     double b[4];         /* their right sides, divided by the row's length */
     double bound_scale;  /* largest finite bound magnitude */
     double row_scale;    /* largest |b| of the kept normalised rows */
+    uint32_t positive;   /* bit 4j+i: kept row j has a coefficient > 0 on axis i */
+    uint32_t negative;   /* bit 4j+i: kept row j has a coefficient < 0 on axis i */
     uint32_t row_count;  /* kept rows */
     SolveStatus status;  /* OPTIMAL when usable, else INVALID_INPUT or INFEASIBLE */
 } MorvexExact4Prepared;
