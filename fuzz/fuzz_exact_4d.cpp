@@ -140,7 +140,6 @@ void check(const MorvexLimits4& lim, const double d[4], const MorvexExact4Result
 
 }  // namespace
 
-#ifndef FUZZ_DEBUG
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     ByteReader r(data, size);
     const std::uint8_t shape = r.u8();
@@ -199,4 +198,3 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (int i = 0; i < 4; ++i) FUZZ_CHECK(box.min[i] <= fout.u[i] && fout.u[i] <= box.max[i]);
     return 0;
 }
-#endif

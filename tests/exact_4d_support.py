@@ -228,16 +228,16 @@ def exact_problem(p):
             or any(not math.isfinite(v) for a, _ in rows for v in a)
             or any(l > h or l == INF or h == -INF for l, h in zip(lo, hi))):
         return "invalid"
-    kept = []
+    kept, infeasible = [], False
     for a, b in rows:
         if all(v == 0 for v in a):
-            if not b >= 0:
-                return "infeasible"
+            infeasible |= not b >= 0
             continue
         if b == INF:
             continue
         if b == -INF:
-            return "infeasible"
+            infeasible = True
+            continue
         kept.append(([Fraction(v) for v in a], Fraction(b)))
     at_inf, fd = [False] * 4, []
     for i in range(4):
@@ -262,6 +262,8 @@ def exact_problem(p):
         fd = [Fraction(c[i]) + (fd[i] - Fraction(c[i])) * k if abs(d[i]) != INF else
               (fd[i] - Fraction(c[i])) * k + Fraction(c[i]) if not at_inf[i] else fd[i]
               for i in range(4)]
+    if infeasible:  # after the invalid cases: invalid input wins
+        return "infeasible"
     kept = [(a, b) for a, b in kept if not any(at_inf[i] and a[i] != 0 for i in range(4))]
     flo = [None if abs(v) == INF or at_inf[i] else Fraction(v) for i, v in enumerate(lo)]
     fhi = [None if abs(v) == INF or at_inf[i] else Fraction(v) for i, v in enumerate(hi)]

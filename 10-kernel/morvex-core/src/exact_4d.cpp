@@ -32,6 +32,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -52,6 +53,31 @@ inline double clamp_axis(double v, double lo, double hi) {
 }
 inline double dot4(const double x[4], const double y[4]) {
     return ((x[0] * y[0] + x[1] * y[1]) + x[2] * y[2]) + x[3] * y[3];
+}
+
+// e with v = f 2^e, f in [0.5, 1), for a finite v > 0 (as frexp).
+inline int exponent_of(double v) {
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    const int biased = static_cast<int>(bits >> 52 & 0x7ff);
+    if (biased == 0) {
+        int e = 0;
+        std::frexp(v, &e);
+        return e;
+    }
+    return biased - 1022;
+}
+
+// v 2^k exactly (as ldexp), by at most two multiplications by powers of two.
+inline double pow2(int k) {
+    const uint64_t bits = static_cast<uint64_t>(k + 1023) << 52;
+    double v;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+inline double scale_pow2(double v, int k) {
+    if (k >= -1022 && k <= 1023) return v * pow2(k);
+    return std::ldexp(v, k);
 }
 
 void write_clamped(const double lo[4], const double hi[4], const double d[4], double x[4]) {
@@ -419,14 +445,13 @@ SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
         }
         // Exact power-of-two scaling first (largest coefficient in [0.5, 1)), then
         // division by the length: rows that differ by a factor 2^k come out equal.
-        int e = 0;
-        std::frexp(mx, &e);
+        const int e = exponent_of(mx);
         double a[4], n2 = 0.0;
         for (int i = 0; i < 4; ++i) {
-            a[i] = std::ldexp(lim.a[j][i], -e);
+            a[i] = scale_pow2(lim.a[j][i], -e);
             n2 += a[i] * a[i];
         }
-        const double bs = std::ldexp(b, -e);
+        const double bs = scale_pow2(b, -e);
         if (bs == INFINITY) continue;
         if (bs == -INFINITY) {
             infeasible = true;
