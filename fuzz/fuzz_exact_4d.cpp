@@ -66,7 +66,9 @@ bool data_invalid(const MorvexLimits4& lim, const double d[4]) {
             for (int k = 0; k < 4; ++k) mx = std::fmax(mx, std::fabs(lim.a[j][k]));
             int e = 0;
             std::frexp(mx, &e);
-            if (mx == 0.0 || !std::isfinite(std::ldexp(lim.b[j], -e))) continue;
+            double n2 = 0.0;
+            for (int k = 0; k < 4; ++k) n2 += std::pow(std::ldexp(lim.a[j][k], -e), 2);
+            if (mx == 0.0 || !std::isfinite(std::ldexp(lim.b[j], -e) / std::sqrt(n2))) continue;
             if (a != 0.0 && (a > 0) == up) return true;
         }
     }

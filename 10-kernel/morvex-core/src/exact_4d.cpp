@@ -457,14 +457,20 @@ SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
             infeasible = true;
             continue;
         }
+        const double len = std::sqrt(n2);
+        const double bn = bs / len;  // len in [0.5, 2): may still overflow
+        if (bn == INFINITY) continue;
+        if (bn == -INFINITY) {
+            infeasible = true;
+            continue;
+        }
         for (int i = 0; i < 4; ++i) {
+            P.a[m][i] = a[i] / len;
             const uint32_t bit = 1u << (4 * m + i);
             if (lim.a[j][i] > 0) P.positive |= bit;
             if (lim.a[j][i] < 0) P.negative |= bit;
         }
-        const double len = std::sqrt(n2);
-        for (int i = 0; i < 4; ++i) P.a[m][i] = a[i] / len;
-        P.b[m] = bs / len;
+        P.b[m] = bn;
         row_scale = std::fmax(row_scale, std::fabs(P.b[m]));
         ++m;
     }
@@ -580,6 +586,8 @@ bool quick_exit(const MorvexLimits4& lim, const double desired[4], MorvexExact4R
         if (is_finite(lo)) S = std::fmax(S, std::fabs(lo));
         if (is_finite(hi)) S = std::fmax(S, std::fabs(hi));
     }
+    // Only where products can neither overflow nor underflow below the tolerance.
+    if (S > 0x1p400 || (S != 0.0 && S < 0x1p-400)) return false;
     const double tol = kQuickTolRel * S;
     for (uint32_t j = 0; j < lim.row_count; ++j) {
         double mx = 0.0;
@@ -587,6 +595,7 @@ bool quick_exit(const MorvexLimits4& lim, const double desired[4], MorvexExact4R
             if (!is_finite(lim.a[j][i])) return false;
             mx = std::fmax(mx, std::fabs(lim.a[j][i]));
         }
+        if (mx != 0.0 && (mx > 0x1p400 || mx < 0x1p-400)) return false;
         // Divided by the largest coefficient: an overflow (inf, NaN) never passes.
         if (mx == 0.0 ? !(lim.b[j] >= 0.0) : !((dot4(lim.a[j], c) - lim.b[j]) / mx <= tol))
             return false;
