@@ -1,0 +1,724 @@
+// The exact four-axis projection: minimiser of ||x - d||^2 over a box and up to
+// four rows, in double precision, by a dual active-set method (Goldfarb-Idnani
+// with the identity as Hessian) specialised for four axes.
+//
+// Frame. The solve works on y = x - c with c = d clamped into the box, so the
+// target is r = d - c (zero on every axis where d is inside the box) and every
+// bound and row is shifted by c. Starting from y = 0 with the bounds that d
+// passes fixed (their multipliers |r_i| make the start dual feasible), distances
+// are measured from the box, not from d, and the multipliers (which grow with |r|)
+// decide only which constraints are active. The answer is recomputed from the
+// final working set: fixed axes take their bound exactly; the free ones solve the
+// equality problem of the working rows, with the part of r in the rows' null space
+// added only when that space is not empty (at a vertex r does not enter at all).
+//
+// Working set. Bounds are fixed coordinates (one side per axis); rows are unit
+// vectors. For a violated constraint with normal n, z is n projected onto the null
+// space of the working set (zero on fixed axes, orthogonal to the working rows on
+// the free ones) and w its coefficients on the working set. The step y -= t z
+// keeps the working set met, lowers the violation by t ||z||^2 and moves the
+// multipliers by -t w (the new one by +t). A full step adds the constraint; a
+// partial step stops where a multiplier reaches zero and drops that constraint.
+//
+// Bound on the work. Each full step strictly increases the dual objective, so
+// no working set is met twice after an addition; between two additions there are
+// at most four removals (the working set holds at most four linearly independent
+// constraints). There are 576 working sets (per axis none, lower or upper, any
+// subset of four rows, at most four in all), so exact arithmetic needs at most
+// 576 * 5 steps; in practice under 12. The loop is cut at 64 steps; past the cut
+// (only reachable through rounding) every working set is solved and checked
+// instead: 576 solves of at most 4 x 4. No allocation, no state, no lock.
+#include "morvex/exact_4d.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+constexpr double kTolRel = 0x1p-40;      // feasibility, relative to the scale S
+constexpr double kQuickTolRel = 0x1p-41; // the one-shot quick exit: stricter
+constexpr double kDependent = 0x1p-70;   // ||z||^2 below this: n depends on the working set
+constexpr double kPositive = 0x1p-50;    // a dual direction entry above this is positive
+constexpr double kPivot = 0x1p-80;       // Cholesky pivot of unit rows
+constexpr double kFar = 0x1p900;         // farthest distance of d from the box; an infinite d
+constexpr int kMaxSteps = MORVEX_EXACT4_MAX_STEPS;
+
+inline bool is_nan(double v) { return v != v; }
+inline bool is_finite(double v) { return std::isfinite(v); }
+inline double clamp_axis(double v, double lo, double hi) {
+    if (v < lo) return lo;
+    if (v > hi) return hi;
+    return v;
+}
+inline double dot4(const double x[4], const double y[4]) {
+    return ((x[0] * y[0] + x[1] * y[1]) + x[2] * y[2]) + x[3] * y[3];
+}
+
+// e with v = f 2^e, f in [0.5, 1), for a finite v > 0 (as frexp).
+inline int exponent_of(double v) {
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    const int biased = static_cast<int>(bits >> 52 & 0x7ff);
+    if (biased == 0) {
+        int e = 0;
+        std::frexp(v, &e);
+        return e;
+    }
+    return biased - 1022;
+}
+
+// v 2^k exactly (as ldexp), by at most two multiplications by powers of two.
+inline double pow2(int k) {
+    const uint64_t bits = static_cast<uint64_t>(k + 1023) << 52;
+    double v;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+inline double scale_pow2(double v, int k) {
+    if (k >= -1022 && k <= 1023) return v * pow2(k);
+    return std::ldexp(v, k);
+}
+
+void write_clamped(const double lo[4], const double hi[4], const double d[4], double x[4]) {
+    for (int i = 0; i < 4; ++i) x[i] = clamp_axis(d[i], lo[i], hi[i]);
+}
+
+// Everything one solve needs, in the shifted frame.
+struct Problem {
+    double A[4][4]; // unit rows
+    double bb[4];   // right sides shifted by c
+    int m;
+    double L[4], U[4], r[4];
+    double tol;     // feasibility tolerance
+    double tol_mult;// multiplier tolerance (fallback only)
+};
+
+struct Active {
+    int fix[4];     // 0 free, +1 at upper, -1 at lower
+    bool inw[4];    // row in the working set
+    double ub[4];   // multiplier of the fixed bound of each axis
+    double uw[4];   // multiplier of each working row
+};
+
+// Solves G w = g for the symmetric positive definite k x k matrix G (k <= 4) by
+// Cholesky; false when a pivot is below kPivot.
+bool cholesky_solve(double G[4][4], const double g[4], double w[4], int k) {
+    double Lm[4][4] = {};
+    for (int i = 0; i < k; ++i) {
+        for (int j = 0; j <= i; ++j) {
+            double s = G[i][j];
+            for (int q = 0; q < j; ++q) s -= Lm[i][q] * Lm[j][q];
+            if (i == j) {
+                if (!(s > kPivot)) return false;
+                Lm[i][i] = std::sqrt(s);
+            } else {
+                Lm[i][j] = s / Lm[j][j];
+            }
+        }
+    }
+    double v[4];
+    for (int i = 0; i < k; ++i) {
+        double s = g[i];
+        for (int q = 0; q < i; ++q) s -= Lm[i][q] * v[q];
+        v[i] = s / Lm[i][i];
+    }
+    for (int i = k - 1; i >= 0; --i) {
+        double s = v[i];
+        for (int q = i + 1; q < k; ++q) s -= Lm[q][i] * w[q];
+        w[i] = s / Lm[i][i];
+    }
+    return true;
+}
+
+// The working rows restricted to the free axes, and their Gram matrix.
+int working_rows(const Problem& p, const Active& s, int W[4], double M[4][4], double G[4][4]) {
+    int nw = 0;
+    for (int j = 0; j < p.m; ++j) {
+        if (!s.inw[j]) continue;
+        W[nw] = j;
+        for (int i = 0; i < 4; ++i) M[nw][i] = s.fix[i] != 0 ? 0.0 : p.A[j][i];
+        ++nw;
+    }
+    for (int k = 0; k < nw; ++k)
+        for (int l = 0; l <= k; ++l) G[k][l] = G[l][k] = dot4(M[k], M[l]);
+    return nw;
+}
+
+// z = n projected onto the null space of the working set; rw, rb = the
+// coefficients of n on the working rows and fixed bounds. False when the working
+// rows are numerically dependent on the free axes.
+bool direction(const Problem& p, const Active& s, const double n[4], double z[4], double rw[4],
+               double rb[4]) {
+    int W[4];
+    double M[4][4], G[4][4], g[4], w[4] = {};
+    const int nw = working_rows(p, s, W, M, G);
+    double nf[4];
+    for (int i = 0; i < 4; ++i) nf[i] = s.fix[i] != 0 ? 0.0 : n[i];
+    for (int k = 0; k < nw; ++k) g[k] = dot4(M[k], nf);
+    if (nw > 0 && !cholesky_solve(G, g, w, nw)) return false;
+    for (int i = 0; i < 4; ++i) {
+        double zi = nf[i];
+        double across = n[i];
+        for (int k = 0; k < nw; ++k) {
+            zi -= w[k] * M[k][i];
+            across -= w[k] * p.A[W[k]][i];
+        }
+        z[i] = zi;
+        rb[i] = s.fix[i] != 0 ? static_cast<double>(s.fix[i]) * across : 0.0;
+    }
+    for (int j = 0; j < 4; ++j) rw[j] = 0.0;
+    for (int k = 0; k < nw; ++k) rw[W[k]] = w[k];
+    return true;
+}
+
+// The point of a working set: fixed axes at their bound, the free ones the
+// nearest to r on the working rows. With `mult`, also the multipliers. False when
+// the working rows are dependent on the free axes.
+bool working_point(const Problem& p, const Active& s, double y[4], double uw[4], double ub[4]) {
+    int W[4];
+    double M[4][4], G[4][4], rhs[4], w[4] = {};
+    const int nw = working_rows(p, s, W, M, G);
+    int nfree = 0;
+    double yf[4];
+    for (int i = 0; i < 4; ++i) {
+        yf[i] = s.fix[i] > 0 ? p.U[i] : s.fix[i] < 0 ? p.L[i] : 0.0;
+        if (s.fix[i] == 0) ++nfree;
+    }
+    for (int k = 0; k < nw; ++k) rhs[k] = p.bb[W[k]] - dot4(p.A[W[k]], yf);
+    // Particular part: M^T G^-1 rhs.
+    if (nw > 0 && !cholesky_solve(G, rhs, w, nw)) return false;
+    double part[4] = {};
+    for (int k = 0; k < nw; ++k)
+        for (int i = 0; i < 4; ++i) part[i] += w[k] * M[k][i];
+    // Null-space part: r_free - M^T G^-1 M r_free (none at a vertex).
+    double rf[4], nul[4] = {}, v[4] = {};
+    for (int i = 0; i < 4; ++i) rf[i] = s.fix[i] != 0 ? 0.0 : p.r[i];
+    if (nw < nfree) {
+        double g[4];
+        for (int k = 0; k < nw; ++k) g[k] = dot4(M[k], rf);
+        if (nw > 0 && !cholesky_solve(G, g, v, nw)) return false;
+        for (int i = 0; i < 4; ++i) {
+            double t = rf[i];
+            for (int k = 0; k < nw; ++k) t -= v[k] * M[k][i];
+            nul[i] = t;
+        }
+    } else {
+        double g[4];
+        for (int k = 0; k < nw; ++k) g[k] = dot4(M[k], rf);
+        if (nw > 0) cholesky_solve(G, g, v, nw);
+    }
+    for (int i = 0; i < 4; ++i) y[i] = s.fix[i] != 0 ? yf[i] : part[i] + nul[i];
+    if (uw != nullptr) {
+        // y_free = r_free - M^T u  gives  u = G^-1 (M r_free - rhs) = v - w.
+        for (int j = 0; j < 4; ++j) uw[j] = 0.0;
+        for (int k = 0; k < nw; ++k) uw[W[k]] = v[k] - w[k];
+        for (int i = 0; i < 4; ++i) {
+            if (s.fix[i] == 0) {
+                ub[i] = 0.0;
+                continue;
+            }
+            double t = p.r[i] - y[i];
+            for (int k = 0; k < nw; ++k) t -= uw[W[k]] * p.A[W[k]][i];
+            ub[i] = static_cast<double>(s.fix[i]) * t;
+        }
+    }
+    return true;
+}
+
+// Largest violation of a constraint outside the working set, beyond `tol`.
+// kind: 0 none, 1 bound (axis, side), 2 row.
+struct Violated {
+    int kind;
+    int index;
+    int side;
+    double amount;
+};
+
+Violated most_violated(const Problem& p, const Active& s, const double y[4]) {
+    Violated v{0, 0, 0, p.tol};
+    for (int i = 0; i < 4; ++i) {
+        if (s.fix[i] != 0) continue;
+        const double over = y[i] - p.U[i];
+        const double under = p.L[i] - y[i];
+        if (over > v.amount) v = Violated{1, i, +1, over};
+        if (under > v.amount) v = Violated{1, i, -1, under};
+    }
+    for (int j = 0; j < p.m; ++j) {
+        if (s.inw[j]) continue;
+        const double over = dot4(p.A[j], y) - p.bb[j];
+        if (over > v.amount) v = Violated{2, j, 0, over};
+    }
+    return v;
+}
+
+bool meets_all(const Problem& p, const double y[4]) {
+    for (int i = 0; i < 4; ++i)
+        if (y[i] > p.U[i] || y[i] < p.L[i]) return false;
+    for (int j = 0; j < p.m; ++j)
+        if (!(dot4(p.A[j], y) - p.bb[j] <= p.tol)) return false;
+    return true;
+}
+
+// Every working set solved and checked; the first that satisfies the optimality
+// conditions within the tolerances wins. False when none does (infeasible).
+bool enumerate(const Problem& p, double y_out[4]) {
+    for (int code = 0; code < 81; ++code) {
+        Active s{};
+        int nfixed = 0;
+        bool usable = true;
+        for (int i = 0, c = code; i < 4; ++i, c /= 3) {
+            s.fix[i] = c % 3 == 0 ? 0 : c % 3 == 1 ? -1 : +1;
+            if (s.fix[i] != 0) {
+                ++nfixed;
+                if (!is_finite(s.fix[i] > 0 ? p.U[i] : p.L[i])) usable = false;
+            }
+        }
+        if (!usable) continue;
+        for (unsigned mask = 0; mask < (1u << p.m); ++mask) {
+            int nw = 0;
+            for (int j = 0; j < 4; ++j) {
+                s.inw[j] = j < p.m && (mask >> j & 1u) != 0;
+                if (s.inw[j]) ++nw;
+            }
+            if (nfixed + nw > 4) continue;
+            double y[4], uw[4], ub[4];
+            if (!working_point(p, s, y, uw, ub)) continue;
+            bool ok = true;
+            for (int k = 0; k < 4 && ok; ++k)
+                ok = !(s.inw[k] && !(uw[k] >= -p.tol_mult)) && !(s.fix[k] != 0 && !(ub[k] >= -p.tol_mult));
+            for (int i = 0; i < 4 && ok; ++i) ok = !(y[i] > p.U[i] + p.tol || y[i] < p.L[i] - p.tol);
+            for (int j = 0; j < p.m && ok; ++j) ok = dot4(p.A[j], y) - p.bb[j] <= p.tol;
+            if (!ok) continue;
+            for (int i = 0; i < 4; ++i) y_out[i] = clamp_axis(y[i], p.L[i], p.U[i]);
+            return true;
+        }
+    }
+    return false;
+}
+
+// The dual active-set loop. Returns the status; y and steps written.
+SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) {
+    Active s{};
+    for (int i = 0; i < 4; ++i) {
+        y[i] = 0.0;
+        if (p.r[i] > 0) {
+            s.fix[i] = +1;
+            s.ub[i] = p.r[i];
+        } else if (p.r[i] < 0) {
+            s.fix[i] = -1;
+            s.ub[i] = -p.r[i];
+        }
+    }
+    int steps = 0;
+    for (;;) {
+        const Violated v = most_violated(p, s, y);
+        if (v.kind == 0) break;
+        double up = 0.0;
+        for (;;) {
+            double n[4] = {0, 0, 0, 0}, beta;
+            if (v.kind == 1) {
+                n[v.index] = static_cast<double>(v.side);
+                beta = v.side > 0 ? p.U[v.index] : -p.L[v.index];
+            } else {
+                for (int i = 0; i < 4; ++i) n[i] = p.A[v.index][i];
+                beta = p.bb[v.index];
+            }
+            double z[4], rw[4], rb[4];
+            if (steps >= kMaxSteps || !direction(p, s, n, z, rw, rb)) {
+                *steps_out = kMaxSteps + 1;
+                return enumerate(p, y) ? MORVEX_STATUS_OPTIMAL : MORVEX_STATUS_INFEASIBLE;
+            }
+            ++steps;
+            // Partial step: the first multiplier to reach zero.
+            double t1 = INFINITY;
+            int drop_kind = 0, drop = 0;
+            for (int i = 0; i < 4; ++i) {
+                if (s.fix[i] != 0 && rb[i] > kPositive) {
+                    const double t = s.ub[i] / rb[i];
+                    if (t < t1) t1 = t, drop_kind = 1, drop = i;
+                }
+            }
+            for (int j = 0; j < p.m; ++j) {
+                if (s.inw[j] && rw[j] > kPositive) {
+                    const double t = s.uw[j] / rw[j];
+                    if (t < t1) t1 = t, drop_kind = 2, drop = j;
+                }
+            }
+            const double zz = dot4(z, z);
+            double t;
+            bool full;
+            if (zz <= kDependent) {
+                if (drop_kind == 0) {
+                    *steps_out = static_cast<uint32_t>(steps);
+                    return MORVEX_STATUS_INFEASIBLE;
+                }
+                t = t1;
+                full = false;
+            } else {
+                double viol = dot4(n, y) - beta;
+                if (viol < 0) viol = 0;
+                const double t2 = viol / zz;
+                full = t2 <= t1;
+                t = full ? t2 : t1;
+                for (int i = 0; i < 4; ++i) y[i] -= t * z[i];
+            }
+            for (int i = 0; i < 4; ++i)
+                if (s.fix[i] != 0) s.ub[i] -= t * rb[i];
+            for (int j = 0; j < p.m; ++j)
+                if (s.inw[j]) s.uw[j] -= t * rw[j];
+            up += t;
+            if (full) {
+                if (v.kind == 1) {
+                    s.fix[v.index] = v.side;
+                    s.ub[v.index] = up;
+                    y[v.index] = v.side > 0 ? p.U[v.index] : p.L[v.index];
+                } else {
+                    s.inw[v.index] = true;
+                    s.uw[v.index] = up;
+                }
+                break;
+            }
+            if (drop_kind == 1) {
+                s.fix[drop] = 0;
+                s.ub[drop] = 0.0;
+            } else {
+                s.inw[drop] = false;
+                s.uw[drop] = 0.0;
+            }
+        }
+    }
+    *steps_out = static_cast<uint32_t>(steps);
+    // The answer from the working set; the iterate if that misses.
+    double exact[4];
+    if (working_point(p, s, exact, nullptr, nullptr)) {
+        for (int i = 0; i < 4; ++i) exact[i] = clamp_axis(exact[i], p.L[i], p.U[i]);
+        if (meets_all(p, exact)) {
+            for (int i = 0; i < 4; ++i) y[i] = exact[i];
+            return MORVEX_STATUS_OPTIMAL;
+        }
+    }
+    for (int i = 0; i < 4; ++i) y[i] = clamp_axis(y[i], p.L[i], p.U[i]);
+    if (meets_all(p, y)) return MORVEX_STATUS_OPTIMAL;
+    // Rounding led the loop astray: every working set decides instead.
+    *steps_out = kMaxSteps + 1;
+    return enumerate(p, y) ? MORVEX_STATUS_OPTIMAL : MORVEX_STATUS_INFEASIBLE;
+}
+
+SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
+    P = MorvexExact4Prepared{};
+    P.status = MORVEX_STATUS_INVALID_INPUT;
+    for (int i = 0; i < 4; ++i) {
+        P.lower[i] = lim.lower[i];
+        P.upper[i] = lim.upper[i];
+    }
+    if (lim.row_count > 4) return P.status;
+    double bound_scale = 0.0;
+    for (int i = 0; i < 4; ++i) {
+        const double lo = lim.lower[i], hi = lim.upper[i];
+        if (is_nan(lo) || is_nan(hi) || lo > hi || lo == INFINITY || hi == -INFINITY)
+            return P.status;
+        if (is_finite(lo)) bound_scale = std::fmax(bound_scale, std::fabs(lo));
+        if (is_finite(hi)) bound_scale = std::fmax(bound_scale, std::fabs(hi));
+    }
+    const int rows = static_cast<int>(lim.row_count);
+    for (int j = 0; j < rows; ++j) {
+        if (is_nan(lim.b[j])) return P.status;
+        for (int i = 0; i < 4; ++i)
+            if (!is_finite(lim.a[j][i])) return P.status;
+    }
+    bool infeasible = false;
+    int m = 0;
+    double row_scale = 0.0;
+    for (int j = 0; j < rows; ++j) {
+        double mx = 0.0;
+        for (int i = 0; i < 4; ++i) mx = std::fmax(mx, std::fabs(lim.a[j][i]));
+        const double b = lim.b[j];
+        if (mx == 0.0) {
+            if (!(b >= 0.0)) infeasible = true;
+            continue;
+        }
+        if (b == INFINITY) continue;
+        if (b == -INFINITY) {
+            infeasible = true;
+            continue;
+        }
+        // Exact power-of-two scaling first (largest coefficient in [0.5, 1)), then
+        // division by the length: rows that differ by a factor 2^k come out equal.
+        const int e = exponent_of(mx);
+        double a[4], n2 = 0.0;
+        for (int i = 0; i < 4; ++i) {
+            a[i] = scale_pow2(lim.a[j][i], -e);
+            n2 += a[i] * a[i];
+        }
+        const double bs = scale_pow2(b, -e);
+        if (bs == INFINITY) continue;
+        if (bs == -INFINITY) {
+            infeasible = true;
+            continue;
+        }
+        const double len = std::sqrt(n2);
+        const double bn = bs / len;  // len in [0.5, 2): may still overflow
+        if (bn == INFINITY) continue;
+        if (bn == -INFINITY) {
+            infeasible = true;
+            continue;
+        }
+        for (int i = 0; i < 4; ++i) {
+            P.a[m][i] = a[i] / len;
+            const uint32_t bit = 1u << (4 * m + i);
+            if (lim.a[j][i] > 0) P.positive |= bit;
+            if (lim.a[j][i] < 0) P.negative |= bit;
+        }
+        P.b[m] = bn;
+        row_scale = std::fmax(row_scale, std::fabs(P.b[m]));
+        ++m;
+    }
+    P.row_count = static_cast<uint32_t>(m);
+    P.bound_scale = bound_scale;
+    P.row_scale = row_scale;
+    P.status = infeasible ? MORVEX_STATUS_INFEASIBLE : MORVEX_STATUS_OPTIMAL;
+    return P.status;
+}
+
+SolveStatus finish(MorvexExact4Result* out, SolveStatus status, uint32_t steps) {
+    out->status = status;
+    out->steps = steps;
+    return status;
+}
+
+SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out) {
+    double d[4];
+    for (int i = 0; i < 4; ++i) d[i] = desired[i];
+    // Invalid input wins over infeasible limits.
+    bool invalid = P.status == MORVEX_STATUS_INVALID_INPUT;
+    for (int i = 0; i < 4; ++i) invalid = invalid || is_nan(d[i]);
+    for (int i = 0; i < 4 && !invalid; ++i) {
+        const bool up = d[i] == INFINITY && P.upper[i] == INFINITY;
+        const bool down = d[i] == -INFINITY && P.lower[i] == -INFINITY;
+        for (int j = 0; j < static_cast<int>(P.row_count) && (up || down); ++j)
+            invalid = invalid || ((up ? P.positive : P.negative) >> (4 * j + i) & 1u) != 0;
+    }
+    if (invalid || P.status != MORVEX_STATUS_OPTIMAL) {
+        write_clamped(P.lower, P.upper, d, out->x);
+        return finish(out, invalid ? SolveStatus{MORVEX_STATUS_INVALID_INPUT} : P.status, 0);
+    }
+    Problem p;
+    bool enabled[4] = {true, true, true, true};
+    bool at_inf[4] = {false, false, false, false};
+    double S = std::fmax(P.bound_scale, P.row_scale);
+    double c[4];
+    for (int i = 0; i < 4; ++i) {
+        const double lo = P.lower[i], hi = P.upper[i];
+        if ((d[i] == INFINITY && hi == INFINITY) || (d[i] == -INFINITY && lo == -INFINITY)) {
+            // Unbounded on that side: x[i] = d[i] unless a row limits it there.
+            at_inf[i] = true;
+            for (int j = 0; j < static_cast<int>(P.row_count); ++j) {
+                // Relaxed (a limiting row was refused above).
+                if (((P.positive | P.negative) >> (4 * j + i) & 1u) != 0) enabled[j] = false;
+            }
+            c[i] = 0.0;
+            p.r[i] = 0.0;
+            p.L[i] = p.U[i] = 0.0;
+            continue;
+        }
+        c[i] = clamp_axis(d[i], lo, hi);
+        p.r[i] = d[i] == INFINITY ? kFar : d[i] == -INFINITY ? -kFar : d[i] - c[i];
+        p.L[i] = lo - c[i];
+        p.U[i] = hi - c[i];
+        S = std::fmax(S, std::fabs(c[i]));
+    }
+    p.tol = kTolRel * S;
+    double rmax = 0.0;
+    for (int i = 0; i < 4; ++i) rmax = std::fmax(rmax, std::fabs(p.r[i]));
+    if (rmax > kFar) {
+        // d is brought toward c along the line, to a distance of at most 2^900 (so
+        // that multipliers and step lengths stay finite).
+        int e = 0;
+        std::frexp(rmax / kFar, &e);
+        for (int i = 0; i < 4; ++i) p.r[i] = std::ldexp(p.r[i], -e);
+        rmax = std::ldexp(rmax, -e);
+    }
+    p.tol_mult = kTolRel * (S + rmax);
+    p.m = 0;
+    bool quick = true;
+    for (int j = 0; j < static_cast<int>(P.row_count); ++j) {
+        if (!enabled[j]) continue;
+        for (int i = 0; i < 4; ++i) p.A[p.m][i] = P.a[j][i];
+        p.bb[p.m] = P.b[j] - dot4(P.a[j], c);
+        if (!(-p.bb[p.m] <= p.tol)) quick = false;
+        ++p.m;
+    }
+    double y[4] = {0, 0, 0, 0};
+    uint32_t steps = 0;
+    SolveStatus status = MORVEX_STATUS_OPTIMAL;
+    if (!quick) status = dual_active_set(p, y, &steps);
+    if (status != MORVEX_STATUS_OPTIMAL) {
+        write_clamped(P.lower, P.upper, d, out->x);
+        return finish(out, status, steps);
+    }
+    for (int i = 0; i < 4; ++i) {
+        if (at_inf[i]) {
+            out->x[i] = d[i];
+        } else if (quick) {
+            out->x[i] = c[i];
+        } else if (y[i] == p.U[i]) {
+            out->x[i] = P.upper[i];
+        } else if (y[i] == p.L[i]) {
+            out->x[i] = P.lower[i];
+        } else {
+            out->x[i] = clamp_axis(c[i] + y[i], P.lower[i], P.upper[i]);
+        }
+    }
+    return finish(out, MORVEX_STATUS_OPTIMAL, steps);
+}
+
+// The one-shot quick exit: d clamped into the box meets every row as given, by a
+// margin stricter than the prepared solve's (so both give the same answer).
+bool quick_exit(const MorvexLimits4& lim, const double desired[4], MorvexExact4Result* out) {
+    if (lim.row_count > 4) return false;
+    double c[4], S = 0.0;
+    for (int i = 0; i < 4; ++i) {
+        const double lo = lim.lower[i], hi = lim.upper[i], d = desired[i];
+        if (!(lo <= hi) || lo == INFINITY || hi == -INFINITY || !is_finite(d)) return false;
+        c[i] = clamp_axis(d, lo, hi);
+        S = std::fmax(S, std::fabs(c[i]));
+        if (is_finite(lo)) S = std::fmax(S, std::fabs(lo));
+        if (is_finite(hi)) S = std::fmax(S, std::fabs(hi));
+    }
+    // Only where products can neither overflow nor underflow below the tolerance.
+    if (S > 0x1p400 || (S != 0.0 && S < 0x1p-400)) return false;
+    const double tol = kQuickTolRel * S;
+    for (uint32_t j = 0; j < lim.row_count; ++j) {
+        double mx = 0.0;
+        for (int i = 0; i < 4; ++i) {
+            if (!is_finite(lim.a[j][i])) return false;
+            mx = std::fmax(mx, std::fabs(lim.a[j][i]));
+        }
+        if (mx != 0.0 && (mx > 0x1p400 || mx < 0x1p-400)) return false;
+        // Divided by the largest coefficient: an overflow (inf, NaN) never passes.
+        if (mx == 0.0 ? !(lim.b[j] >= 0.0) : !((dot4(lim.a[j], c) - lim.b[j]) / mx <= tol))
+            return false;
+    }
+    for (int i = 0; i < 4; ++i) out->x[i] = c[i];
+    finish(out, MORVEX_STATUS_OPTIMAL, 0);
+    return true;
+}
+
+double float_ulp(double v) {
+    int e = 0;
+    std::frexp(v, &e);
+    return std::ldexp(1.0, e - 24 < -149 ? -149 : e - 24);
+}
+
+void round_into_box(const double x[4], const Bounds4* bounds, float u[4]) {
+    for (int i = 0; i < 4; ++i) {
+        float f = static_cast<float>(x[i]);
+        if (f < bounds->min[i]) f = bounds->min[i];
+        if (f > bounds->max[i]) f = bounds->max[i];
+        u[i] = f;
+    }
+}
+
+// A row missed by u, evaluated in double on the float values; -1 when none.
+int missed_row(const Constraints4* constraints, int rows, const float u[4]) {
+    int worst = -1;
+    double worst_miss = 0.0;
+    for (int j = 0; j < rows; ++j) {
+        double v = 0.0;
+        for (int i = 0; i < 4; ++i)
+            v += static_cast<double>(constraints->a[j][i]) * static_cast<double>(u[i]);
+        const double miss = v - static_cast<double>(constraints->b[j]);
+        if (miss > worst_miss) worst_miss = miss, worst = j;
+    }
+    return worst;
+}
+
+bool misses_a_row(const Constraints4* constraints, int rows, const float u[4]) {
+    return missed_row(constraints, rows, u) >= 0;
+}
+
+} // namespace
+
+extern "C" {
+
+SolveStatus morvex_exact_4d_prepare(const MorvexLimits4* limits, MorvexExact4Prepared* prepared) {
+    if (limits == nullptr || prepared == nullptr) return MORVEX_STATUS_INVALID_INPUT;
+    return prepare(*limits, *prepared);
+}
+
+SolveStatus morvex_exact_4d_solve(const MorvexExact4Prepared* prepared, const double desired[4],
+                                  MorvexExact4Result* out) {
+    if (prepared == nullptr || desired == nullptr || out == nullptr)
+        return MORVEX_STATUS_INVALID_INPUT;
+    return solve(*prepared, desired, out);
+}
+
+SolveStatus morvex_exact_4d(const MorvexLimits4* limits, const double desired[4],
+                            MorvexExact4Result* out) {
+    if (limits == nullptr || desired == nullptr || out == nullptr) return MORVEX_STATUS_INVALID_INPUT;
+    if (quick_exit(*limits, desired, out)) return MORVEX_STATUS_OPTIMAL;
+    MorvexExact4Prepared P;
+    prepare(*limits, P);
+    return solve(P, desired, out);
+}
+
+int32_t morvex_solve_exact_4d_f32(const float u_desired[4], const Bounds4* bounds,
+                                  const Constraints4* constraints, Solution4* out) {
+    if (u_desired == nullptr || bounds == nullptr || constraints == nullptr || out == nullptr)
+        return -1;
+    MorvexLimits4 lim{};
+    double d[4];
+    for (int i = 0; i < 4; ++i) {
+        d[i] = u_desired[i];
+        lim.lower[i] = bounds->min[i];
+        lim.upper[i] = bounds->max[i];
+    }
+    const uint64_t count = constraints->count;
+    lim.row_count = count > 4 ? 5u : static_cast<uint32_t>(count);
+    const int rows = count > 4 ? 0 : static_cast<int>(count);
+    for (int j = 0; j < rows; ++j) {
+        for (int i = 0; i < 4; ++i) lim.a[j][i] = constraints->a[j][i];
+        lim.b[j] = constraints->b[j];
+    }
+    MorvexExact4Result res;
+    const SolveStatus status = morvex_exact_4d(&lim, d, &res);
+    float u[4];
+    if (status != MORVEX_STATUS_OPTIMAL) {
+        // d clamped into the box: a value of the float data, so exact in float.
+        for (int i = 0; i < 4; ++i) u[i] = static_cast<float>(res.x[i]);
+    } else {
+        // Nearest float, inside the box (float bounds are exact). When that misses
+        // a row (evaluated in double on the float values), the nearest float to the
+        // answer of the limits with every row tightened by two float roundings of
+        // its terms instead; then, as a last resort, one ulp steps toward the rows.
+        round_into_box(res.x, bounds, u);
+        if (misses_a_row(constraints, rows, u)) {
+            MorvexLimits4 tight = lim;
+            for (int j = 0; j < rows; ++j) {
+                double margin = 0.0;
+                for (int i = 0; i < 4; ++i)
+                    margin += std::fabs(lim.a[j][i]) * float_ulp(res.x[i]) * 2.0;
+                tight.b[j] = lim.b[j] - margin;
+            }
+            MorvexExact4Result inner;
+            if (morvex_exact_4d(&tight, d, &inner) == MORVEX_STATUS_OPTIMAL)
+                round_into_box(inner.x, bounds, u);
+        }
+        for (int round = 0; round < 8; ++round) {
+            const int worst = missed_row(constraints, rows, u);
+            if (worst < 0) break;
+            for (int i = 0; i < 4; ++i) {
+                const float a = constraints->a[worst][i];
+                if (a > 0 && u[i] > bounds->min[i]) u[i] = std::nextafter(u[i], -INFINITY);
+                if (a < 0 && u[i] < bounds->max[i]) u[i] = std::nextafter(u[i], INFINITY);
+            }
+        }
+    }
+    for (int i = 0; i < 4; ++i) out->u[i] = u[i];
+    out->iterations = res.steps;
+    out->status = status;
+    return 0;
+}
+
+} // extern "C"

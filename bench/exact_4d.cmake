@@ -1,0 +1,35 @@
+# Exact four-axis projection against DAQP (dual active set, C), per solve. DAQP's C
+# library is built from its source package on the Python package index: pass
+# -DMORVEX_DAQP_SOURCE=<unpacked daqp-x.y.z>, or it is fetched with pip into the
+# build tree. Without it the benchmark times our kernels only.
+set(MORVEX_DAQP_SOURCE "" CACHE PATH "unpacked DAQP source package (holds csrc/)")
+if(NOT MORVEX_DAQP_SOURCE)
+  set(daqp_dir ${CMAKE_BINARY_DIR}/daqp-src)
+  file(GLOB daqp_found ${daqp_dir}/daqp-*/csrc)
+  if(NOT daqp_found)
+    find_package(Python3 COMPONENTS Interpreter)
+    execute_process(COMMAND ${Python3_EXECUTABLE} -m pip download daqp --no-binary :all:
+                      --no-deps -q -d ${daqp_dir} RESULT_VARIABLE daqp_rc OUTPUT_QUIET ERROR_QUIET)
+    file(GLOB daqp_archive ${daqp_dir}/daqp-*.tar.gz)
+    if(daqp_archive)
+      execute_process(COMMAND ${CMAKE_COMMAND} -E tar xzf ${daqp_archive} WORKING_DIRECTORY ${daqp_dir})
+    endif()
+    file(GLOB daqp_found ${daqp_dir}/daqp-*/csrc)
+  endif()
+  if(daqp_found)
+    get_filename_component(MORVEX_DAQP_SOURCE ${daqp_found} DIRECTORY)
+  endif()
+endif()
+
+add_executable(exact_4d_bench ${CMAKE_CURRENT_LIST_DIR}/exact_4d_bench.cpp)
+target_link_libraries(exact_4d_bench PRIVATE morvex_core_static morvex_warnings)
+if(MORVEX_DAQP_SOURCE)
+  file(GLOB daqp_sources ${MORVEX_DAQP_SOURCE}/csrc/src/*.c)
+  add_library(daqp_anchor STATIC ${daqp_sources})
+  target_include_directories(daqp_anchor PUBLIC ${MORVEX_DAQP_SOURCE}/csrc/include)
+  target_compile_options(daqp_anchor PRIVATE -w -O3)
+  target_link_libraries(daqp_anchor PUBLIC m)
+  target_link_libraries(exact_4d_bench PRIVATE daqp_anchor)
+  target_compile_definitions(exact_4d_bench PRIVATE MORVEX_WITH_DAQP=1)
+  message(STATUS "exact_4d_bench: DAQP from ${MORVEX_DAQP_SOURCE}")
+endif()

@@ -1,0 +1,264 @@
+// Per-solve time of the exact four-axis projection (morvex_exact_4d, one-shot:
+// validation, row normalisation and solve on every call) against DAQP's C library
+// (dual active set; warm workspace: set up once per row count, then per solve the
+// rows, bounds and linear term are updated and the working set is emptied), on a
+// fixed corpus of random feasible problems (box plus 1 to 4 rows met with slack by
+// a point of the box; the desired vector is that point moved by up to 6 per axis).
+// Problems are binned by the exact kernel's answer: quick exit, or 1..4 rows active.
+// Also: the quick exit of the existing four-axis kernel on the same problems in
+// float, and the worst case (a problem that reaches the enumeration).
+// Time per solve: best of several passes over each bin. Prints a table of ratios.
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+#include "morvex/core.h"
+#include "morvex/exact_4d.h"
+#ifdef MORVEX_WITH_DAQP
+extern "C" {
+#include "api.h"
+#include "utils.h"
+}
+#endif
+
+namespace {
+
+struct Problem {
+    MorvexLimits4 lim;
+    double d[4];
+};
+
+Problem random_problem(std::mt19937& rng, int count) {
+    std::uniform_real_distribution<double> unit(-1.0, 1.0), u01(0.0, 1.0);
+    Problem p{};
+    double inner[4];
+    for (int i = 0; i < 4; ++i) {
+        p.lim.lower[i] = -5.0 + 6.0 * u01(rng);
+        p.lim.upper[i] = p.lim.lower[i] + 0.2 + 10.0 * u01(rng);
+        inner[i] = p.lim.lower[i] + (p.lim.upper[i] - p.lim.lower[i]) * u01(rng);
+        p.d[i] = inner[i] + 6.0 * unit(rng);
+    }
+    p.lim.row_count = static_cast<uint32_t>(count);
+    for (int j = 0; j < count; ++j) {
+        double lhs = 0;
+        for (int i = 0; i < 4; ++i) {
+            p.lim.a[j][i] = unit(rng);
+            lhs += p.lim.a[j][i] * inner[i];
+        }
+        p.lim.b[j] = lhs + 0.5 * u01(rng);
+    }
+    return p;
+}
+
+// 0: quick exit; k: k rows active at the answer.
+int bin_of(const Problem& p) {
+    MorvexExact4Result r;
+    morvex_exact_4d(&p.lim, p.d, &r);
+    if (r.steps == 0) return 0;
+    int active = 0;
+    for (uint32_t j = 0; j < p.lim.row_count; ++j) {
+        double v = 0, n = 0;
+        for (int i = 0; i < 4; ++i) v += p.lim.a[j][i] * r.x[i], n += std::fabs(p.lim.a[j][i]);
+        if (std::fabs(v - p.lim.b[j]) <= 1e-9 * (n * 10 + std::fabs(p.lim.b[j]))) ++active;
+    }
+    return active;
+}
+
+template <class F>
+double ns_per_call(std::size_t n, F&& call, int passes = 9) {
+    double best = 1e300;
+    for (int pass = 0; pass < passes; ++pass) {
+        const auto t0 = std::chrono::steady_clock::now();
+        for (std::size_t k = 0; k < n; ++k) call(k);
+        const auto t1 = std::chrono::steady_clock::now();
+        best = std::fmin(best, std::chrono::duration<double, std::nano>(t1 - t0).count() / double(n));
+    }
+    return best;
+}
+
+volatile double sink;
+
+#ifdef MORVEX_WITH_DAQP
+struct Daqp {
+    DAQPWorkspace work{};
+    DAQPProblem qp{};
+    double H[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    double f[4] = {}, A[16] = {}, bu[8] = {}, bl[8] = {};
+    int sense[8] = {};
+    double x[4], lam[8];
+    DAQPResult res{};
+
+    explicit Daqp(int rows) {
+        qp.n = 4;
+        qp.m = 4 + rows;
+        qp.ms = 4;
+        qp.H = H;
+        qp.f = f;
+        qp.A = A;
+        qp.bupper = bu;
+        qp.blower = bl;
+        qp.sense = sense;
+        for (int i = 0; i < 4; ++i) bu[i] = 1, bl[i] = -1;
+        for (int j = 0; j < rows; ++j) bu[4 + j] = 1, bl[4 + j] = -DAQP_INF, A[4 * j + j] = 1;
+        setup_daqp(&qp, &work, nullptr);
+        res.x = x;
+        res.lam = lam;
+    }
+    ~Daqp() {
+        free_daqp_workspace(&work);
+        free_daqp_ldp(&work);
+    }
+    int solve(const Problem& p) {
+        for (int i = 0; i < 4; ++i) {
+            f[i] = -p.d[i];
+            bl[i] = p.lim.lower[i];
+            bu[i] = p.lim.upper[i];
+        }
+        for (uint32_t j = 0; j < p.lim.row_count; ++j) {
+            for (int i = 0; i < 4; ++i) A[4 * j + i] = p.lim.a[j][i];
+            bu[4 + j] = p.lim.b[j];
+        }
+        daqp_deactivate_constraints(&work);
+        daqp_update_ldp(DAQP_UPDATE_M + DAQP_UPDATE_v + DAQP_UPDATE_d, &work, &qp);
+        daqp_solve(&res, &work);
+        return res.exitflag;
+    }
+};
+#endif
+
+}  // namespace
+
+int main() {
+    std::mt19937 rng(20261212);
+    std::vector<Problem> all;
+    std::vector<std::vector<std::size_t>> bins(5);
+    while (all.size() < 8192) {
+        all.push_back(random_problem(rng, 1 + static_cast<int>(all.size() % 4)));
+        bins[static_cast<std::size_t>(bin_of(all.back()))].push_back(all.size() - 1);
+    }
+    const char* names[5] = {"quick exit", "1 row active", "2 rows active", "3 rows active",
+                            "4 rows active"};
+    MorvexExact4Result r;
+    auto ours = [&](const std::vector<std::size_t>& idx) {
+        return ns_per_call(idx.size(), [&](std::size_t k) {
+            morvex_exact_4d(&all[idx[k]].lim, all[idx[k]].d, &r);
+            sink = r.x[0];
+        });
+    };
+    std::vector<std::size_t> every(all.size());
+    for (std::size_t k = 0; k < all.size(); ++k) every[k] = k;
+
+#ifdef MORVEX_WITH_DAQP
+    Daqp* daqp[5] = {nullptr, new Daqp(1), new Daqp(2), new Daqp(3), new Daqp(4)};
+    double maxdiff = 0;
+    int daqp_fail = 0;
+    for (const Problem& p : all) {
+        Daqp& w = *daqp[p.lim.row_count];
+        const int flag = w.solve(p);
+        morvex_exact_4d(&p.lim, p.d, &r);
+        if (flag != 1) ++daqp_fail;
+        for (int i = 0; i < 4; ++i) maxdiff = std::fmax(maxdiff, std::fabs(w.x[i] - r.x[i]));
+    }
+    auto theirs = [&](const std::vector<std::size_t>& idx) {
+        return ns_per_call(idx.size(), [&](std::size_t k) {
+            const Problem& p = all[idx[k]];
+            sink = daqp[p.lim.row_count]->solve(p);
+        });
+    };
+    std::printf("%-16s %6s %12s %12s %8s\n", "bin", "count", "exact ns", "DAQP ns", "ratio");
+    const double o_all = ours(every), t_all = theirs(every);
+    std::printf("%-16s %6zu %12.1f %12.1f %8.2f\n", "all (mix)", every.size(), o_all, t_all,
+                o_all / t_all);
+    for (int b = 0; b < 5; ++b) {
+        if (bins[b].empty()) continue;
+        const double o = ours(bins[b]), t = theirs(bins[b]);
+        std::printf("%-16s %6zu %12.1f %12.1f %8.2f\n", names[b], bins[b].size(), o, t, o / t);
+    }
+    std::printf("DAQP not optimal on %d of %zu; largest difference of the answers %.3g\n",
+                daqp_fail, all.size(), maxdiff);
+#else
+    std::printf("DAQP not built: our times only\n");
+    std::printf("%-16s %6s %12s\n", "bin", "count", "exact ns");
+    std::printf("%-16s %6zu %12.1f\n", "all (mix)", every.size(), ours(every));
+    for (int b = 0; b < 5; ++b)
+        if (!bins[b].empty()) std::printf("%-16s %6zu %12.1f\n", names[b], bins[b].size(), ours(bins[b]));
+#endif
+
+    // Quick exit against the existing kernel's quick exit, on the same problems in float.
+    struct F {
+        float d[4];
+        Bounds4 box;
+        Constraints4 rows;
+    };
+    std::vector<F> fq;
+    std::vector<Problem> dq;
+    for (std::size_t k : bins[0]) {
+        F f{};
+        Problem p{};
+        for (int i = 0; i < 4; ++i) {
+            f.d[i] = static_cast<float>(all[k].d[i]);
+            f.box.min[i] = static_cast<float>(all[k].lim.lower[i]);
+            f.box.max[i] = static_cast<float>(all[k].lim.upper[i]);
+        }
+        f.rows.count = all[k].lim.row_count;
+        for (uint32_t j = 0; j < all[k].lim.row_count; ++j) {
+            for (int i = 0; i < 4; ++i) f.rows.a[j][i] = static_cast<float>(all[k].lim.a[j][i]);
+            f.rows.b[j] = static_cast<float>(all[k].lim.b[j]);
+        }
+        Solution4 s;
+        morvex_solve_multivar_4d(f.d, &f.box, &f.rows, &s);
+        if (s.iterations != 0 || s.status != MORVEX_STATUS_OPTIMAL) continue;
+        fq.push_back(f);
+        p.lim = all[k].lim;
+        for (int i = 0; i < 4; ++i) p.d[i] = all[k].d[i];
+        dq.push_back(p);
+    }
+    Solution4 s;
+    const double old_q = ns_per_call(fq.size(), [&](std::size_t k) {
+        morvex_solve_multivar_4d(fq[k].d, &fq[k].box, &fq[k].rows, &s);
+        sink = s.u[0];
+    });
+    const double new_q = ns_per_call(dq.size(), [&](std::size_t k) {
+        morvex_exact_4d(&dq[k].lim, dq[k].d, &r);
+        sink = r.x[0];
+    });
+    const double f32_q = ns_per_call(fq.size(), [&](std::size_t k) {
+        morvex_solve_exact_4d_f32(fq[k].d, &fq[k].box, &fq[k].rows, &s);
+        sink = s.u[0];
+    });
+    std::printf("quick exit (%zu problems): exact %.1f ns, float drop-in %.1f ns, "
+                "existing kernel %.1f ns; ratio %.2f (drop-in %.2f)\n",
+                dq.size(), new_q, f32_q, old_q, new_q / old_q, f32_q / old_q);
+
+    // Worst case: a problem on which rounding sends the loop to the enumeration.
+    Problem w{};
+    const double lo[4] = {-4.75, 1e-5, -5.25, 5.42101086242752217e-25};
+    const double hi[4] = {11.25, 7.25001, INFINITY, 1e-5};
+    const double dd[4] = {1e-5, 1e-5, -INFINITY, 1e-5};
+    const double rows[3][5] = {{-79, 1e-5, 1e-5, 1e-5, 1e-5},
+                               {1e-5, 1.17549435082228751e-38, 1e-5, 1e-5, 1e-5},
+                               {1e-5, 1e-5, 0, 0, 0}};
+    for (int i = 0; i < 4; ++i) w.lim.lower[i] = lo[i], w.lim.upper[i] = hi[i], w.d[i] = dd[i];
+    w.lim.row_count = 3;
+    for (int j = 0; j < 3; ++j) {
+        for (int i = 0; i < 4; ++i) w.lim.a[j][i] = rows[j][i];
+        w.lim.b[j] = rows[j][4];
+    }
+    morvex_exact_4d(&w.lim, w.d, &r);
+    const double worst = ns_per_call(200, [&](std::size_t) {
+        morvex_exact_4d(&w.lim, w.d, &r);
+        sink = r.x[0];
+    });
+    // Largest single call over the mix.
+    double longest = 0;
+    for (std::size_t k = 0; k < all.size(); ++k) {
+        longest = std::fmax(longest, ns_per_call(1, [&](std::size_t) {
+                                morvex_exact_4d(&all[k].lim, all[k].d, &r);
+                            }, 3));
+    }
+    std::printf("enumeration case: %u steps, status %u, %.0f ns; longest call of the mix %.0f ns\n",
+                r.steps, r.status, worst, longest);
+    return 0;
+}

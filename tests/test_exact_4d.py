@@ -1,0 +1,168 @@
+"""The exact four-axis projection (morvex/exact_4d.h) against an oracle in exact
+rational arithmetic, on a seeded corpus of problems by family; invariances that
+must not move the answer; the bad-input table; the float-record drop-in.
+
+The kernel is loaded from the libmorvex_core shared library named by
+MORVEX_CORE_LIB (scripts/test.sh sets it after its CMake build)."""
+
+import ctypes
+import math
+import random
+import struct
+
+import pytest
+
+import exact_4d_support as ex
+from morvex.kernels import Bounds4, Constraints4, Solution4
+
+LIB = ex.load()
+pytestmark = pytest.mark.skipif(LIB is None, reason="MORVEX_CORE_LIB is not set")
+PER_FAMILY = 1500
+MAX_STEPS = 64  # MORVEX_EXACT4_MAX_STEPS: past it the kernel reports 65
+
+
+@pytest.mark.parametrize("family", sorted(ex.FAMILIES))
+def test_matches_the_exact_minimiser(family):
+    faults = []
+    for k, (p, witness, infeasible) in enumerate(ex.corpus(family, PER_FAMILY)):
+        status, x, steps = ex.solve(LIB, p)
+        fault = ex.judge(p, status, x, witness, infeasible)
+        if steps > MAX_STEPS:
+            fault = f"{steps} steps"
+        if fault:
+            faults.append((k, fault, p))
+    assert not faults, f"{len(faults)} of {PER_FAMILY} wrong; first: {faults[:3]}"
+
+
+def _pow2_vector(rng):
+    return [math.ldexp(1.0, rng.randint(-3, 3)) * rng.choice([1, -1]) for _ in range(4)]
+
+
+def _transforms(p, rng):
+    """Problems with the same minimiser (translated or permuted where said)."""
+    d, lo, hi, rows = p
+    m = len(rows)
+    perm = rng.sample(range(4), 4)
+    t = _pow2_vector(rng)
+    yield "scale a row by 2^k", p, [
+        (tuple(math.ldexp(v, k) for v in a), math.ldexp(b, k))
+        for (a, b), k in zip(rows, [rng.randint(-66, 66) for _ in rows])], None
+    yield "permute rows", p, rng.sample(rows, m), None
+    if 0 < m < 4:
+        yield "duplicate a row", p, rows + [rows[rng.randrange(m)]], None
+    yield "permute axes", ([d[i] for i in perm], [lo[i] for i in perm], [hi[i] for i in perm]), \
+        [(tuple(a[i] for i in perm), b) for a, b in rows], perm
+    yield "translate by powers of two", ([v + s for v, s in zip(d, t)], [v + s for v, s in zip(lo, t)],
+                                         [v + s for v, s in zip(hi, t)]), \
+        [(a, b + sum(x * s for x, s in zip(a, t))) for a, b in rows], t
+
+
+@pytest.mark.parametrize("family", ["generic", "dyadic", "coupled", "duplicate", "pow2_rows"])
+def test_answer_is_invariant(family):
+    rng = random.Random(family)
+    faults = []
+    for p, _, _ in ex.corpus(family, 300, seed=7):
+        status, x, _ = ex.solve(LIB, p)
+        scale = max([abs(v) for v in x + tuple(p[1]) + tuple(p[2]) if math.isfinite(v)] + [1e-300])
+        for name, box, rows, how in _transforms(p, rng):
+            st2, x2, _ = ex.solve(LIB, (*box[:3], rows))
+            if how is None or name == "scale a row by 2^k":
+                back = x2
+            elif name == "permute axes":
+                back = [0.0] * 4
+                for k, i in enumerate(how):
+                    back[i] = x2[k]
+            else:
+                back = [v - s for v, s in zip(x2, how)]
+            if st2 != status or (status == ex.OPTIMAL and
+                                 max(abs(u - v) for u, v in zip(x, back)) > 1e-9 * scale * 8):
+                faults.append((name, p, status, x, st2, back))
+    assert not faults, f"{len(faults)} changed; first: {faults[:2]}"
+
+
+NAN = math.nan
+BOX = ([-1.0] * 4, [1.0] * 4)
+ROW = ((1.0, 1.0, 0.0, 0.0), 0.5)
+
+
+@pytest.mark.parametrize("d, lo, hi, rows, status", [
+    ([NAN, 0, 0, 0], *BOX, [ROW], ex.INVALID),
+    ([0] * 4, [NAN, -1, -1, -1], BOX[1], [ROW], ex.INVALID),
+    ([0] * 4, BOX[0], [1, 1, NAN, 1], [ROW], ex.INVALID),
+    ([0] * 4, [-1, 2, -1, -1], [1, 1, 1, 1], [ROW], ex.INVALID),          # lower > upper
+    ([0] * 4, [-1, math.inf, -1, -1], [1, math.inf, 1, 1], [], ex.INVALID),
+    ([0] * 4, [-1, -math.inf, -1, -1], [1, -math.inf, 1, 1], [], ex.INVALID),
+    ([0] * 4, *BOX, [((1, math.inf, 0, 0), 1.0)], ex.INVALID),
+    ([0] * 4, *BOX, [((1, NAN, 0, 0), 1.0)], ex.INVALID),
+    ([0] * 4, *BOX, [((1, 0, 0, 0), NAN)], ex.INVALID),
+    ([math.inf, 0, 0, 0], [-1, -1, -1, -1], [math.inf, 1, 1, 1], [ROW], ex.INVALID),
+    ([math.inf, 0, 0, 0], [-1, -1, -1, -1], [math.inf, 1, 1, 1], [((-1, 1, 0, 0), 0.5)], ex.OPTIMAL),
+    ([0] * 4, *BOX, [((0, 0, 0, 0), -1e-300)], ex.INFEASIBLE),
+    ([0] * 4, *BOX, [((0, 0, 0, 0), -0.0)], ex.OPTIMAL),
+    ([0] * 4, *BOX, [((1, 0, 0, 0), -math.inf)], ex.INFEASIBLE),
+    ([0] * 4, *BOX, [((1, 0, 0, 0), math.inf)], ex.OPTIMAL),
+    ([0] * 4, *BOX, [((1, 0, 0, 0), -1.5)], ex.INFEASIBLE),
+    ([0] * 4, *BOX, [((1, 0, 0, 0), 0.25), ((-1, 0, 0, 0), -0.25)], ex.OPTIMAL),  # touching
+    ([0] * 4, *BOX, [((1, 0, 0, 0), 0.25), ((-1, 0, 0, 0), -0.2500001)], ex.INFEASIBLE),
+])
+def test_bad_and_edge_inputs(d, lo, hi, rows, status):
+    p = ([float(v) for v in d], [float(v) for v in lo], [float(v) for v in hi], rows)
+    got, x, _ = ex.solve(LIB, p)
+    assert got == status
+    assert ex.judge(p, got, x) is None
+    if status != ex.OPTIMAL:
+        clamped = [lo[i] if d[i] < lo[i] else hi[i] if d[i] > hi[i] else d[i] for i in range(4)]
+        assert [struct.pack("d", v) for v in x] == [struct.pack("d", float(v)) for v in clamped]
+
+
+def test_row_count_and_null_pointers():
+    lim, out = ex.Limits(), ex.Result()
+    lim.row_count = 5
+    assert LIB.morvex_exact_4d(ctypes.byref(lim), ex.D4(), ctypes.byref(out)) == ex.INVALID
+    marker = ex.Result(ex.D4(7, 7, 7, 7), 9, 9)
+    lim.row_count = 0
+    assert LIB.morvex_exact_4d(None, ex.D4(), ctypes.byref(marker)) == ex.INVALID
+    assert LIB.morvex_exact_4d(ctypes.byref(lim), None, ctypes.byref(marker)) == ex.INVALID
+    assert LIB.morvex_exact_4d(ctypes.byref(lim), ex.D4(), None) == ex.INVALID
+    assert (tuple(marker.x), marker.status, marker.steps) == ((7.0,) * 4, 9, 9)
+    assert LIB.morvex_solve_exact_4d_f32(None, None, None, None) == -1
+
+
+def _f32(v):
+    return struct.unpack("f", struct.pack("f", v))[0]
+
+
+def _f32_ulp(v):
+    return math.ldexp(1.0, max(math.frexp(v)[1] - 24, -149))
+
+
+@pytest.mark.parametrize("family", ["generic", "dyadic", "coupled", "duplicate", "near_tolerance"])
+def test_float_records_round_toward_the_inside(family):
+    """The float drop-in solves the widened float problem: same status as the double
+    kernel on it, u inside the box, every row met when evaluated in double on the float
+    answer, and u within 2^-16 of the scale from the double answer."""
+    faults = []
+    for p, _, _ in ex.corpus(family, 500, seed=3):
+        d, lo, hi, rows = p
+        d, lo, hi = ([_f32(v) for v in vs] for vs in (d, lo, hi))
+        rows = [(tuple(_f32(v) for v in a), _f32(b)) for a, b in rows]
+        status, x, _ = ex.solve(LIB, (d, lo, hi, rows))
+        fb = Bounds4((ctypes.c_float * 4)(*lo), (ctypes.c_float * 4)(*hi))
+        fc = Constraints4(len(rows), ((ctypes.c_float * 4) * 4)(*[(ctypes.c_float * 4)(*a) for a, _ in rows]),
+                          (ctypes.c_float * 4)(*[b for _, b in rows]))
+        out = Solution4()
+        assert LIB.morvex_solve_exact_4d_f32((ctypes.c_float * 4)(*d), ctypes.byref(fb),
+                                             ctypes.byref(fc), ctypes.byref(out)) == 0
+        u = list(out.u)
+        scale = max(abs(v) for v in [*lo, *hi, *x, *(b for _, b in rows)])
+        ok = out.status == status
+        if ok and status == ex.OPTIMAL:
+            ok = all(lo[i] <= u[i] <= hi[i] for i in range(4))
+            # Two rows that touch leave no float point between them: a bounded miss.
+            slack = 2 ** -20 * scale if family == "near_tolerance" else 0.0
+            ok = ok and all(sum(a[i] * u[i] for i in range(4)) - b <= slack * sum(map(abs, a))
+                            for a, b in rows)
+            ok = ok and all(abs(u[i] - x[i]) <= 2 ** -16 * scale for i in range(4))
+        if not ok:
+            faults.append((p, status, x, out.status, u))
+    assert not faults, f"{len(faults)} wrong; first: {faults[:2]}"
