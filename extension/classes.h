@@ -2,13 +2,12 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
-#include <string>
 #include <string_view>
 
 #include "binding/convert.h"
 #include "binding/type.h"
 #include "front_end.h"
+#include "morvex/security/command.h"
 #include "morvex/security/crypto.h"
 #include "morvex/security/error.h"
 
@@ -26,8 +25,11 @@ PendingError violation(std::int32_t axis, std::string_view violation_type,
 PendingError violation(std::int32_t axis, std::string_view violation_type, Ref message);
 PendingError morv_error_to_py_err(std::int32_t axis, security::SecurityError error);
 
-// A new MorvReceipt for an accepted receipt; it takes over the action id text.
-Result<Ref> new_receipt(std::string action_id, double requested_position,
-                        double commanded_velocity, const security::AuthorizationReceipt& receipt);
+// A MorvReceipt allocated before an authorization is committed, so that
+// nothing can fail once it is: fill_receipt completes it for the accepted
+// receipt, or it is dropped unseen.
+Result<Ref> reserve_receipt();
+void fill_receipt(PyObject* reserved, const security::AxisActionId& id, double requested_position,
+                  double commanded_velocity, const security::AuthorizationReceipt& receipt);
 
 }  // namespace morvex::ext

@@ -26,11 +26,14 @@ const sec::Key& trial_key() {
     return key;
 }
 
-std::optional<sec::Key> boundary_key(BytesArg bytes) {
-    if (bytes.size != sec::KEY_LEN) return std::nullopt;
-    sec::Key key;
-    std::memcpy(key.data(), bytes.data, sec::KEY_LEN);
-    return key;
+KeyCopy boundary_key(BytesArg bytes) {
+    if (bytes.size != sec::KEY_LEN) return KeyCopy();
+    return KeyCopy(bytes.data);
+}
+
+KeyCopy chosen_key(const OrNone<BytesArg>& hmac_key) {
+    if (hmac_key.value) return boundary_key(*hmac_key.value);
+    return KeyCopy(trial_key());
 }
 
 }  // namespace morvex::ext

@@ -49,15 +49,16 @@ void project_in_place(float* values, std::size_t count, float lo, float hi) {
     }
 }
 
-Ref project_batch(Governor& self, F32Buffer u_vec) {
+Result<Ref> project_batch(Governor& self, F32Buffer u_vec) {
     project_in_place(u_vec.data(), u_vec.size(), self.min_bound, self.max_bound);
     const std::size_t count = u_vec.size();
-    Ref list = Ref::steal(check_created(PyList_New(static_cast<Py_ssize_t>(count))));
+    MORVEX_TRY(list, created(PyList_New(static_cast<Py_ssize_t>(count))));
     for (std::size_t i = 0; i < count; ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                        to_python(static_cast<double>(u_vec.data()[i])));
+        PyObject* item = to_python(static_cast<double>(u_vec.data()[i]));
+        if (item == nullptr) return PendingError::fetch();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
-    return list;
+    return std::move(list);
 }
 
 }  // namespace

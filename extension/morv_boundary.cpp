@@ -8,8 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
-#include <optional>
-#include <string>
+#include <string_view>
 
 #include "binding/declare.h"
 #include "classes.h"
@@ -23,19 +22,41 @@ namespace {
 
 namespace sec = morvex::security;
 
-// The description of a failed random request, in the system's words.
-std::string random_failure_text(int error_number) {
-    if (error_number <= 0) return "errno: did not return a positive value";
-    if (const char* text = strerrordesc_np(error_number)) return text;
-    return "OS Error: " + std::to_string(error_number);
+// "failed to generate nonce: " and the system's description of the failure.
+PendingError nonce_failure(int error_number) {
+    PyObject* text = nullptr;
+    const char* description = error_number > 0 ? strerrordesc_np(error_number) : nullptr;
+    if (error_number <= 0) {
+        text = PyUnicode_FromString(
+            "failed to generate nonce: errno: did not return a positive value");
+    } else if (description != nullptr) {
+        text = PyUnicode_FromFormat("failed to generate nonce: %s", description);
+    } else {
+        text = PyUnicode_FromFormat("failed to generate nonce: OS Error: %d", error_number);
+    }
+    if (text == nullptr) return PendingError::fetch();
+    return PendingError::with_args(PyExc_RuntimeError, Ref::steal(text));
 }
 
-// The part of a velocity refusal's message that depends only on the limit.
-std::string velocity_refusal_tail(double limit) {
-    char number[kMaxFormattedDouble];
-    return " rad/s exceeds max_velocity_rad_s " + std::string(format_double(limit, number)) +
-           " rad/s";
-}
+// The part of a velocity refusal's message that depends only on the limit,
+// formatted once: refusals are on the hot path too.
+class RefusalTail {
+public:
+    explicit RefusalTail(double limit) {
+        char number[kMaxFormattedDouble];
+        const std::string_view pieces[] = {" rad/s exceeds max_velocity_rad_s ",
+                                           format_double(limit, number), " rad/s"};
+        for (std::string_view piece : pieces) {
+            std::memcpy(text_ + size_, piece.data(), piece.size());
+            size_ += piece.size();
+        }
+    }
+    std::string_view view() const { return {text_, size_}; }
+
+private:
+    char text_[kMaxFormattedDouble + 48];
+    std::size_t size_ = 0;
+};
 
 struct Admission {
     enum Outcome { Admitted, RateLimited, NonceFailed, Refused } outcome;
@@ -50,12 +71,12 @@ struct MorvBoundary {
 
     MorvBoundary(std::uint64_t rate, double max_velocity, const sec::Key& key)
         : rate_limit(rate), max_velocity_rad_s(max_velocity),
-          refusal_tail(velocity_refusal_tail(max_velocity)), interceptor(key),
+          refusal_tail(max_velocity), interceptor(key),
           window{now_nanos()} {}
 
     const std::uint64_t rate_limit;
     const double max_velocity_rad_s;
-    const std::string refusal_tail;  // formatted once: refusals are on the hot path too
+    const RefusalTail refusal_tail;
     std::atomic<std::uint64_t> sequence_counter{0};
     std::mutex mutex;
     // Guarded by `mutex`:
@@ -85,28 +106,27 @@ struct MorvBoundary {
 Result<Ref> boundary_new(PyTypeObject* type, std::uint64_t rate_limit, double max_velocity_rad_s,
                          std::uint64_t monotonic_window_size, OrNone<BytesArg> hmac_key) {
     (void)monotonic_window_size;  // validated only: the replay window is fixed at 1024
-    std::optional<sec::Key> key = trial_key();
-    if (hmac_key.value) {
-        key = boundary_key(*hmac_key.value);
-        if (!key) {
-            return PendingError::with_message(PyExc_ValueError, "hmac_key must be exactly 32 bytes");
-        }
+    const KeyCopy key = chosen_key(hmac_key);
+    if (!key) {
+        return PendingError::with_message(PyExc_ValueError, "hmac_key must be exactly 32 bytes");
     }
     return new_instance<MorvBoundary>(type, rate_limit, max_velocity_rad_s, *key);
 }
 
 PendingError velocity_refusal(std::int32_t axis, double velocity, std::string_view tail) {
     char number[kMaxFormattedDouble];
-    return violation(axis, "velocity_exceeded",
-                     joined_text({"commanded_velocity ", format_double(velocity, number), tail}));
+    MORVEX_TRY(message, joined_text({"commanded_velocity ", format_double(velocity, number), tail}));
+    return violation(axis, "velocity_exceeded", std::move(message));
 }
 
 Result<Ref> authorize_action(MorvBoundary& self, std::int32_t target_axis,
                              double requested_position, double commanded_velocity) {
     // Fails closed: a NaN on either side is refused.
     if (!(std::fabs(commanded_velocity) <= self.max_velocity_rad_s)) {
-        return velocity_refusal(target_axis, commanded_velocity, self.refusal_tail);
+        return velocity_refusal(target_axis, commanded_velocity, self.refusal_tail.view());
     }
+    // Allocated before anything is counted: once admitted, nothing can fail.
+    MORVEX_TRY(receipt, reserve_receipt());
     const sec::AxisActionId id = sec::axis_action_id(target_axis);
     const Admission admission =
         self.admit(id, sec::command_payload(requested_position, commanded_velocity));
@@ -114,16 +134,14 @@ Result<Ref> authorize_action(MorvBoundary& self, std::int32_t target_axis,
         case Admission::RateLimited:
             return violation(target_axis, "rate_limited", "action rate limit exceeded");
         case Admission::NonceFailed:
-            return PendingError::with_message(
-                PyExc_RuntimeError,
-                "failed to generate nonce: " + random_failure_text(admission.error_number));
+            return nonce_failure(admission.error_number);
         case Admission::Refused:
             return morv_error_to_py_err(target_axis, admission.error);
         case Admission::Admitted:
             break;
     }
-    return new_receipt(std::string(id.view()), requested_position, commanded_velocity,
-                       admission.receipt);
+    fill_receipt(receipt.get(), id, requested_position, commanded_velocity, admission.receipt);
+    return std::move(receipt);
 }
 
 }  // namespace

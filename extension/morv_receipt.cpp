@@ -2,8 +2,6 @@
 // against any key.
 #include <array>
 #include <cstdint>
-#include <string>
-#include <utility>
 
 #include "binding/declare.h"
 #include "classes.h"
@@ -20,7 +18,7 @@ struct MorvReceipt {
     using PythonHead = PyObject;
     static ClassDecl declaration;
 
-    std::string action_id;
+    sec::AxisActionId action_id;
     std::uint64_t sequence_id;
     std::uint64_t timestamp_nanos;
     double requested_position;
@@ -32,16 +30,16 @@ struct MorvReceipt {
 bool get_is_authorized(MorvReceipt& self) { return self.is_authorized; }
 std::uint64_t get_sequence_id(MorvReceipt& self) { return self.sequence_id; }
 std::uint64_t get_timestamp_nanos(MorvReceipt& self) { return self.timestamp_nanos; }
-Ref get_receipt_hash(MorvReceipt& self) {
-    return Ref::steal(bytes_to_python(self.serialized.data(), self.serialized.size()));
+Result<Ref> get_receipt_hash(MorvReceipt& self) {
+    return created(bytes_to_python(self.serialized.data(), self.serialized.size()));
 }
 
 // Answers only whether the stored fields carry a valid tag under `key`.
 bool verify(MorvReceipt& self, BytesArg key) {
-    const std::optional<sec::Key> key_bytes = boundary_key(key);
+    const KeyCopy key_bytes = boundary_key(key);
     if (!key_bytes) return false;
     return sec::verify_tag(*key_bytes, sec::deserialize_receipt(self.serialized),
-                           sec::action_id_bytes(self.action_id),
+                           self.action_id.bytes(),
                            sec::command_payload(self.requested_position, self.commanded_velocity))
         .ok();
 }
@@ -63,13 +61,16 @@ ClassDecl MorvReceipt::declaration = declare_class<MorvReceipt>({
 
 ClassDecl& morv_receipt_class() { return MorvReceipt::declaration; }
 
-Result<Ref> new_receipt(std::string action_id, double requested_position,
-                        double commanded_velocity, const sec::AuthorizationReceipt& receipt) {
-    MorvReceipt value{std::move(action_id), receipt.sequence_id, receipt.timestamp_nanos,
-                      requested_position, commanded_velocity, {}, true};
+Result<Ref> reserve_receipt() {
+    return new_instance<MorvReceipt>(require_type_object(MorvReceipt::declaration), MorvReceipt{});
+}
+
+void fill_receipt(PyObject* reserved, const sec::AxisActionId& id, double requested_position,
+                  double commanded_velocity, const sec::AuthorizationReceipt& receipt) {
+    MorvReceipt& value = value_of<MorvReceipt>(reserved);
+    value = MorvReceipt{id, receipt.sequence_id, receipt.timestamp_nanos, requested_position,
+                        commanded_velocity, {}, true};
     sec::serialize_receipt(receipt, value.serialized);
-    return new_instance<MorvReceipt>(require_type_object(MorvReceipt::declaration),
-                                     std::move(value));
 }
 
 }  // namespace morvex::ext

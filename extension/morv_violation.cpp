@@ -24,19 +24,24 @@ PyObject* exception_base() { return PyExc_Exception; }
 // The inherited exception initialiser runs after this and sets `args`.
 Result<Ref> violation_new(PyTypeObject* type, std::int32_t axis, StrArg violation_type,
                           StrArg message) {
+    MORVEX_TRY(type_text, created(to_python(violation_type.text)));
+    MORVEX_TRY(message_text, created(to_python(message.text)));
     return new_instance<MorvViolation>(
-        type, MorvViolation{axis, Ref::steal(to_python(violation_type.text)),
-                            Ref::steal(to_python(message.text))});
+        type, MorvViolation{axis, std::move(type_text), std::move(message_text)});
 }
 
-std::int32_t get_axis(MorvViolation& self) { return self.axis; }
-Ref get_violation_type(MorvViolation& self) { return Ref::borrow(self.violation_type.get()); }
-Ref get_message(MorvViolation& self) { return Ref::borrow(self.message.get()); }
+// An instance made by a replaced __new__ through the base exception's own
+// constructor has no fields: its texts read as None.
+Ref text_or_none(const Ref& text) { return Ref::borrow(text ? text.get() : Py_None); }
 
-Ref describe(MorvViolation& self) {
-    return Ref::steal(check_created(
-        PyUnicode_FromFormat("MorvViolation(axis=%d, violation_type=%U): %U", self.axis,
-                             self.violation_type.get(), self.message.get())));
+std::int32_t get_axis(MorvViolation& self) { return self.axis; }
+Ref get_violation_type(MorvViolation& self) { return text_or_none(self.violation_type); }
+Ref get_message(MorvViolation& self) { return text_or_none(self.message); }
+
+Result<Ref> describe(MorvViolation& self) {
+    return created(PyUnicode_FromFormat("MorvViolation(axis=%d, violation_type=%S): %S", self.axis,
+                                        text_or_none(self.violation_type).get(),
+                                        text_or_none(self.message).get()));
 }
 
 }  // namespace
@@ -61,7 +66,7 @@ namespace {
 
 // The violation types are a handful of fixed texts; each becomes a str once and
 // is shared by every refusal that names it.
-PyObject* violation_type_text(std::string_view text) {
+Result<Ref> violation_type_text(std::string_view text) {
     struct Entry {
         std::string_view text;  // the str's own UTF-8 data
         PyObject* str;
@@ -69,15 +74,16 @@ PyObject* violation_type_text(std::string_view text) {
     static Entry cache[16];
     static std::size_t used = 0;
     for (std::size_t i = 0; i < used; ++i) {
-        if (cache[i].text == text) return Py_NewRef(cache[i].str);
+        if (cache[i].text == text) return Ref::borrow(cache[i].str);
     }
-    PyObject* str = to_python(text);
+    MORVEX_TRY(str, created(to_python(text)));
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(str.get(), &size);
+    if (utf8 == nullptr) return PendingError::fetch();
     if (used < std::size(cache)) {
-        Py_ssize_t size = 0;
-        const char* utf8 = check_created(PyUnicode_AsUTF8AndSize(str, &size));
-        cache[used++] = {{utf8, static_cast<std::size_t>(size)}, Py_NewRef(str)};
+        cache[used++] = {{utf8, static_cast<std::size_t>(size)}, Py_NewRef(str.get())};
     }
-    return str;
+    return std::move(str);
 }
 
 }  // namespace
@@ -86,9 +92,10 @@ PyObject* violation_type_text(std::string_view text) {
 // calling it with `args` yields exactly this object, built without the call.
 PendingError violation(std::int32_t axis, std::string_view violation_type, Ref message) {
     PyTypeObject* type = require_type_object(MorvViolation::declaration);
-    Ref type_text = Ref::steal(violation_type_text(violation_type));
-    Ref args = Ref::steal(check_created(PyTuple_New(3)));
-    PyTuple_SET_ITEM(args.get(), 0, to_python(axis));
+    MORVEX_TRY(type_text, violation_type_text(violation_type));
+    MORVEX_TRY(axis_number, created(to_python(axis)));
+    MORVEX_TRY(args, created(PyTuple_New(3)));
+    PyTuple_SET_ITEM(args.get(), 0, axis_number.release());
     PyTuple_SET_ITEM(args.get(), 1, Py_NewRef(type_text.get()));
     PyTuple_SET_ITEM(args.get(), 2, Py_NewRef(message.get()));
     const auto* base = reinterpret_cast<PyTypeObject*>(PyExc_Exception);
@@ -104,7 +111,8 @@ PendingError violation(std::int32_t axis, std::string_view violation_type, Ref m
 
 PendingError violation(std::int32_t axis, std::string_view violation_type,
                        std::string_view message) {
-    return violation(axis, violation_type, Ref::steal(to_python(message)));
+    MORVEX_TRY(text, created(to_python(message)));
+    return violation(axis, violation_type, std::move(text));
 }
 
 PendingError morv_error_to_py_err(std::int32_t axis, security::SecurityError error) {

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <limits>
 #include <mutex>
-#include <optional>
 
 #include "actuator.h"
 #include "binding/declare.h"
@@ -43,12 +42,9 @@ std::uint64_t age_in_nanos(double seconds) {
 
 Result<Ref> receipt_gate_new(PyTypeObject* type, OrNone<BytesArg> hmac_key,
                              std::uint64_t last_sequence_id, OrNone<double> max_age_s) {
-    std::optional<sec::Key> key = trial_key();
-    if (hmac_key.value) {
-        key = boundary_key(*hmac_key.value);
-        if (!key) {
-            return PendingError::with_message(PyExc_ValueError, "hmac_key must be exactly 32 bytes");
-        }
+    const KeyCopy key = chosen_key(hmac_key);
+    if (!key) {
+        return PendingError::with_message(PyExc_ValueError, "hmac_key must be exactly 32 bytes");
     }
     std::uint64_t max_age_ns = 0;
     if (max_age_s.value) {

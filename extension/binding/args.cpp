@@ -1,59 +1,48 @@
 #include "args.h"
 
 #include <cstring>
-#include <string>
-
-#include "fatal.h"
 
 namespace morvex::ext {
 namespace {
 
-std::string full_name(const FunctionDescription& desc) {
-    std::string name = desc.class_name;
-    name += '.';
-    name += desc.function_name;
-    name += "()";
-    return name;
-}
-
-PendingError type_error(const std::string& message) {
-    return PendingError::with_message(PyExc_TypeError, message);
+PendingError type_error(PyObject* message) {
+    if (message == nullptr) return PendingError::fetch();
+    return PendingError::with_args(PyExc_TypeError, Ref::steal(message));
 }
 
 PendingError too_many_positional(const FunctionDescription& desc, Py_ssize_t given) {
-    std::string message = full_name(desc) + " takes ";
+    const char* verb = given == 1 ? "was" : "were";
     if (desc.required_count == desc.parameter_count) {
-        message += std::to_string(desc.parameter_count);
-    } else {
-        message += "from " + std::to_string(desc.required_count) + " to " +
-                   std::to_string(desc.parameter_count);
+        return type_error(PyUnicode_FromFormat(
+            "%s.%s() takes %zu positional arguments but %zd %s given", desc.class_name,
+            desc.function_name, desc.parameter_count, given, verb));
     }
-    message += " positional arguments but " + std::to_string(given) +
-               (given == 1 ? " was given" : " were given");
-    return type_error(message);
+    return type_error(PyUnicode_FromFormat(
+        "%s.%s() takes from %zu to %zu positional arguments but %zd %s given", desc.class_name,
+        desc.function_name, desc.required_count, desc.parameter_count, given, verb));
 }
 
 PendingError unexpected_keyword(const FunctionDescription& desc, PyObject* name) {
-    Ref shown = Ref::steal(check_created(PyUnicode_FromFormat(
-        "%s got an unexpected keyword argument '%S'", full_name(desc).c_str(), name)));
-    return PendingError::with_args(PyExc_TypeError, std::move(shown));
+    return type_error(PyUnicode_FromFormat("%s.%s() got an unexpected keyword argument '%S'",
+                                           desc.class_name, desc.function_name, name));
 }
 
 PendingError missing_required(const FunctionDescription& desc, PyObject* const* slots) {
-    std::string names;
     std::size_t count = 0, listed = 0;
     for (std::size_t i = 0; i < desc.required_count; ++i) count += slots[i] == nullptr;
-    for (std::size_t i = 0; i < desc.required_count; ++i) {
+    Ref names = Ref::steal(PyUnicode_FromString(""));
+    for (std::size_t i = 0; names && i < desc.required_count; ++i) {
         if (slots[i] != nullptr) continue;
-        if (listed > 0) names += count == 2 ? " and " : (listed + 1 == count ? ", and " : ", ");
-        names += '\'';
-        names += desc.parameters[i];
-        names += '\'';
+        const char* separator =
+            listed == 0 ? "" : count == 2 ? " and " : (listed + 1 == count ? ", and " : ", ");
+        names = Ref::steal(
+            PyUnicode_FromFormat("%U%s'%s'", names.get(), separator, desc.parameters[i]));
         ++listed;
     }
-    return type_error(full_name(desc) + " missing " + std::to_string(count) +
-                      " required positional " + (count == 1 ? "argument" : "arguments") + ": " +
-                      names);
+    if (!names) return PendingError::fetch();
+    return type_error(PyUnicode_FromFormat("%s.%s() missing %zu required positional %s: %U",
+                                           desc.class_name, desc.function_name, count,
+                                           count == 1 ? "argument" : "arguments", names.get()));
 }
 
 // Places one keyword argument; the first problem found is the call's error.
@@ -72,8 +61,8 @@ Result<void> place_keyword(const FunctionDescription& desc, PyObject* name, PyOb
             continue;
         }
         if (slots[i] != nullptr) {
-            return type_error(full_name(desc) + " got multiple values for argument '" + param +
-                              "'");
+            return type_error(PyUnicode_FromFormat("%s.%s() got multiple values for argument '%s'",
+                                                   desc.class_name, desc.function_name, param));
         }
         slots[i] = value;
         return {};

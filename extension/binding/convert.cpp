@@ -3,7 +3,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <utility>
 
 namespace morvex::ext {
@@ -12,11 +11,13 @@ PendingError downcast_error(PyObject* obj, const char* target) {
     Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
     if (!qualname) {
         PyErr_Clear();
-        qualname = Ref::steal(check_created(PyUnicode_FromString("<failed to extract type name>")));
+        qualname = Ref::steal(PyUnicode_FromString("<failed to extract type name>"));
+        if (!qualname) return PendingError::fetch();
     }
-    return PendingError::with_args(
-        PyExc_TypeError, Ref::steal(check_created(PyUnicode_FromFormat(
-                             "'%U' object cannot be converted to '%s'", qualname.get(), target))));
+    PyObject* message =
+        PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", qualname.get(), target);
+    if (message == nullptr) return PendingError::fetch();
+    return PendingError::with_args(PyExc_TypeError, Ref::steal(message));
 }
 
 PendingError argument_error(const char* parameter, PendingError error) {
@@ -27,17 +28,45 @@ PendingError argument_error(const char* parameter, PendingError error) {
     }
     Ref text = Ref::steal(PyObject_Str(first));
     if (!text) return PendingError::fetch();
-    PendingError wrapped = PendingError::with_args(
-        PyExc_TypeError, Ref::steal(check_created(PyUnicode_FromFormat(
-                             "argument '%s': %U", parameter, text.get()))));
+    PyObject* message = PyUnicode_FromFormat("argument '%s': %U", parameter, text.get());
+    if (message == nullptr) return PendingError::fetch();
+    PendingError wrapped = PendingError::with_args(PyExc_TypeError, Ref::steal(message));
     PyObject* built = wrapped.exception();
     if (PyObject* cause = PyException_GetCause(first)) PyException_SetCause(built, cause);
     return wrapped;
 }
 
+namespace {
+
+// Conversions that may run Python code (__float__, __index__, __len__, __iter__)
+// count as one level of recursion, so that code recursing through a callable
+// meets RecursionError before the C stack runs out. Exact floats and ints skip it.
+class RecursionGuard {
+public:
+    RecursionGuard() : entered_(Py_EnterRecursiveCall(" while converting an argument") == 0) {}
+    ~RecursionGuard() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+    bool entered() const { return entered_; }
+
+private:
+    bool entered_;
+};
+
+}  // namespace
+
 Result<double> to_f64(PyObject* obj) {
+    double value;
     if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
-    const double value = PyFloat_AsDouble(obj);
+    if (PyLong_CheckExact(obj)) {
+        value = PyLong_AsDouble(obj);
+    } else {
+        RecursionGuard guard;
+        if (!guard.entered()) return PendingError::fetch();
+        value = PyFloat_AsDouble(obj);
+    }
     if (value == -1.0 && PyErr_Occurred()) return PendingError::fetch();
     return value;
 }
@@ -45,6 +74,8 @@ Result<double> to_f64(PyObject* obj) {
 Result<std::uint64_t> to_u64(PyObject* obj) {
     Ref index;
     if (!PyLong_Check(obj)) {
+        RecursionGuard guard;
+        if (!guard.entered()) return PendingError::fetch();
         index = Ref::steal(PyNumber_Index(obj));
         if (!index) return PendingError::fetch();
         obj = index.get();
@@ -55,7 +86,14 @@ Result<std::uint64_t> to_u64(PyObject* obj) {
 }
 
 Result<std::int32_t> to_i32(PyObject* obj) {
-    const long value = PyLong_AsLong(obj);
+    long value;
+    if (PyLong_Check(obj)) {
+        value = PyLong_AsLong(obj);
+    } else {
+        RecursionGuard guard;
+        if (!guard.entered()) return PendingError::fetch();
+        value = PyLong_AsLong(obj);
+    }
     if (value == -1 && PyErr_Occurred()) return PendingError::fetch();
     if (value < INT32_MIN || value > INT32_MAX) {
         return PendingError::with_message(PyExc_OverflowError,
@@ -85,20 +123,21 @@ F32Buffer::F32Buffer(F32Buffer&& other) noexcept
 
 F32Buffer::~F32Buffer() { PyMem_Free(data_); }
 
-void F32Buffer::reserve(std::size_t capacity) {
-    if (capacity <= capacity_) return;
-    if (capacity > PY_SSIZE_T_MAX / sizeof(float)) fatal_allocation_error(SIZE_MAX);
+bool F32Buffer::reserve(std::size_t capacity) {
+    if (capacity <= capacity_) return true;
+    if (capacity > PY_SSIZE_T_MAX / sizeof(float)) return false;
     void* grown = PyMem_Realloc(data_, capacity * sizeof(float));
-    if (grown == nullptr) fatal_allocation_error(capacity * sizeof(float));
+    if (grown == nullptr) return false;
     data_ = static_cast<float*>(grown);
     capacity_ = capacity;
+    return true;
 }
 
 namespace {
 
 Result<void> push_narrowed(F32Buffer& out, PyObject* item) {
     MORVEX_TRY(value, to_f64(item));
-    out.push_back(static_cast<float>(value));
+    if (!out.push_back(static_cast<float>(value))) return PendingError::no_memory();
     return {};
 }
 
@@ -136,24 +175,30 @@ Result<F32Buffer> to_f32_buffer(PyObject* obj) {
         return PendingError::with_message(PyExc_TypeError, "Can't extract `str` to `Vec`");
     }
     if (!PySequence_Check(obj)) return downcast_error(obj, "Sequence");
+    F32Buffer out;
+    // The length is only a hint (a sequence may report anything): it sizes the
+    // buffer up to a cap and only if that much can be had; beyond that the
+    // buffer grows as items actually arrive.
+    constexpr Py_ssize_t kMaxReservedItems = Py_ssize_t{1} << 20;
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        const Py_ssize_t size = Py_SIZE(obj);
+        (void)out.reserve(static_cast<std::size_t>(size < kMaxReservedItems ? size : kMaxReservedItems));
+        MORVEX_TRY_VOID(PyList_CheckExact(obj) ? collect_list(out, obj) : collect_tuple(out, obj));
+        return out;
+    }
+    RecursionGuard guard;
+    if (!guard.entered()) return PendingError::fetch();
     Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) {
         PyErr_Clear();
         hint = 0;
     }
-    // The length is only a hint (a sequence may report anything); beyond the
-    // cap the buffer grows as items actually arrive.
-    constexpr Py_ssize_t kMaxReservedItems = Py_ssize_t{1} << 24;
-    F32Buffer out;
-    out.reserve(static_cast<std::size_t>(hint < kMaxReservedItems ? hint : kMaxReservedItems));
-    Result<void> done = PyList_CheckExact(obj)    ? collect_list(out, obj)
-                        : PyTuple_CheckExact(obj) ? collect_tuple(out, obj)
-                                                  : collect_iterable(out, obj);
-    if (!done.ok()) return done.take_error();
+    (void)out.reserve(static_cast<std::size_t>(hint < kMaxReservedItems ? hint : kMaxReservedItems));
+    MORVEX_TRY_VOID(collect_iterable(out, obj));
     return out;
 }
 
-Ref joined_text(std::initializer_list<std::string_view> pieces) {
+Result<Ref> joined_text(std::initializer_list<std::string_view> pieces) {
     std::size_t size = 0;
     unsigned char high = 0;
     for (std::string_view piece : pieces) {
@@ -161,18 +206,24 @@ Ref joined_text(std::initializer_list<std::string_view> pieces) {
         for (char c : piece) high |= static_cast<unsigned char>(c);
     }
     if (high >= 0x80) {
-        std::string text;
-        text.reserve(size);
-        for (std::string_view piece : pieces) text += piece;
-        return Ref::steal(to_python(text));
+        char* text = static_cast<char*>(PyMem_Malloc(size > 0 ? size : 1));
+        if (text == nullptr) return PendingError::no_memory();
+        char* out = text;
+        for (std::string_view piece : pieces) {
+            std::memcpy(out, piece.data(), piece.size());
+            out += piece.size();
+        }
+        Result<Ref> decoded = created(PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(size)));
+        PyMem_Free(text);
+        return decoded;
     }
-    Ref text = Ref::steal(check_created(PyUnicode_New(static_cast<Py_ssize_t>(size), 127)));
+    MORVEX_TRY(text, created(PyUnicode_New(static_cast<Py_ssize_t>(size), 127)));
     auto* out = static_cast<char*>(PyUnicode_DATA(text.get()));
     for (std::string_view piece : pieces) {
         std::memcpy(out, piece.data(), piece.size());
         out += piece.size();
     }
-    return text;
+    return std::move(text);
 }
 
 }  // namespace morvex::ext

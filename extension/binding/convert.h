@@ -8,12 +8,10 @@
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
-#include <string>
 #include <string_view>
 #include <type_traits>
 
 #include "error.h"
-#include "fatal.h"
 
 namespace morvex::ext {
 
@@ -41,17 +39,19 @@ struct IsOrNone : std::false_type {};
 template <class T>
 struct IsOrNone<OrNone<T>> : std::true_type {};
 
-// Contiguous single-precision values narrowed from a sequence of floats.
+// Contiguous single-precision values narrowed from a sequence of floats. Growing
+// fails softly: false, with nothing changed and no error set.
 class F32Buffer {
 public:
     F32Buffer() = default;
     F32Buffer(F32Buffer&& other) noexcept;
     F32Buffer& operator=(F32Buffer&&) = delete;
     ~F32Buffer();
-    void reserve(std::size_t capacity);
-    void push_back(float value) {
-        if (size_ == capacity_) reserve(capacity_ < 8 ? 8 : capacity_ * 2);
+    [[nodiscard]] bool reserve(std::size_t capacity);
+    [[nodiscard]] bool push_back(float value) {
+        if (size_ == capacity_ && !reserve(capacity_ < 8 ? 8 : capacity_ * 2)) return false;
         data_[size_++] = value;
+        return true;
     }
     float* data() { return data_; }
     std::size_t size() const { return size_; }
@@ -105,26 +105,22 @@ struct Converter<OrNone<T>> {
     }
 };
 
-// Result conversions; a NULL from the interpreter here is a fatal error.
-inline PyObject* to_python(double value) { return check_created(PyFloat_FromDouble(value)); }
-inline PyObject* to_python(std::uint64_t value) {
-    return check_created(PyLong_FromUnsignedLongLong(value));
-}
-inline PyObject* to_python(std::int32_t value) { return check_created(PyLong_FromLong(value)); }
+// Result conversions: a new reference, or NULL with the interpreter's error set
+// (MemoryError) when the object cannot be created.
+inline PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
+inline PyObject* to_python(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
+inline PyObject* to_python(std::int32_t value) { return PyLong_FromLong(value); }
 inline PyObject* to_python(bool value) { return Py_NewRef(value ? Py_True : Py_False); }
 inline PyObject* to_python(Ref obj) { return obj.release(); }
 inline PyObject* bytes_to_python(const void* data, std::size_t size) {
-    return check_created(
-        PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
+    return PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(size));
 }
 inline PyObject* to_python(std::string_view text) {
-    return check_created(
-        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
-inline PyObject* to_python(const std::string& text) { return to_python(std::string_view(text)); }
 
 // One str from the concatenation of `pieces` (UTF-8), written straight into the
 // new object when they are ASCII.
-Ref joined_text(std::initializer_list<std::string_view> pieces);
+Result<Ref> joined_text(std::initializer_list<std::string_view> pieces);
 
 }  // namespace morvex::ext

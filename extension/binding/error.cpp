@@ -1,17 +1,21 @@
 #include "error.h"
 
-#include "fatal.h"
-
 namespace morvex::ext {
 
 PendingError PendingError::with_message(PyObject* type, std::string_view message) {
-    Ref text = Ref::steal(check_created(
-        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))));
-    return PendingError(Ref::borrow(type), std::move(text), false);
+    PyObject* text =
+        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
+    if (text == nullptr) return fetch();
+    return PendingError(Ref::borrow(type), Ref::steal(text), false);
 }
 
 PendingError PendingError::with_args(PyObject* type, Ref args) {
     return PendingError(Ref::borrow(type), std::move(args), false);
+}
+
+PendingError PendingError::no_memory() {
+    PyErr_NoMemory();
+    return fetch();
 }
 
 PendingError PendingError::fetch() {
@@ -34,13 +38,20 @@ PendingError PendingError::with_exception(Ref exception) {
 PyObject* PendingError::exception() {
     if (!built_) {
         PyObject* args = value_.get();
-        PyObject* made = PyTuple_Check(args) ? PyObject_Call(type_.get(), args, nullptr)
-                                             : PyObject_CallOneArg(type_.get(), args);
-        if (made == nullptr) {
+        Ref made = Ref::steal(PyTuple_Check(args) ? PyObject_Call(type_.get(), args, nullptr)
+                                                  : PyObject_CallOneArg(type_.get(), args));
+        if (made && !PyExceptionInstance_Check(made.get())) {
+            // The interpreter's own words for `raise` of such a class.
+            PyErr_Format(PyExc_TypeError,
+                         "calling %R should have returned an instance of BaseException, not %R",
+                         type_.get(), reinterpret_cast<PyObject*>(Py_TYPE(made.get())));
+            made = Ref();
+        }
+        if (!made) {
             *this = fetch();
             return value_.get();
         }
-        value_ = Ref::steal(made);
+        value_ = std::move(made);
         built_ = true;
     }
     return value_.get();

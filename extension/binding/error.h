@@ -25,10 +25,13 @@ public:
     static PendingError fetch();
     // An exception object already built.
     static PendingError with_exception(Ref exception);
+    // MemoryError, the interpreter's own (it allocates nothing).
+    static PendingError no_memory();
 
     PyObject* type() const { return type_.get(); }
-    // The exception object, built on first use. If building it raised, that
-    // exception becomes the pending error.
+    // The exception object, built on first use. If building it raised, or gave
+    // something that is not an exception (a class whose __new__ was replaced),
+    // that error becomes the pending error, as the interpreter's `raise` would.
     PyObject* exception();
     // Sets the interpreter's current exception (PyErr_Restore).
     void restore() &&;
@@ -68,6 +71,13 @@ public:
 private:
     std::optional<PendingError> error_;
 };
+
+// A new reference from the interpreter, or the error it set (MemoryError when
+// an allocation failed).
+inline Result<Ref> created(PyObject* obj) {
+    if (obj == nullptr) return PendingError::fetch();
+    return Ref::steal(obj);
+}
 
 // Propagate the error of `expr` (a Result) to the caller, else bind its value.
 #define MORVEX_TRY(var, expr)                                   \

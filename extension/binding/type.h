@@ -5,7 +5,6 @@
 #include <Python.h>
 
 #include <new>
-#include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -23,8 +22,6 @@ struct MethodDecl {
     PyCFunction entry;
     int flags;
     CallableInfo* parameters;  // nullptr: the method takes none
-
-    std::string composed_doc{};  // "name($self, ...)\n--\n\n" + doc, when the type is built
 };
 
 // The constructor as the class declares it (built by constructor<Body>).
@@ -45,21 +42,23 @@ struct ClassSpec {
 };
 
 // A class spec completed from its C++ type (declare_class<T> in declare.h).
-// Built into a type on first use; the cells at the end are filled once and
-// live until the process ends.
+// Built into a type on first use. The type points into the tables and texts
+// at the end, composed once into one block that is never freed: they outlive
+// every static destructor, as the type itself does.
 struct ClassDecl : ClassSpec {
     Py_ssize_t basicsize = 0;
     destructor dealloc = nullptr;
 
     PyTypeObject* type = nullptr;
-    std::string composed_doc{};
-    std::string qualified_name{};
-    std::vector<PyMethodDef> method_table{};
-    std::vector<PyGetSetDef> property_table{};
+    const char* qualified_name = nullptr;  // "builtins.{name}"
+    const char* composed_doc = nullptr;    // "{name}(parameters)\n--\n\n{doc}", or the doc
+    PyMethodDef* method_table = nullptr;   // each method's doc with its signature line
+    PyGetSetDef* property_table = nullptr;
 };
 
 // The class's type object, built on first use; a failure is RuntimeError
-// "An error occurred while initializing class {name}" chained to its cause.
+// "An error occurred while initializing class {name}" chained to its cause,
+// except MemoryError, which passes unchanged.
 Result<PyTypeObject*> get_type_object(ClassDecl& decl);
 
 // Where an existing type is required (receiver checks, creating results), a type
@@ -102,7 +101,7 @@ Result<Ref> new_exception_instance(PyTypeObject* type, PyObject* exception_args,
 template <class T, class... Args>
 Result<Ref> new_instance(PyTypeObject* type, Args&&... args) {
     if constexpr (has_exception_base<T>) {
-        Ref no_args = Ref::steal(check_created(PyTuple_New(0)));
+        MORVEX_TRY(no_args, created(PyTuple_New(0)));
         return new_exception_instance<T>(type, no_args.get(), std::forward<Args>(args)...);
     } else {
         allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
