@@ -20,8 +20,15 @@ Result<Ref> counter_new(PyTypeObject* type, std::uint64_t initial_value) {
     return new_instance<MonotonicCounter>(type, initial_value);
 }
 
-// One atomic read-modify-write; wraps from 2**64 - 1 to 0 without an error.
-std::uint64_t next_value(MonotonicCounter& self) { return self.value.fetch_add(1) + 1; }
+// One atomic compare-and-swap; wraps from 2**64 - 1 to 0 without an error. The
+// answer is made before the counter moves, so a failure consumes no value.
+Result<Ref> next_value(MonotonicCounter& self) {
+    std::uint64_t current = self.value.load();
+    for (;;) {
+        MORVEX_TRY(answer, created(to_python(current + 1)));
+        if (self.value.compare_exchange_weak(current, current + 1)) return std::move(answer);
+    }
+}
 
 std::uint64_t current_value(MonotonicCounter& self) { return self.value.load(); }
 

@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <limits>
 #include <mutex>
+#include <span>
 
 #include "actuator.h"
 #include "binding/declare.h"
 #include "front_end.h"
+#include "morvex/security/boundary.h"
 #include "morvex/receipt_gate.h"
 
 namespace morvex::ext {
@@ -57,8 +59,20 @@ Result<Ref> receipt_gate_new(PyTypeObject* type, OrNone<BytesArg> hmac_key,
     return new_instance<ReceiptGate>(type, *key, last_sequence_id, max_age_ns);
 }
 
-Result<std::uint64_t> check(ReceiptGate& self, BytesArg receipt_hash, std::int32_t target_axis,
-                            double requested_position, double commanded_velocity) {
+Result<Ref> check(ReceiptGate& self, BytesArg receipt_hash, std::int32_t target_axis,
+                  double requested_position, double commanded_velocity) {
+    // The answer, the receipt's own sequence id, is made before the gate can
+    // record the receipt: once it is accepted, nothing can fail.
+    Ref answer;
+    std::uint64_t announced = 0;
+    if (receipt_hash.size == sec::SERIALIZED_RECEIPT_LEN) {
+        announced = sec::deserialize_receipt(
+                        std::span<const std::uint8_t, sec::SERIALIZED_RECEIPT_LEN>(
+                            receipt_hash.data, sec::SERIALIZED_RECEIPT_LEN))
+                        .sequence_id;
+        MORVEX_TRY(made, created(to_python(announced)));
+        answer = std::move(made);
+    }
     std::uint32_t result;
     std::uint64_t accepted;
     {
@@ -69,7 +83,8 @@ Result<std::uint64_t> check(ReceiptGate& self, BytesArg receipt_hash, std::int32
         accepted = morvex_receipt_gate_last_sequence_id(&self.gate);
     }
     if (result != MORVEX_GATE_ACCEPTED) return refusal(target_axis, result);
-    return accepted;
+    if (!answer || accepted != announced) fatal_error("the receipt gate accepted another sequence id");
+    return answer;
 }
 
 std::uint64_t get_last_sequence_id(ReceiptGate& self) {

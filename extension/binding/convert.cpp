@@ -10,6 +10,7 @@ namespace morvex::ext {
 PendingError downcast_error(PyObject* obj, const char* target) {
     Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
     if (!qualname) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return PendingError::fetch();
         PyErr_Clear();
         qualname = Ref::steal(PyUnicode_FromString("<failed to extract type name>"));
         if (!qualname) return PendingError::fetch();
@@ -179,7 +180,7 @@ Result<F32Buffer> to_f32_buffer(PyObject* obj) {
     // The length is only a hint (a sequence may report anything): it sizes the
     // buffer up to a cap and only if that much can be had; beyond that the
     // buffer grows as items actually arrive.
-    constexpr Py_ssize_t kMaxReservedItems = Py_ssize_t{1} << 20;
+    constexpr Py_ssize_t kMaxReservedItems = Py_ssize_t{1} << 16;
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
         const Py_ssize_t size = Py_SIZE(obj);
         (void)out.reserve(static_cast<std::size_t>(size < kMaxReservedItems ? size : kMaxReservedItems));
