@@ -40,28 +40,30 @@ Result<Vec4> to_vec4(PyObject* obj) {
     return out;
 }
 
-Result<Vec4List> to_vec4_list(PyObject* obj) {
-    MORVEX_TRY(items, sequence_items(obj, "Sequence[Sequence[float]]"));
+namespace {
+
+// Up to four converted items of a sequence, and how many it held.
+template <class List, auto Convert>
+Result<List> to_short_list(PyObject* obj, const char* expected) {
+    MORVEX_TRY(items, sequence_items(obj, expected));
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
-    Vec4List out{};
+    List out{};
     out.length = static_cast<std::size_t>(n);
     for (Py_ssize_t i = 0; i < n && i < 4; ++i) {
-        MORVEX_TRY(row, to_vec4(PySequence_Fast_ITEMS(items.get())[i]));
-        out.items[i] = row;
+        MORVEX_TRY(item, Convert(PySequence_Fast_ITEMS(items.get())[i]));
+        out.items[i] = item;
     }
     return out;
 }
 
+}  // namespace
+
+Result<Vec4List> to_vec4_list(PyObject* obj) {
+    return to_short_list<Vec4List, to_vec4>(obj, "Sequence[Sequence[float]]");
+}
+
 Result<DoubleList> to_double_list(PyObject* obj) {
-    MORVEX_TRY(items, sequence_items(obj, "Sequence[float]"));
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
-    DoubleList out{};
-    out.length = static_cast<std::size_t>(n);
-    for (Py_ssize_t i = 0; i < n && i < 4; ++i) {
-        MORVEX_TRY(value, to_f64(PySequence_Fast_ITEMS(items.get())[i]));
-        out.items[i] = value;
-    }
-    return out;
+    return to_short_list<DoubleList, to_f64>(obj, "Sequence[float]");
 }
 
 Result<MatrixView> MatrixView::of(PyObject* obj, const char* name, bool writable) {
