@@ -2,8 +2,9 @@
 
 Every control tick the planner asks for four joint positions. The controller
   1. projects each joint into its limits with a Governor (one per joint),
-  2. projects the four together onto the coupled limits with the four-axis kernel
-     (morvex_solve_multivar_4d, called through ctypes as any C caller would),
+  2. projects the four together onto the coupled limits with CoupledLimits (the exact
+     projection; the four-axis kernel morvex_solve_multivar_4d runs beside it on the same
+     commands, through ctypes as any C caller would, for comparison),
   3. asks a MorvBoundary to authorize every joint command (velocity and rate limits),
 and sends each command with its 60-byte receipt to the actuator side, where a ReceiptGate
 moves the joint only for a receipt issued for exactly that command, once, in order and
@@ -21,7 +22,14 @@ import sys
 import time
 from collections import Counter
 
-from morvex import Governor, MonotonicCounter, MorvBoundary, MorvViolation, ReceiptGate
+from morvex import (
+    CoupledLimits,
+    Governor,
+    MonotonicCounter,
+    MorvBoundary,
+    MorvViolation,
+    ReceiptGate,
+)
 from morvex.kernels import Multivar4dKernel
 
 JOINT_LIMITS = [(-2.6, 2.6), (-1.4, 1.6), (-2.2, 2.2), (-3.0, 3.0)]  # rad
@@ -109,8 +117,9 @@ def limit_speed(previous, target, max_step):
 
 def run(seconds, hz, pace):
     governors = [Governor(lo, hi) for lo, hi in JOINT_LIMITS]
-    coupled = Multivar4dKernel([lo for lo, _ in JOINT_LIMITS], [hi for _, hi in JOINT_LIMITS],
-                               COUPLED_ROWS)
+    lower, upper = [lo for lo, _ in JOINT_LIMITS], [hi for _, hi in JOINT_LIMITS]
+    coupled = CoupledLimits(lower, upper, [a for a, _ in COUPLED_ROWS], [b for _, b in COUPLED_ROWS])
+    reference = Multivar4dKernel(lower, upper, COUPLED_ROWS)
     rate_limit = int(4 * hz * 1.25) if pace else 2**64 - 1
     boundary = MorvBoundary(rate_limit=rate_limit, max_velocity_rad_s=MAX_VELOCITY)
     gate = ReceiptGate(max_age_s=MAX_RECEIPT_AGE_S)
@@ -142,11 +151,13 @@ def run(seconds, hz, pace):
         tick = ticks.next_value()
         desired = planner(t)
         boxed = [latency.time("Governor.project", governors[i].project, q) for i, q in enumerate(desired)]
-        command, status = latency.time("four-axis kernel (ctypes)", coupled.project, boxed)
-        corrected = status == 1 and any(c != b for c, b in zip(command, boxed))
-        kernel_status[STATUS_NAMES[status] + (", command corrected" if corrected else "")] += 1
-        if status not in (1, 2):  # no safe answer: hold position
-            command = previous
+        command = latency.time("CoupledLimits.project", coupled.project, boxed)
+        corrected = any(c != b for c, b in zip(command, boxed))
+        kernel_status[("CoupledLimits", "corrected" if corrected else "unchanged")] += 1
+        answer, status = latency.time("four-axis kernel (ctypes)", reference.project, boxed)
+        breaks = any(sum(a * u for a, u in zip(row, answer)) > b + 1e-6 for row, b in COUPLED_ROWS)
+        kernel_status[("four-axis kernel", STATUS_NAMES[status]
+                       + (", breaks a coupled row" if breaks else ""))] += 1
         command = limit_speed(previous, command, 0.95 * MAX_VELOCITY * dt)
         velocities = [(c - p) / dt for c, p in zip(command, previous)]
         source = ["planned"] * 4
@@ -209,9 +220,9 @@ def report(counts, kernel_status, latency, elapsed, steps):
     print("\n  commands                      outcome                                            count")
     for (source, outcome), count in sorted(counts.items()):
         print(f"  {source:<29} {outcome:<48} {count:>6}")
-    print("\n  four-axis kernel outcome          count")
-    for name, count in kernel_status.most_common():
-        print(f"  {name:<32} {count:>6}")
+    print("\n  coupled limits, same commands    outcome                          count")
+    for (solver, name), count in sorted(kernel_status.items()):
+        print(f"  {solver:<32} {name:<32} {count:>6}")
     print("\n  per-call latency (us)             calls     p50     p90     p99     max")
     for name, n, p50, p90, p99, worst in latency.rows():
         print(f"  {name:<32} {n:>6} {p50:7.2f} {p90:7.2f} {p99:7.2f} {worst:7.1f}")

@@ -52,7 +52,7 @@ def test_attributes_version_and_all():
     assert set(_morvex.__all__) <= set(namespace)
     from morvex import _actuator
 
-    assert _actuator.__all__ == ["ReceiptGate"]
+    assert _actuator.__all__ == ["ReceiptGate", "CoupledLimits"]
     assert morvex.__all__ == _morvex.__all__ + _actuator.__all__
 
 

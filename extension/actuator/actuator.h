@@ -1,5 +1,5 @@
-// The classes of morvex._actuator, the module of the actuator side, and what
-// they share.
+// The classes of morvex._actuator, the module of the actuator side (receipt
+// checking and exact coupled limits), and what they share.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,7 @@
 namespace morvex::ext {
 
 ClassDecl& receipt_gate_class();
+ClassDecl& coupled_limits_class();
 
 // A MorvViolation of morvex._morvex (the one class, whichever module raises
 // it) with the code string and message of a receipt gate's result.

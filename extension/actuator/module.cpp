@@ -10,12 +10,12 @@
 namespace morvex::ext {
 namespace {
 
-ClassDecl* const kRegistered[] = {&receipt_gate_class()};
+ClassDecl* const kRegistered[] = {&receipt_gate_class(), &coupled_limits_class()};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_actuator",
-    "Classes of the actuator side: receipt checking.",
+    "Classes of the actuator side: receipt checking and exact coupled limits.",
     0,
     nullptr,
     nullptr,

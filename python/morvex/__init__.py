@@ -1,7 +1,7 @@
 """morvex: a deterministic safety boundary between a controller and its actuators."""
 
 # The names of the native modules, spelled out so that type checkers see them too.
-from morvex._actuator import ReceiptGate
+from morvex._actuator import CoupledLimits, ReceiptGate
 from morvex._morvex import (
     Governor,
     MonotonicCounter,
@@ -12,4 +12,4 @@ from morvex._morvex import (
 )
 
 __all__ = ["__version__", "MorvBoundary", "MorvReceipt", "MorvViolation", "MonotonicCounter",
-           "Governor", "ReceiptGate"]
+           "Governor", "ReceiptGate", "CoupledLimits"]

@@ -1,8 +1,11 @@
 """Type stubs for the native module morvex._actuator."""
 
-from typing import SupportsFloat, SupportsIndex, TypeAlias, final
+from collections.abc import Sequence
+from typing import SupportsFloat, SupportsIndex, TypeAlias, final, overload
 
-__all__ = ["ReceiptGate"]
+from typing_extensions import Buffer
+
+__all__ = ["ReceiptGate", "CoupledLimits"]
 
 _Float: TypeAlias = SupportsFloat | SupportsIndex
 
@@ -26,3 +29,33 @@ class ReceiptGate:
         """Accept a command with its receipt and return the receipt's sequence id, or raise MorvViolation."""
     @property
     def last_sequence_id(self) -> int: ...
+
+_Vec4: TypeAlias = Sequence[_Float]
+_Command: TypeAlias = tuple[float, float, float, float]
+
+@final
+class CoupledLimits:
+    """Four-axis limits, a box and up to four coupled rows a . u <= b, fixed and checked at construction; project() returns the nearest command inside them."""
+
+    def __new__(
+        cls,
+        lower: _Vec4,
+        upper: _Vec4,
+        rows: Sequence[_Vec4] = (),
+        bounds: Sequence[_Float] = (),
+    ) -> CoupledLimits: ...
+    def project(self, u: _Vec4) -> _Command:
+        """Return the command inside the limits nearest to u, as a 4-tuple."""
+    @overload
+    def project_batch(self, us: Buffer, out: Buffer | None = None) -> Buffer:
+        """Project every command of us: a sequence of 4-sequences (a list of 4-tuples back) or a float64 buffer of shape (n, 4) (written into out, or a new memoryview)."""
+    @overload
+    def project_batch(self, us: Sequence[_Vec4], out: None = None) -> list[_Command]: ...
+    @property
+    def lower(self) -> _Command: ...
+    @property
+    def upper(self) -> _Command: ...
+    @property
+    def rows(self) -> tuple[_Command, ...]: ...
+    @property
+    def bounds(self) -> tuple[float, ...]: ...

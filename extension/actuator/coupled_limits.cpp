@@ -1,0 +1,191 @@
+// CoupledLimits: the exact four-axis projection on limits fixed, checked and
+// prepared once, so that every command it returns is inside them.
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+
+#include "actuator.h"
+#include "binding/declare.h"
+#include "binding/vectors.h"
+#include "morvex/exact_4d.h"
+
+namespace morvex::ext {
+namespace {
+
+struct CoupledLimits {
+    using PythonHead = PyObject;
+    static ClassDecl declaration;
+
+    MorvexLimits4 limits;      // as given, for the properties
+    MorvexExact4Prepared prepared;
+};
+
+constexpr const char* kInvalidLimits =
+    "limits must not be NaN, lower must not exceed upper, no lower bound may be +inf and no "
+    "upper bound -inf, and row coefficients must be finite";
+
+Result<Ref> coupled_limits_new(PyTypeObject* type, Vec4 lower, Vec4 upper, Vec4List rows,
+                               DoubleList bounds) {
+    if (rows.length > 4) {
+        return PendingError::with_message(PyExc_ValueError, "at most 4 rows");
+    }
+    if (bounds.length != rows.length) {
+        return PendingError::with_message(PyExc_ValueError,
+                                          "rows and bounds must have the same length");
+    }
+    CoupledLimits value{};
+    std::memcpy(value.limits.lower, lower.v, sizeof lower.v);
+    std::memcpy(value.limits.upper, upper.v, sizeof upper.v);
+    for (std::size_t j = 0; j < rows.length; ++j) {
+        std::memcpy(value.limits.a[j], rows.items[j].v, sizeof rows.items[j].v);
+        value.limits.b[j] = bounds.items[j];
+    }
+    value.limits.row_count = static_cast<std::uint32_t>(rows.length);
+    SolveStatus status = morvex_exact_4d_prepare(&value.limits, &value.prepared);
+    if (status == MORVEX_STATUS_OPTIMAL) {
+        // Whether any command meets the limits does not depend on the one asked for.
+        const double origin[4] = {0.0, 0.0, 0.0, 0.0};
+        MorvexExact4Result probe;
+        status = morvex_exact_4d_solve(&value.prepared, origin, &probe);
+    }
+    if (status == MORVEX_STATUS_INFEASIBLE) {
+        return PendingError::with_message(PyExc_ValueError, "the limits admit no command");
+    }
+    if (status != MORVEX_STATUS_OPTIMAL) {
+        return PendingError::with_message(PyExc_ValueError, kInvalidLimits);
+    }
+    return new_instance<CoupledLimits>(type, value);
+}
+
+// The projection of one command; the limits were found feasible at construction,
+// so only the command can be refused.
+Result<void> project_into(const CoupledLimits& self, const double desired[4], double out[4]) {
+    MorvexExact4Result result;
+    if (morvex_exact_4d_solve(&self.prepared, desired, &result) != MORVEX_STATUS_OPTIMAL) {
+        for (std::size_t i = 0; i < 4; ++i) {
+            if (std::isnan(desired[i])) {
+                return PendingError::with_message(PyExc_ValueError, "u must not contain NaN");
+            }
+        }
+        return PendingError::with_message(
+            PyExc_ValueError,
+            "u is infinite on an axis without a bound on that side that a row limits");
+    }
+    std::memcpy(out, result.x, sizeof result.x);
+    return {};
+}
+
+Result<Ref> project(CoupledLimits& self, Vec4 u) {
+    double x[4];
+    MORVEX_TRY_VOID(project_into(self, u.v, x));
+    return vec4_to_python(x);
+}
+
+// A float64 (n, 4) buffer in, the same out: into `out` when given (which may be
+// the input itself), else into a new memoryview over a bytearray.
+Result<Ref> project_buffer(CoupledLimits& self, MatrixView& us, PyObject* out_obj) {
+    Ref target;
+    if (out_obj != nullptr) {
+        target = Ref::borrow(out_obj);
+    } else if (us.rows() == 0) {
+        // memoryview cannot cast to a shape with a zero in it; built directly.
+        static double nothing[4];
+        static Py_ssize_t shape[2] = {0, 4};
+        static Py_ssize_t strides[2] = {4 * sizeof(double), sizeof(double)};
+        Py_buffer empty{};
+        empty.buf = nothing;
+        empty.itemsize = sizeof(double);
+        empty.readonly = 0;
+        empty.ndim = 2;
+        empty.format = const_cast<char*>("d");
+        empty.shape = shape;
+        empty.strides = strides;
+        target = Ref::steal(PyMemoryView_FromBuffer(&empty));
+        if (!target) return PendingError::fetch();
+    } else {
+        Ref bytes = Ref::steal(PyByteArray_FromStringAndSize(
+            nullptr, static_cast<Py_ssize_t>(us.rows() * 4 * sizeof(double))));
+        if (!bytes) return PendingError::fetch();
+        Ref flat = Ref::steal(PyMemoryView_FromObject(bytes.get()));
+        if (!flat) return PendingError::fetch();
+        target = Ref::steal(PyObject_CallMethod(flat.get(), "cast", "s(nn)", "d",
+                                                static_cast<Py_ssize_t>(us.rows()), Py_ssize_t{4}));
+        if (!target) return PendingError::fetch();
+    }
+    MORVEX_TRY(out, MatrixView::of(target.get(), "out", true));
+    if (!out.held()) return downcast_error(target.get(), "Buffer");
+    if (out.rows() != us.rows()) {
+        return PendingError::with_message(PyExc_ValueError, "out must have as many rows as us");
+    }
+    for (std::size_t i = 0; i < us.rows(); ++i) {
+        double desired[4];
+        std::memcpy(desired, us.row(i), sizeof desired);  // `out` may be `us`
+        MORVEX_TRY_VOID(project_into(self, desired, out.row(i)));
+    }
+    return target;
+}
+
+Result<Ref> project_batch(CoupledLimits& self, ObjectArg us, OrNone<ObjectArg> out) {
+    MORVEX_TRY(matrix, MatrixView::of(us.obj, "us", false));
+    if (matrix.held()) return project_buffer(self, matrix, out.value ? out.value->obj : nullptr);
+    if (out.value) {
+        return PendingError::with_message(PyExc_TypeError,
+                                          "out is only taken with a buffer of commands");
+    }
+    Ref items = Ref::steal(PySequence_Fast(us.obj, "us must be a sequence of commands or a "
+                                                   "float64 buffer of shape (n, 4)"));
+    if (!items) return PendingError::fetch();
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    Ref list = Ref::steal(PyList_New(n));
+    if (!list) return PendingError::fetch();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        MORVEX_TRY(u, to_vec4(PySequence_Fast_ITEMS(items.get())[i]));
+        double x[4];
+        MORVEX_TRY_VOID(project_into(self, u.v, x));
+        PyList_SET_ITEM(list.get(), i, vec4_to_python(x).release());
+    }
+    return list;
+}
+
+Ref get_lower(CoupledLimits& self) { return vec4_to_python(self.limits.lower); }
+Ref get_upper(CoupledLimits& self) { return vec4_to_python(self.limits.upper); }
+Ref get_rows(CoupledLimits& self) {
+    Ref rows = Ref::steal(check_created(PyTuple_New(self.limits.row_count)));
+    for (std::uint32_t j = 0; j < self.limits.row_count; ++j) {
+        PyTuple_SET_ITEM(rows.get(), j, vec4_to_python(self.limits.a[j]).release());
+    }
+    return rows;
+}
+Ref get_bounds(CoupledLimits& self) {
+    Ref bounds = Ref::steal(check_created(PyTuple_New(self.limits.row_count)));
+    for (std::uint32_t j = 0; j < self.limits.row_count; ++j) {
+        PyTuple_SET_ITEM(bounds.get(), j, to_python(self.limits.b[j]));
+    }
+    return bounds;
+}
+
+}  // namespace
+
+ClassDecl CoupledLimits::declaration = declare_class<CoupledLimits>({
+    .name = "CoupledLimits",
+    .doc = "Four-axis limits, a box and up to four coupled rows a . u <= b, fixed and checked at "
+           "construction; project() returns the nearest command inside them.",
+    .constructor = constructor<coupled_limits_new>(arg("lower"), arg("upper"),
+                                                   arg("rows", Vec4List{}, "()"),
+                                                   arg("bounds", DoubleList{}, "()")),
+    .methods = {method<project>("project",
+                                "Return the command inside the limits nearest to u, as a "
+                                "4-tuple.",
+                                arg("u")),
+                method<project_batch>("project_batch",
+                                      "Project every command of us: a sequence of 4-sequences "
+                                      "(a list of 4-tuples back) or a float64 buffer of shape "
+                                      "(n, 4) (written into out, or a new memoryview).",
+                                      arg("us"), arg("out", none))},
+    .properties = {property<get_lower>("lower"), property<get_upper>("upper"),
+                   property<get_rows>("rows"), property<get_bounds>("bounds")},
+});
+
+ClassDecl& coupled_limits_class() { return CoupledLimits::declaration; }
+
+}  // namespace morvex::ext

@@ -1,0 +1,110 @@
+"""CoupledLimits: the exact four-axis projection as a Python class, judged against the
+rational-arithmetic oracle of the kernel's tests; batches in both forms; bad input."""
+
+import math
+
+import numpy as np
+import pytest
+
+import exact_4d_support as ex
+from morvex import CoupledLimits
+
+FAMILIES = sorted(ex.FAMILIES)
+
+
+def outcome(p):
+    """(problem judged, status, x) as the class reports them, in the kernel's status codes.
+    The limits are judged at construction, before any command: infeasible limits are
+    judged with the command 0."""
+    d, lo, hi, rows = p
+    try:
+        limits = CoupledLimits(lo, hi, [a for a, _ in rows], [b for _, b in rows])
+    except ValueError as refusal:
+        if "admit no command" in str(refusal):
+            return ([0.0] * 4, lo, hi, rows), ex.INFEASIBLE, None
+        return p, ex.INVALID, None
+    try:
+        x = limits.project(d)
+    except ValueError:
+        return p, ex.INVALID, None
+    assert type(x) is tuple and len(x) == 4 and all(type(v) is float for v in x)
+    return p, ex.OPTIMAL, x
+
+
+@pytest.mark.parametrize("family", FAMILIES)
+def test_projects_onto_the_exact_minimiser(family):
+    faults = []
+    for p, witness, infeasible in ex.corpus(family, 300, seed=31):
+        judged, status, x = outcome(p)
+        fault = ex.judge(judged, status, x, witness, infeasible)
+        if fault:
+            faults.append((fault, p))
+    assert not faults, f"{len(faults)} wrong; first: {faults[:2]}"
+
+
+def test_batches_in_every_form_match_single_projections():
+    rng = np.random.default_rng(5)
+    limits = CoupledLimits([-1, -2, -1, -3], [1, 2, 1.5, 3],
+                           rows=[(1, 1, 0, 0), (0, -1, 1, 0.5), (1, 0, 0, 1)],
+                           bounds=[1.2, 0.4, 2.0])
+    us = rng.normal(scale=3.0, size=(300, 4))
+    single = np.array([limits.project(u) for u in us.tolist()])
+    assert limits.project_batch(us.tolist()) == [tuple(r) for r in single]
+    assert np.array_equal(np.asarray(limits.project_batch(us)), single)
+    out = np.full_like(us, np.nan)
+    assert limits.project_batch(us, out=out) is out and np.array_equal(out, single)
+    in_place = us.copy()
+    limits.project_batch(in_place, out=in_place)
+    assert np.array_equal(in_place, single)
+    assert np.asarray(limits.project_batch(np.empty((0, 4)))).shape == (0, 4)
+    assert limits.project_batch([]) == []
+    # The limits as given, read back.
+    assert limits.lower == (-1.0, -2.0, -1.0, -3.0) and limits.bounds == (1.2, 0.4, 2.0)
+    assert limits.rows[1] == (0.0, -1.0, 1.0, 0.5)
+
+
+NAN = math.nan
+BOX = ([0.0] * 4, [1.0] * 4)
+
+
+@pytest.mark.parametrize(
+    "make, exc_type, message",
+    [
+        (lambda: CoupledLimits(*BOX, [(1, 1, 1, 1)], [-1.0]), ValueError,
+         "the limits admit no command"),
+        (lambda: CoupledLimits([2.0] * 4, [1.0] * 4), ValueError, "limits must not be NaN"),
+        (lambda: CoupledLimits([NAN] * 4, [1.0] * 4), ValueError, "limits must not be NaN"),
+        (lambda: CoupledLimits(*BOX, [(1, math.inf, 0, 0)], [1.0]), ValueError,
+         "limits must not be NaN"),
+        (lambda: CoupledLimits(*BOX, [(1, 0, 0, 0)] * 5, [1.0] * 5), ValueError, "at most 4 rows"),
+        (lambda: CoupledLimits(*BOX, [(1, 0, 0, 0)], []), ValueError,
+         "rows and bounds must have the same length"),
+        (lambda: CoupledLimits([0.0] * 3, [1.0] * 4), TypeError,
+         "argument 'lower': expected a sequence of 4 real numbers, got a sequence of 3"),
+        (lambda: CoupledLimits("abcd", [1.0] * 4), TypeError, None),
+        (lambda: CoupledLimits(*BOX).project([NAN, 0, 0, 0]), ValueError,
+         "u must not contain NaN"),
+        (lambda: CoupledLimits(*BOX).project([0, 0, 0, "x"]), TypeError, None),
+        (lambda: CoupledLimits(*BOX).project_batch(np.zeros((2, 4), np.float32)), ValueError,
+         "us must be a C-contiguous float64 buffer of shape (n, 4)"),
+        (lambda: CoupledLimits(*BOX).project_batch(np.zeros((2, 3))), ValueError, None),
+        (lambda: CoupledLimits(*BOX).project_batch(np.zeros((2, 4)), out=np.zeros((3, 4))),
+         ValueError, "out must have as many rows as us"),
+        (lambda: CoupledLimits(*BOX).project_batch([[0] * 4], out=np.zeros((1, 4))), TypeError,
+         None),
+        (lambda: CoupledLimits(*BOX).project_batch(7), TypeError, None),
+    ],
+)
+def test_bad_input(make, exc_type, message):
+    with pytest.raises(exc_type) as info:
+        make()
+    assert type(info.value) is exc_type
+    assert message is None or str(info.value).startswith(message)
+
+
+def test_a_refused_batch_row_leaves_the_rest_of_the_buffer_alone():
+    limits = CoupledLimits(*BOX)
+    us = np.array([[2.0, 2, 2, 2], [NAN, 0, 0, 0], [5.0, 5, 5, 5]])
+    with pytest.raises(ValueError):
+        limits.project_batch(us, out=us)
+    assert us[0].tolist() == [1.0] * 4 and us[2].tolist() == [5.0] * 4
