@@ -61,10 +61,11 @@ def replaced_exception_class():
 
 
 def recursion():
-    from morvex import Governor, MonotonicCounter, MorvBoundary
+    from morvex import CoupledLimits, Governor, MonotonicCounter, MorvBoundary
 
     sys.setrecursionlimit(10000)
     g = Governor(0.0, 1.0)
+    box = CoupledLimits([0.0] * 4, [1.0] * 4)
 
     class Items:
         def __init__(self, item):
@@ -94,6 +95,8 @@ def recursion():
         lambda r: g.project_batch(Items(r))[0],
         lambda r: MonotonicCounter(r).current_value(),
         lambda r: MorvBoundary().authorize_action(r, 0.0, 99.0),
+        lambda r: box.project([r, 0.0, 0.0, 0.0])[0],
+        lambda r: box.project_batch(Items([r, 0.0, 0.0, 0.0]))[0][0],
     ]
     for through in throughs:
         try:
@@ -175,7 +178,7 @@ def outcome_of(call):
 def memory_governor():
     import tracemalloc
 
-    from morvex import Governor
+    from morvex import CoupledLimits, Governor
 
     g = Governor(-1.0, 1.0)
 
@@ -204,7 +207,21 @@ def memory_governor():
     for label, make in [("list", list), ("tuple", tuple), ("lying", Lying)]:
         failing.run(label, lambda make=make: g.project_batch(make(values)),
                     lambda o: works(o, expected))
+    box = CoupledLimits([-1.0] * 4, [1.0] * 4, [[1.0, 1.0, 0.0, 0.0]], [0.5])
+    commands = [(v, -v, v / 2, 3.0) for v in values[:50]]
+    normal = box.project_batch(commands)
+    failing.run("CoupledLimits",
+                lambda: CoupledLimits([-1.0] * 4, [1.0] * 4, [[1.0] * 4], [1.0]).bounds,
+                same_outcome((1.0,)))
+    failing.run("CoupledLimits.project", lambda: box.project(commands[-1]),
+                same_outcome(normal[-1]))
+    failing.run("CoupledLimits batch", lambda: box.project_batch(iter(commands)),
+                same_outcome(normal))
+    failing.run("CoupledLimits fields", lambda: (box.lower, box.upper, box.rows, box.bounds),
+                same_outcome((box.lower, box.upper, box.rows, box.bounds)))
     errors = [
+        lambda: box.project([1.0] * 3),
+        lambda: box.project_batch(memoryview(b"x" * 8)),
         lambda: g.project("x"),
         lambda: g.project(1.0, 2.0),
         lambda: Governor(),

@@ -132,8 +132,13 @@ Result<Ref> project_batch(CoupledLimits& self, ObjectArg us, OrNone<ObjectArg> o
         return PendingError::with_message(PyExc_TypeError,
                                           "out is only taken with a buffer of commands");
     }
-    Ref items = Ref::steal(PySequence_Fast(us.obj, "us must be a sequence of commands or a "
+    Ref items;
+    {
+        RecursionGuard guard;  // iterating may run Python code
+        if (!guard.entered()) return PendingError::fetch();
+        items = Ref::steal(PySequence_Fast(us.obj, "us must be a sequence of commands or a "
                                                    "float64 buffer of shape (n, 4)"));
+    }
     if (!items) return PendingError::fetch();
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
     Ref list = Ref::steal(PyList_New(n));
@@ -142,26 +147,30 @@ Result<Ref> project_batch(CoupledLimits& self, ObjectArg us, OrNone<ObjectArg> o
         MORVEX_TRY(u, to_vec4(PySequence_Fast_ITEMS(items.get())[i]));
         double x[4];
         MORVEX_TRY_VOID(project_into(self, u.v, x));
-        PyList_SET_ITEM(list.get(), i, vec4_to_python(x).release());
+        MORVEX_TRY(projected, vec4_to_python(x));
+        PyList_SET_ITEM(list.get(), i, projected.release());
     }
     return list;
 }
 
-Ref get_lower(CoupledLimits& self) { return vec4_to_python(self.limits.lower); }
-Ref get_upper(CoupledLimits& self) { return vec4_to_python(self.limits.upper); }
-Ref get_rows(CoupledLimits& self) {
-    Ref rows = Ref::steal(check_created(PyTuple_New(self.limits.row_count)));
+Result<Ref> get_lower(CoupledLimits& self) { return vec4_to_python(self.limits.lower); }
+Result<Ref> get_upper(CoupledLimits& self) { return vec4_to_python(self.limits.upper); }
+Result<Ref> get_rows(CoupledLimits& self) {
+    MORVEX_TRY(rows, created(PyTuple_New(self.limits.row_count)));
     for (std::uint32_t j = 0; j < self.limits.row_count; ++j) {
-        PyTuple_SET_ITEM(rows.get(), j, vec4_to_python(self.limits.a[j]).release());
+        MORVEX_TRY(row, vec4_to_python(self.limits.a[j]));
+        PyTuple_SET_ITEM(rows.get(), j, row.release());
     }
-    return rows;
+    return std::move(rows);
 }
-Ref get_bounds(CoupledLimits& self) {
-    Ref bounds = Ref::steal(check_created(PyTuple_New(self.limits.row_count)));
+Result<Ref> get_bounds(CoupledLimits& self) {
+    MORVEX_TRY(bounds, created(PyTuple_New(self.limits.row_count)));
     for (std::uint32_t j = 0; j < self.limits.row_count; ++j) {
-        PyTuple_SET_ITEM(bounds.get(), j, to_python(self.limits.b[j]));
+        PyObject* bound = to_python(self.limits.b[j]);
+        if (bound == nullptr) return PendingError::fetch();
+        PyTuple_SET_ITEM(bounds.get(), j, bound);
     }
-    return bounds;
+    return std::move(bounds);
 }
 
 }  // namespace

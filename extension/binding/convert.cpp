@@ -37,26 +37,6 @@ PendingError argument_error(const char* parameter, PendingError error) {
     return wrapped;
 }
 
-namespace {
-
-// Conversions that may run Python code (__float__, __index__, __len__, __iter__)
-// count as one level of recursion, so that code recursing through a callable
-// meets RecursionError before the C stack runs out. Exact floats and ints skip it.
-class RecursionGuard {
-public:
-    RecursionGuard() : entered_(Py_EnterRecursiveCall(" while converting an argument") == 0) {}
-    ~RecursionGuard() {
-        if (entered_) Py_LeaveRecursiveCall();
-    }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-    bool entered() const { return entered_; }
-
-private:
-    bool entered_;
-};
-
-}  // namespace
 
 Result<double> to_f64(PyObject* obj) {
     double value;

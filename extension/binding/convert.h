@@ -62,6 +62,24 @@ private:
     std::size_t capacity_ = 0;
 };
 
+// Conversions that may run Python code (__float__, __index__, __len__, __iter__)
+// count as one level of recursion, so that code recursing through a callable
+// meets RecursionError before the C stack runs out. Exact floats, ints, lists
+// and tuples skip it.
+class RecursionGuard {
+public:
+    RecursionGuard() : entered_(Py_EnterRecursiveCall(" while converting an argument") == 0) {}
+    ~RecursionGuard() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+    bool entered() const { return entered_; }
+
+private:
+    bool entered_;
+};
+
 Result<double> to_f64(PyObject* obj);
 Result<std::uint64_t> to_u64(PyObject* obj);
 Result<std::int32_t> to_i32(PyObject* obj);

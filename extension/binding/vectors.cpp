@@ -13,15 +13,16 @@ Result<Ref> sequence_items(PyObject* obj, const char* expected) {
     if (PyUnicode_Check(obj) || PyBytes_Check(obj) || !PySequence_Check(obj)) {
         return downcast_error(obj, expected);
     }
-    Ref fast = Ref::steal(PySequence_Fast(obj, ""));
-    if (!fast) return PendingError::fetch();
-    return fast;
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return Ref::borrow(obj);
+    RecursionGuard guard;  // iterating may run Python code
+    if (!guard.entered()) return PendingError::fetch();
+    return created(PySequence_Fast(obj, ""));
 }
 
 PendingError length_error(const char* expected, Py_ssize_t got) {
-    return PendingError::with_args(
-        PyExc_TypeError, Ref::steal(check_created(PyUnicode_FromFormat(
-                             "expected %s, got a sequence of %zd", expected, got))));
+    PyObject* message = PyUnicode_FromFormat("expected %s, got a sequence of %zd", expected, got);
+    if (message == nullptr) return PendingError::fetch();
+    return PendingError::with_args(PyExc_TypeError, Ref::steal(message));
 }
 
 }  // namespace
@@ -79,10 +80,10 @@ Result<MatrixView> MatrixView::of(PyObject* obj, const char* name, bool writable
                                   std::strcmp(format, "@d") == 0 ||
                                   std::strcmp(format, explicit_native) == 0);
     if (!float64 || m.view_.ndim != 2 || m.view_.shape[1] != 4) {
-        return PendingError::with_args(
-            PyExc_ValueError,
-            Ref::steal(check_created(PyUnicode_FromFormat(
-                "%s must be a C-contiguous float64 buffer of shape (n, 4)", name))));
+        PyObject* message =
+            PyUnicode_FromFormat("%s must be a C-contiguous float64 buffer of shape (n, 4)", name);
+        if (message == nullptr) return PendingError::fetch();
+        return PendingError::with_args(PyExc_ValueError, Ref::steal(message));
     }
     m.rows_ = static_cast<std::size_t>(m.view_.shape[0]);
     return m;
@@ -101,10 +102,14 @@ bool MatrixView::overlaps(const MatrixView& other) const {
     return a < b + other.view_.len && b < a + view_.len;
 }
 
-Ref vec4_to_python(const double v[4]) {
-    Ref tuple = Ref::steal(check_created(PyTuple_New(4)));
-    for (Py_ssize_t i = 0; i < 4; ++i) PyTuple_SET_ITEM(tuple.get(), i, to_python(v[i]));
-    return tuple;
+Result<Ref> vec4_to_python(const double v[4]) {
+    MORVEX_TRY(tuple, created(PyTuple_New(4)));
+    for (Py_ssize_t i = 0; i < 4; ++i) {
+        PyObject* item = to_python(v[i]);
+        if (item == nullptr) return PendingError::fetch();
+        PyTuple_SET_ITEM(tuple.get(), i, item);
+    }
+    return std::move(tuple);
 }
 
 }  // namespace morvex::ext

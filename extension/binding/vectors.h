@@ -78,6 +78,6 @@ private:
 };
 
 // A 4-tuple of floats; a 4-vector as a Python result.
-Ref vec4_to_python(const double v[4]);
+Result<Ref> vec4_to_python(const double v[4]);
 
 }  // namespace morvex::ext
