@@ -319,6 +319,10 @@ def decode_number(inp: Input):
     return ("int", INTERESTING_INTS[inp.u8() % len(INTERESTING_INTS)])
 
 
+def as_float(v) -> float:
+    return float(v) if type(v) is float or abs(v) < 2**1000 else (math.inf if v > 0 else -math.inf)
+
+
 def decode_vec(inp: Input, depth: int):
     """Mostly four numbers, in one of several containers; sometimes another length."""
     n = VEC_LENGTHS[inp.u8() % len(VEC_LENGTHS)]
@@ -335,7 +339,7 @@ def decode_buffer(inp: Input):
     n = (1, 2, 3, 0, 5, 1, 2)[inp.u8() % 7]
     cols = (4, 4, 4, 4, 3, 1, 8)[inp.u8() % 7]
     exporter = inp.u8() % BUFFER_EXPORTERS
-    values = tuple(decode_number(inp)[1] for _ in range(n * cols))
+    values = tuple(as_float(decode_number(inp)[1]) for _ in range(n * cols))
     return ("buffer", n, cols, exporter, values, inp.u8())
 
 
@@ -623,6 +627,22 @@ def matrix_rows(obj):
 # Materializing a program on fresh objects
 
 
+_CTYPES_ARRAYS = {}
+
+
+def ctypes_array(item, *dims):
+    """An array type of ctypes (rows first), kept alive here: ctypes keeps its
+    own only through weak proxies, so one made anew while memory is measured
+    would count as growth."""
+    key = (item, dims)
+    if key not in _CTYPES_ARRAYS:
+        t = item
+        for d in reversed(dims):
+            t = t * d
+        _CTYPES_ARRAYS[key] = t
+    return _CTYPES_ARRAYS[key]
+
+
 def fresh_str(text: str) -> str:
     return "".join([text[:1], text[1:]]) if len(text) > 1 else text
 
@@ -769,7 +789,7 @@ class World:
             for k, v in desc[1]:
                 try:
                     out[self.make(k)] = self.make(v)
-                except TypeError:  # unhashable key
+                except (TypeError, ValueError):  # unhashable key (a writable memoryview: ValueError)
                     pass
             return out
         if kind == "helper":
@@ -887,12 +907,12 @@ class World:
         if exporter == 1:
             return self.view(bytes(raw), "d", shape)  # read-only
         if exporter == 2:
-            arr = (ctypes.c_double * cols * n)()
+            arr = ctypes_array(ctypes.c_double, n, cols)()
             ctypes.memmove(arr, raw, len(raw))
             return arr  # format "<d"
         if exporter == 3:
             be = struct.pack(f">{k}d", *values)
-            return (ctypes.c_double.__ctype_be__ * cols * n).from_buffer_copy(be)
+            return ctypes_array(ctypes.c_double.__ctype_be__, n, cols).from_buffer_copy(be)
         if exporter == 4:
             arr = array.array("d", values)
             self.resizables.append(arr)
@@ -926,12 +946,12 @@ class World:
         if exporter == 12:
             return self.view(bytearray(raw), "d", (cols, n))
         if exporter == 13:
-            arr = (ctypes.c_double * k)()
+            arr = ctypes_array(ctypes.c_double, k)()
             ctypes.memmove(arr, raw, len(raw))
             return arr
         if exporter == 14:
             return self.view(bytearray(raw), "B", (n, cols * 8))
-        return (ctypes.c_float * cols * n)()
+        return ctypes_array(ctypes.c_float, n, cols)()
 
     def make_mutating(self, kind: int, code: int):
         """Lists changed by their own items while the module reads them."""
@@ -1119,7 +1139,10 @@ def project_rows(limits, rows):
             x = limits.project(row)
         except ValueError:
             if all(math.isfinite(v) for v in row):
-                raise Failure(f"project refused the finite command {row!r}") from None
+                raise Failure(
+                    f"project refused the finite command {row!r} (limits {limits.lower!r} "
+                    f"{limits.upper!r} {limits.rows!r} {limits.bounds!r})"
+                ) from None
             return done, k
         check_projection(limits, row, x)
         done.append(x)
@@ -1508,7 +1531,7 @@ class Runner:
         """Limits feasible by construction (a witness inside the box meets every row)
         are accepted; the witness comes back; batches agree with project."""
         w = self.w
-        fill = [INTERESTING_FLOATS[(extra + 5 * k) % len(INTERESTING_FLOATS)] for k in range(24)]
+        fill = [INTERESTING_FLOATS[(extra + 5 * k) % len(INTERESTING_FLOATS)] for k in range(48)]
         f = [v for v in plain_numbers([w.make(d) for d in args_desc]) if not math.isnan(v)]
         f = (f + [v for v in fill if not math.isnan(v)])[:24]
         lower, upper = [], []
@@ -1587,8 +1610,8 @@ class Runner:
             return shaped
 
         if n == 0:
-            us = (ctypes.c_double * 4 * 0)()
-            out = None if mode % 2 else (ctypes.c_double * 4 * 0)()
+            us = ctypes_array(ctypes.c_double, 0, 4)()
+            out = None if mode % 2 else ctypes_array(ctypes.c_double, 0, 4)()
         else:
             us = rows_at(32)
             out = [
@@ -1728,8 +1751,9 @@ def soak() -> None:
         decode_program(bytes(rng.randrange(256) for _ in range(rng.randrange(8, 200))))
         for _ in range(64)
     ]
-    for program in programs:  # warm caches and free lists
-        run_program(program)
+    for _ in range(2):  # warm caches and free lists
+        for program in programs:
+            run_program(program)
     with tracing():
         b0 = blocks_after_gc()
         for _ in range(20):
