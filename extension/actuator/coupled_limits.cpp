@@ -61,15 +61,24 @@ Result<Ref> coupled_limits_new(PyTypeObject* type, Vec4 lower, Vec4 upper, Vec4L
 // so only the command can be refused.
 Result<void> project_into(const CoupledLimits& self, const double desired[4], double out[4]) {
     MorvexExact4Result result;
-    if (morvex_exact_4d_solve(&self.prepared, desired, &result) != MORVEX_STATUS_OPTIMAL) {
+    const SolveStatus status = morvex_exact_4d_solve(&self.prepared, desired, &result);
+    if (status != MORVEX_STATUS_OPTIMAL) {
         for (std::size_t i = 0; i < 4; ++i) {
             if (std::isnan(desired[i])) {
                 return PendingError::with_message(PyExc_ValueError, "u must not contain NaN");
             }
         }
+        if (status == MORVEX_STATUS_INVALID_INPUT) {
+            return PendingError::with_message(
+                PyExc_ValueError,
+                "u is infinite on an axis without a bound on that side that a row limits");
+        }
+        // The kernel found the limits infeasible for this command although they
+        // were feasible at construction: its failure, not the command's.
         return PendingError::with_message(
             PyExc_ValueError,
-            "u is infinite on an axis without a bound on that side that a row limits");
+            "no projection was found for this u: the solver found the limits infeasible "
+            "for it, though they are feasible");
     }
     std::memcpy(out, result.x, sizeof result.x);
     return {};
