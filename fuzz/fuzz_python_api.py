@@ -97,7 +97,9 @@ METHODS = {
     if isinstance(attr, types.MethodDescriptorType)
 }
 PARAMS = {cls.__name__: parameter_names(cls) for cls in CLASSES}
-PARAMS.update((target, parameter_names(getattr(cls, name))) for target, (cls, name) in METHODS.items())
+PARAMS.update(
+    (target, parameter_names(getattr(cls, name))) for target, (cls, name) in METHODS.items()
+)
 PROPERTIES = {
     cls.__name__: names
     for cls in CLASSES
@@ -813,7 +815,7 @@ class World:
             for k, v in desc[1]:
                 try:
                     out[self.make(k)] = self.make(v)
-                except (TypeError, ValueError):  # unhashable key (a writable memoryview: ValueError)
+                except (TypeError, ValueError):  # unhashable (a writable memoryview: ValueError)
                     pass
             return out
         if kind == "helper":
@@ -1028,7 +1030,8 @@ class World:
                 obj.append(0)
                 obj.pop()
             except BufferError as exc:
-                raise Failure(f"a buffer of a {type(obj).__name__} was not released: {exc}") from None
+                name = type(obj).__name__
+                raise Failure(f"a buffer of a {name} was not released: {exc}") from None
 
 
 # ---------------------------------------------------------------------------
@@ -1224,7 +1227,7 @@ class Runner:
 
     def run_one(self, target, receiver_desc, args_desc, kwargs_desc, extra):
         w = self.w
-        if target in ("set_property", "project_plain", "gate_plain", "limits_plain", "batch_buffers"):
+        if target in SPECIAL and target not in ("get_property", "str_violation"):
             getattr(self, target)(receiver_desc, args_desc, kwargs_desc, extra)
             return
         receiver = w.make(receiver_desc)
@@ -1317,10 +1320,12 @@ class Runner:
             return outcome
         if target == "MorvBoundary":
             bound = bind(target, args, kwargs)
-            if bound is not None and type(bound.get("hmac_key")) is bytes and bound["hmac_key"] == KEY:
+            key = bound.get("hmac_key") if bound is not None else None
+            if type(key) is bytes and key == KEY:
                 w.key_boundaries.append(outcome)
             return outcome
-        if target == "Governor.project" and receiver is w.governor and not kwargs and len(args) == 1:
+        plain_call = not kwargs and len(args) == 1
+        if target == "Governor.project" and receiver is w.governor and plain_call:
             x = args[0]
             if type(x) in (float, int) and not isinstance(x, bool):
                 want = clamp_f32(float(x), *w.bounds)
@@ -1401,10 +1406,12 @@ class Runner:
             return
         last_before = state["gate_last"]
         last_after = gate.last_sequence_id
+        moves = f"last_sequence_id {last_before} -> {last_after}"
         if error is not None and last_after != last_before:
-            raise Failure(f"a refusal ({error}) moved last_sequence_id {last_before} -> {last_after}")
-        if error is None and (type(outcome) is not int or last_after != outcome or outcome <= last_before):
-            raise Failure(f"check returned {outcome!r}: last_sequence_id {last_before} -> {last_after}")
+            raise Failure(f"a refusal ({error}) moved {moves}")
+        moved = type(outcome) is int and last_after == outcome and outcome > last_before
+        if error is None and not moved:
+            raise Failure(f"check returned {outcome!r}, {moves}")
         if violation is not None and violation[1] not in GATE_CODES:
             raise Failure(f"a refusal with the code {violation[1]!r}")
         model = self.w.gate_model(gate)
@@ -1441,7 +1448,7 @@ class Runner:
     def present(self, gate, h, axis, pos, vel) -> None:
         """gate.check on plain arguments, judged by the model."""
         # Fresh objects: a shared constant's count may change under a collection.
-        args = [bytes(bytearray(h)), self.w.make(("int", axis)), *(fresh_float(v) for v in (pos, vel))]
+        args = [bytes(bytearray(h)), self.w.make(("int", axis)), fresh_float(pos), fresh_float(vel)]
         state = {"gate_last": gate.last_sequence_id}
         tracked = tracked_objects(self.w, gate, args, {})
         before = [sys.getrefcount(o) for o in tracked]
@@ -1624,7 +1631,8 @@ class Runner:
         limits = w.limits[(extra >> 5) % len(w.limits)]
         values = plain_numbers([w.make(d) for d in args_desc])
         n = len(args_desc) + (extra & 1)
-        fill = [INTERESTING_FLOATS[(extra + 3 * k) % len(INTERESTING_FLOATS)] for k in range(4 * n + 8)]
+        count = len(INTERESTING_FLOATS)
+        fill = [INTERESTING_FLOATS[(extra + 3 * k) % count] for k in range(4 * n + 8)]
         values = (values + fill)[: 4 * (n + 2)]
         storage = bytearray(struct.pack(f"<{len(values)}d", *values))
         whole = w.view(storage)
@@ -1720,7 +1728,9 @@ def classify(exc: BaseException, target: str) -> str:
         if isinstance(exc, m.MorvViolation):
             return "violation"
         if type(exc) is TypeError and (
-            (exc.args and not isinstance(exc.args[0], str)) or not str(exc) or str(exc).endswith(": ")
+            (exc.args and not isinstance(exc.args[0], str))
+            or not str(exc)
+            or str(exc).endswith(": ")
         ):
             raise Failure(f"{target}: TypeError without a message: {exc!r}")
         return type(exc).__name__

@@ -127,7 +127,8 @@ Result<Ref> project_buffer(CoupledLimits& self, MatrixView& us, PyObject* out_ob
         }
         Ref format = Ref::steal(PyUnicode_FromString("d"));
         if (!format) return PendingError::fetch();
-        Ref shape = Ref::steal(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(us.rows()), Py_ssize_t{4}));
+        Ref shape = Ref::steal(
+            Py_BuildValue("(nn)", static_cast<Py_ssize_t>(us.rows()), Py_ssize_t{4}));
         if (!shape) return PendingError::fetch();
         target = Ref::steal(PyObject_CallMethodObjArgs(flat.get(), cast_name, format.get(),
                                                        shape.get(), nullptr));
@@ -141,8 +142,8 @@ Result<Ref> project_buffer(CoupledLimits& self, MatrixView& us, PyObject* out_ob
     // In place is row by row; a view shifted against us would read rows
     // already written.
     if (out.overlaps(us) && out.row(0) != us.row(0)) {
-        return PendingError::with_message(PyExc_ValueError,
-                                          "out must be the rows of us themselves or not overlap them");
+        return PendingError::with_message(
+            PyExc_ValueError, "out must be the rows of us themselves or not overlap them");
     }
     for (std::size_t i = 0; i < us.rows(); ++i) {
         double desired[4];
@@ -162,7 +163,8 @@ Result<Ref> project_batch(CoupledLimits& self, ObjectArg us, OrNone<ObjectArg> o
     // The commands as a tuple held for the call (see held_items).
     if (Py_TYPE(us.obj)->tp_iter == nullptr && !PySequence_Check(us.obj)) {
         return PendingError::with_message(
-            PyExc_TypeError, "us must be a sequence of commands or a float64 buffer of shape (n, 4)");
+            PyExc_TypeError,
+            "us must be a sequence of commands or a float64 buffer of shape (n, 4)");
     }
     // What converting them raises is an error of the argument, as it is for
     // an argument converted before the call.
