@@ -47,6 +47,16 @@ Result<Ref> held_items(PyObject* obj) {
 
 Result<Vec4> to_vec4(PyObject* obj) {
     constexpr const char* expected = "a sequence of 4 real numbers";
+    // Four exact floats in a list or tuple are read in place: reading them runs
+    // no Python code, so nothing can change the list meanwhile.
+    if ((PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) && PySequence_Fast_GET_SIZE(obj) == 4) {
+        PyObject** item = PySequence_Fast_ITEMS(obj);
+        if (PyFloat_CheckExact(item[0]) && PyFloat_CheckExact(item[1]) &&
+            PyFloat_CheckExact(item[2]) && PyFloat_CheckExact(item[3])) {
+            return Vec4{{PyFloat_AS_DOUBLE(item[0]), PyFloat_AS_DOUBLE(item[1]),
+                         PyFloat_AS_DOUBLE(item[2]), PyFloat_AS_DOUBLE(item[3])}};
+        }
+    }
     MORVEX_TRY(items, sequence_items(obj, "Sequence[float]"));
     const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
     if (n != 4) return length_error(expected, n);
