@@ -160,14 +160,14 @@ Result<Ref> project_batch(CoupledLimits& self, ObjectArg us, OrNone<ObjectArg> o
         return PendingError::with_message(PyExc_TypeError,
                                           "out is only taken with a buffer of commands");
     }
-    // The commands as a tuple held for the call (see held_items).
     if (Py_TYPE(us.obj)->tp_iter == nullptr && !PySequence_Check(us.obj)) {
         return PendingError::with_message(
             PyExc_TypeError,
             "us must be a sequence of commands or a float64 buffer of shape (n, 4)");
     }
-    // What converting them raises is an error of the argument, as it is for
-    // an argument converted before the call.
+    // The commands as a tuple held for the call (see held_items). What reading
+    // or converting them raises is an error of the argument, as it is for an
+    // argument converted before the call.
     Result<Ref> held = held_items(us.obj);
     if (!held.ok()) return argument_error("us", held.take_error());
     const Ref& items = *held;
