@@ -61,6 +61,16 @@ if wants fuzz_python_api; then
   rm -rf "$pkg_dir" && mkdir -p "$pkg_dir/morvex"
   cp python/morvex/*.py "$pkg_dir/morvex/"
   cp "$build"/python-ext/extension/_morvex*.so "$build"/python-ext/extension/_actuator*.so "$pkg_dir/morvex/"
+  # libFuzzer as a shared object, preloaded before the AddressSanitizer runtime:
+  # that runtime defines the coverage callbacks too (as weak no-ops), and
+  # whichever comes first in the search order serves atheris, which then runs
+  # blind (no input ever counts as new). With libFuzzer first it gets coverage.
+  fuzzer_so="$build/libfuzzer_no_main.so"
+  fuzzer_a="$(clang-14 --print-runtime-dir)/libclang_rt.fuzzer_no_main-x86_64.a"
+  if [ ! -f "$fuzzer_so" ] || [ "$fuzzer_a" -nt "$fuzzer_so" ]; then
+    g++ -shared -o "$fuzzer_so" -Wl,--whole-archive "$fuzzer_a" -Wl,--no-whole-archive \
+      -lstdc++ -ldl -lpthread -lm >"$build/logs/build-libfuzzer.log" 2>&1 || rm -f "$fuzzer_so"
+  fi
 fi
 
 # ---- run -----------------------------------------------------------------------
@@ -80,8 +90,15 @@ run_target() {
     local asan
     asan=$(g++ -print-file-name=libasan.so)
     if ((have_atheris)); then
-      env PYTHONPATH="$pkg_dir" PYTHONMALLOC=malloc LD_PRELOAD="$asan" \
-        ASAN_OPTIONS=detect_leaks=0:quarantine_size_mb=64 \
+      local preload="$asan" asan_options=detect_leaks=0:quarantine_size_mb=64
+      if [ -f "$build/libfuzzer_no_main.so" ]; then
+        preload="$build/libfuzzer_no_main.so $asan"
+        asan_options+=:verify_asan_link_order=0
+      else
+        echo "   (libFuzzer could not be built as a shared object: atheris runs without coverage)"
+      fi
+      env PYTHONPATH="$pkg_dir" PYTHONMALLOC=malloc LD_PRELOAD="$preload" \
+        ASAN_OPTIONS="$asan_options" \
         "$python" fuzz/fuzz_python_api.py -rss_limit_mb=8192 "${options[@]}" >"$log" 2>&1 || rc=$?
     else
       env PYTHONPATH="$pkg_dir" PYTHONMALLOC=malloc LD_PRELOAD="$asan" \

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import exact_4d_support as ex
+from helpers import growth
 from morvex import CoupledLimits
 
 FAMILIES = sorted(ex.FAMILIES)
@@ -108,3 +109,84 @@ def test_a_refused_batch_row_leaves_the_rest_of_the_buffer_alone():
     with pytest.raises(ValueError):
         limits.project_batch(us, out=us)
     assert us[0].tolist() == [1.0] * 4 and us[2].tolist() == [5.0] * 4
+
+
+class _Empties:
+    """As an item: empties `target` when converted, then reads as 1.0."""
+
+    def __init__(self, target):
+        self.target = target
+
+    def __float__(self):
+        self.target.clear()
+        return 1.0
+
+
+class _TypeErrorSub(TypeError):
+    pass
+
+
+class _Sequence:
+    """Four items behind a __len__ that lies and an __iter__ that may raise."""
+
+    def __init__(self, length, error=None):
+        self.length, self.error = length, error
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, i):
+        return [0.25, -2.0, 3.0, 0.5][i]
+
+    def __iter__(self):
+        if self.error:
+            raise self.error
+        return iter([0.25, -2.0, 3.0, 0.5])
+
+
+def _cases():
+    box = CoupledLimits([-1.0] * 4, [1.0] * 4)
+    u = [0.1, None, 0.3, 0.4]
+    u[1] = _Empties(u)
+    outer = [[0.1] * 4, [0.0, None, 0.0, 0.0], [0.2] * 4]
+    outer[1][1] = _Empties(outer)
+    rows = [[1.0, 0, 0, 0], [0.0, None, 0, 0], [0, 0, 1.0, 0]]
+    rows[1][1] = _Empties(rows)
+    snapshot = [[0.1] * 4, [0.0, 1.0, 0.0, 0.0], [0.2] * 4]
+    error = _TypeErrorSub("mine")
+    return [
+        # Lists emptied by their own items are read as they were when the call began.
+        (lambda: box.project(u), box.project([0.1, 1.0, 0.3, 0.4])),
+        (lambda: box.project_batch(outer), box.project_batch(snapshot)),
+        (lambda: CoupledLimits(*BOX, rows, [1.0] * 3).rows, tuple(map(tuple, np.eye(3, 4)))),
+        # A __len__ is never trusted; an __iter__'s own exception passes through.
+        (lambda: box.project(_Sequence(2**40)), (0.25, -1.0, 1.0, 0.5)),
+        (lambda: box.project(_Sequence(4, error)), error),
+        (lambda: box.project_batch([_Sequence(4, error)]), error),
+        (lambda: box.project_batch(_Sequence(4, error)), error),
+    ]
+
+
+@pytest.mark.parametrize("case", range(len(_cases())))
+def test_arguments_that_change_or_lie_while_read(case):
+    call, expected = _cases()[case]
+    if isinstance(expected, BaseException):
+        with pytest.raises(type(expected)) as info:
+            call()
+        assert info.value is expected
+    else:
+        assert call() == expected
+
+
+def test_batch_out_overlapping_us_shifted_is_refused_and_buffers_do_not_leak():
+    limits = CoupledLimits(*BOX)
+    store = np.arange(20.0).reshape(5, 4) / 20
+    before = store.copy()
+    for us, out in ((store[1:], store[:-1]), (store[:-1], store[1:])):
+        with pytest.raises(ValueError, match="overlap"):
+            limits.project_batch(us, out=out)
+    assert np.array_equal(store, before)
+    with pytest.raises(TypeError, match="^argument 'us': "):
+        limits.project_batch([[0.0, 0.0, 0.0, "x"]])
+    us = np.zeros((3, 4))
+    assert growth(lambda: [limits.project_batch(us) for _ in range(2000)]) < 200

@@ -61,15 +61,24 @@ Result<Ref> coupled_limits_new(PyTypeObject* type, Vec4 lower, Vec4 upper, Vec4L
 // so only the command can be refused.
 Result<void> project_into(const CoupledLimits& self, const double desired[4], double out[4]) {
     MorvexExact4Result result;
-    if (morvex_exact_4d_solve(&self.prepared, desired, &result) != MORVEX_STATUS_OPTIMAL) {
+    const SolveStatus status = morvex_exact_4d_solve(&self.prepared, desired, &result);
+    if (status != MORVEX_STATUS_OPTIMAL) {
         for (std::size_t i = 0; i < 4; ++i) {
             if (std::isnan(desired[i])) {
                 return PendingError::with_message(PyExc_ValueError, "u must not contain NaN");
             }
         }
+        if (status == MORVEX_STATUS_INVALID_INPUT) {
+            return PendingError::with_message(
+                PyExc_ValueError,
+                "u is infinite on an axis without a bound on that side that a row limits");
+        }
+        // The kernel found the limits infeasible for this command although they
+        // were feasible at construction: its failure, not the command's.
         return PendingError::with_message(
             PyExc_ValueError,
-            "u is infinite on an axis without a bound on that side that a row limits");
+            "no projection was found for this u: the solver found the limits infeasible "
+            "for it, though they are feasible");
     }
     std::memcpy(out, result.x, sizeof result.x);
     return {};
@@ -108,14 +117,33 @@ Result<Ref> project_buffer(CoupledLimits& self, MatrixView& us, PyObject* out_ob
         if (!bytes) return PendingError::fetch();
         Ref flat = Ref::steal(PyMemoryView_FromObject(bytes.get()));
         if (!flat) return PendingError::fetch();
-        target = Ref::steal(PyObject_CallMethod(flat.get(), "cast", "s(nn)", "d",
-                                                static_cast<Py_ssize_t>(us.rows()), Py_ssize_t{4}));
+        // The method's name interned, made once: CPython 3.11's method cache keeps
+        // the name it was looked up with, keyed by its address, so a new string
+        // per call would stay alive there, one per call, until evicted.
+        static PyObject* cast_name = nullptr;
+        if (cast_name == nullptr) {
+            cast_name = PyUnicode_InternFromString("cast");
+            if (cast_name == nullptr) return PendingError::fetch();
+        }
+        Ref format = Ref::steal(PyUnicode_FromString("d"));
+        if (!format) return PendingError::fetch();
+        Ref shape = Ref::steal(
+            Py_BuildValue("(nn)", static_cast<Py_ssize_t>(us.rows()), Py_ssize_t{4}));
+        if (!shape) return PendingError::fetch();
+        target = Ref::steal(PyObject_CallMethodObjArgs(flat.get(), cast_name, format.get(),
+                                                       shape.get(), nullptr));
         if (!target) return PendingError::fetch();
     }
     MORVEX_TRY(out, MatrixView::of(target.get(), "out", true));
     if (!out.held()) return downcast_error(target.get(), "Buffer");
     if (out.rows() != us.rows()) {
         return PendingError::with_message(PyExc_ValueError, "out must have as many rows as us");
+    }
+    // In place is row by row; a view shifted against us would read rows
+    // already written.
+    if (out.overlaps(us) && out.row(0) != us.row(0)) {
+        return PendingError::with_message(
+            PyExc_ValueError, "out must be the rows of us themselves or not overlap them");
     }
     for (std::size_t i = 0; i < us.rows(); ++i) {
         double desired[4];
@@ -132,21 +160,25 @@ Result<Ref> project_batch(CoupledLimits& self, ObjectArg us, OrNone<ObjectArg> o
         return PendingError::with_message(PyExc_TypeError,
                                           "out is only taken with a buffer of commands");
     }
-    Ref items;
-    {
-        RecursionGuard guard;  // iterating may run Python code
-        if (!guard.entered()) return PendingError::fetch();
-        items = Ref::steal(PySequence_Fast(us.obj, "us must be a sequence of commands or a "
-                                                   "float64 buffer of shape (n, 4)"));
+    if (Py_TYPE(us.obj)->tp_iter == nullptr && !PySequence_Check(us.obj)) {
+        return PendingError::with_message(
+            PyExc_TypeError,
+            "us must be a sequence of commands or a float64 buffer of shape (n, 4)");
     }
-    if (!items) return PendingError::fetch();
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    // The commands as a tuple held for the call (see held_items). What reading
+    // or converting them raises is an error of the argument, as it is for an
+    // argument converted before the call.
+    Result<Ref> held = held_items(us.obj);
+    if (!held.ok()) return argument_error("us", held.take_error());
+    const Ref& items = *held;
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
     Ref list = Ref::steal(PyList_New(n));
     if (!list) return PendingError::fetch();
     for (Py_ssize_t i = 0; i < n; ++i) {
-        MORVEX_TRY(u, to_vec4(PySequence_Fast_ITEMS(items.get())[i]));
+        Result<Vec4> u = to_vec4(PyTuple_GET_ITEM(items.get(), i));
+        if (!u.ok()) return argument_error("us", u.take_error());
         double x[4];
-        MORVEX_TRY_VOID(project_into(self, u.v, x));
+        MORVEX_TRY_VOID(project_into(self, u->v, x));
         MORVEX_TRY(projected, vec4_to_python(x));
         PyList_SET_ITEM(list.get(), i, projected.release());
     }

@@ -7,16 +7,13 @@ namespace morvex::ext {
 
 namespace {
 
-// The items of a list or tuple without a copy, of any other sequence as a list;
-// refuses str and bytes, whose items are not numbers.
+// The items of any sequence but a str or bytes (TypeError for those and for
+// what is no sequence), as a tuple held for the conversion.
 Result<Ref> sequence_items(PyObject* obj, const char* expected) {
     if (PyUnicode_Check(obj) || PyBytes_Check(obj) || !PySequence_Check(obj)) {
         return downcast_error(obj, expected);
     }
-    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return Ref::borrow(obj);
-    RecursionGuard guard;  // iterating may run Python code
-    if (!guard.entered()) return PendingError::fetch();
-    return created(PySequence_Fast(obj, ""));
+    return held_items(obj);
 }
 
 PendingError length_error(const char* expected, Py_ssize_t got) {
@@ -27,15 +24,48 @@ PendingError length_error(const char* expected, Py_ssize_t got) {
 
 }  // namespace
 
+Result<Ref> held_items(PyObject* obj) {
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        Ref items = Ref::steal(PySequence_Tuple(obj));
+        if (!items) return PendingError::fetch();
+        return items;
+    }
+    // Anything else is read item by item, never sized by its __len__ (which may
+    // claim anything: a tuple made to that length could not be allocated), and
+    // its Python code counts toward the recursion limit.
+    RecursionGuard guard;
+    if (!guard.entered()) return PendingError::fetch();
+    Ref iterator = Ref::steal(PyObject_GetIter(obj));
+    if (!iterator) return PendingError::fetch();
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return PendingError::fetch();
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (PyList_Append(list.get(), item.get()) != 0) return PendingError::fetch();
+    }
+    if (PyErr_Occurred()) return PendingError::fetch();
+    Ref items = Ref::steal(PyList_AsTuple(list.get()));
+    if (!items) return PendingError::fetch();
+    return items;
+}
+
 Result<Vec4> to_vec4(PyObject* obj) {
     constexpr const char* expected = "a sequence of 4 real numbers";
+    // Four exact floats in a list or tuple are read in place: reading them runs
+    // no Python code, so nothing can change the list meanwhile.
+    if ((PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) && PySequence_Fast_GET_SIZE(obj) == 4) {
+        PyObject** item = PySequence_Fast_ITEMS(obj);
+        if (PyFloat_CheckExact(item[0]) && PyFloat_CheckExact(item[1]) &&
+            PyFloat_CheckExact(item[2]) && PyFloat_CheckExact(item[3])) {
+            return Vec4{{PyFloat_AS_DOUBLE(item[0]), PyFloat_AS_DOUBLE(item[1]),
+                         PyFloat_AS_DOUBLE(item[2]), PyFloat_AS_DOUBLE(item[3])}};
+        }
+    }
     MORVEX_TRY(items, sequence_items(obj, "Sequence[float]"));
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
     if (n != 4) return length_error(expected, n);
-    PyObject** item = PySequence_Fast_ITEMS(items.get());
     Vec4 out;
-    for (std::size_t i = 0; i < 4; ++i) {
-        MORVEX_TRY(value, to_f64(item[i]));
+    for (Py_ssize_t i = 0; i < 4; ++i) {
+        MORVEX_TRY(value, to_f64(PyTuple_GET_ITEM(items.get(), i)));
         out.v[i] = value;
     }
     return out;
@@ -47,11 +77,11 @@ namespace {
 template <class List, auto Convert>
 Result<List> to_short_list(PyObject* obj, const char* expected) {
     MORVEX_TRY(items, sequence_items(obj, expected));
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
     List out{};
     out.length = static_cast<std::size_t>(n);
     for (Py_ssize_t i = 0; i < n && i < 4; ++i) {
-        MORVEX_TRY(item, Convert(PySequence_Fast_ITEMS(items.get())[i]));
+        MORVEX_TRY(item, Convert(PyTuple_GET_ITEM(items.get(), i)));
         out.items[i] = item;
     }
     return out;

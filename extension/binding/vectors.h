@@ -33,6 +33,13 @@ struct ObjectArg {
     PyObject* obj;
 };
 
+// The items of any iterable as a tuple that the caller holds: converting an
+// item runs Python code (__float__, __iter__) that may change or empty a list
+// being read, so items are never read from the object itself. A list's or
+// tuple's items are taken as they are; any other iterable is iterated (its
+// __len__ is not consulted), and what its __iter__ raises passes through.
+Result<Ref> held_items(PyObject* obj);
+
 Result<Vec4> to_vec4(PyObject* obj);
 Result<Vec4List> to_vec4_list(PyObject* obj);
 Result<DoubleList> to_double_list(PyObject* obj);
