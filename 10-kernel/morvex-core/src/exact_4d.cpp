@@ -45,7 +45,9 @@ constexpr double kFar = 0x1p900;         // farthest distance of d from the box;
 constexpr int kMaxSteps = MORVEX_EXACT4_MAX_STEPS;
 
 inline bool is_nan(double v) { return v != v; }
-inline bool is_finite(double v) { return std::isfinite(v); }
+inline bool is_finite(double v) { return v - v == 0.0; }
+// max of two non-NaN values, without a library call.
+inline double max2(double x, double y) { return x < y ? y : x; }
 inline double clamp_axis(double v, double lo, double hi) {
     if (v < lo) return lo;
     if (v > hi) return hi;
@@ -101,131 +103,153 @@ struct Active {
     double uw[4];   // multiplier of each working row
 };
 
-// Solves G w = g for the symmetric positive definite k x k matrix G (k <= 4) by
-// Cholesky; false when a pivot is below kPivot.
-bool cholesky_solve(double G[4][4], const double g[4], double w[4], int k) {
-    double Lm[4][4] = {};
-    for (int i = 0; i < k; ++i) {
-        for (int j = 0; j <= i; ++j) {
-            double s = G[i][j];
-            for (int q = 0; q < j; ++q) s -= Lm[i][q] * Lm[j][q];
-            if (i == j) {
-                if (!(s > kPivot)) return false;
-                Lm[i][i] = std::sqrt(s);
-            } else {
-                Lm[i][j] = s / Lm[j][j];
-            }
-        }
-    }
-    double v[4];
-    for (int i = 0; i < k; ++i) {
-        double s = g[i];
-        for (int q = 0; q < i; ++q) s -= Lm[i][q] * v[q];
-        v[i] = s / Lm[i][i];
-    }
-    for (int i = k - 1; i >= 0; --i) {
-        double s = v[i];
-        for (int q = i + 1; q < k; ++q) s -= Lm[q][i] * w[q];
-        w[i] = s / Lm[i][i];
-    }
-    return true;
+// The working rows restricted to the free axes (in the order of the factor) and
+// the lower Cholesky factor of their Gram matrix. A row added by a full step is
+// appended without refactorising: its column of the factor is the forward
+// solve the step computed, its pivot the length of the step direction.
+struct Factor {
+    int W[4];        // working rows
+    int nw;          // how many
+    double M[4][4];  // their coefficients on the free axes, 0 on the fixed ones
+    double Lf[4][4]; // lower factor of M M^T
+    double inv[4];   // 1 / Lf[k][k]
+};
+
+inline void free_mask(const Active& s, double fr[4]) {
+    for (int i = 0; i < 4; ++i) fr[i] = s.fix[i] != 0 ? 0.0 : 1.0;
 }
 
-// The working rows restricted to the free axes, and their Gram matrix.
-int working_rows(const Problem& p, const Active& s, int W[4], double M[4][4], double G[4][4]) {
+// Builds the factor of the working set of s; false when a pivot is below kPivot
+// (the working rows are numerically dependent on the free axes).
+bool factorise(const Problem& p, const Active& s, Factor& f) {
+    double fr[4];
+    free_mask(s, fr);
     int nw = 0;
     for (int j = 0; j < p.m; ++j) {
         if (!s.inw[j]) continue;
-        W[nw] = j;
-        for (int i = 0; i < 4; ++i) M[nw][i] = s.fix[i] != 0 ? 0.0 : p.A[j][i];
+        f.W[nw] = j;
+        for (int i = 0; i < 4; ++i) f.M[nw][i] = p.A[j][i] * fr[i];
         ++nw;
     }
-    for (int k = 0; k < nw; ++k)
-        for (int l = 0; l <= k; ++l) G[k][l] = G[l][k] = dot4(M[k], M[l]);
-    return nw;
-}
-
-// z = n projected onto the null space of the working set; rw, rb = the
-// coefficients of n on the working rows and fixed bounds. False when the working
-// rows are numerically dependent on the free axes.
-bool direction(const Problem& p, const Active& s, const double n[4], double z[4], double rw[4],
-               double rb[4]) {
-    int W[4];
-    double M[4][4], G[4][4], g[4], w[4] = {};
-    const int nw = working_rows(p, s, W, M, G);
-    double nf[4];
-    for (int i = 0; i < 4; ++i) nf[i] = s.fix[i] != 0 ? 0.0 : n[i];
-    for (int k = 0; k < nw; ++k) g[k] = dot4(M[k], nf);
-    if (nw > 0 && !cholesky_solve(G, g, w, nw)) return false;
-    for (int i = 0; i < 4; ++i) {
-        double zi = nf[i];
-        double across = n[i];
-        for (int k = 0; k < nw; ++k) {
-            zi -= w[k] * M[k][i];
-            across -= w[k] * p.A[W[k]][i];
+    f.nw = nw;
+    for (int i = 0; i < nw; ++i) {
+        for (int j = 0; j <= i; ++j) {
+            double t = dot4(f.M[i], f.M[j]);
+            for (int q = 0; q < j; ++q) t -= f.Lf[i][q] * f.Lf[j][q];
+            if (i == j) {
+                if (!(t > kPivot)) return false;
+                f.Lf[i][i] = std::sqrt(t);
+                f.inv[i] = 1.0 / f.Lf[i][i];
+            } else {
+                f.Lf[i][j] = t * f.inv[j];
+            }
         }
-        z[i] = zi;
-        rb[i] = s.fix[i] != 0 ? static_cast<double>(s.fix[i]) * across : 0.0;
     }
-    for (int j = 0; j < 4; ++j) rw[j] = 0.0;
-    for (int k = 0; k < nw; ++k) rw[W[k]] = w[k];
     return true;
 }
 
-// The point of a working set: fixed axes at their bound, the free ones the
-// nearest to r on the working rows. With `mult`, also the multipliers. False when
-// the working rows are dependent on the free axes.
-bool working_point(const Problem& p, const Active& s, double y[4], double uw[4], double ub[4]) {
-    int W[4];
-    double M[4][4], G[4][4], rhs[4], w[4] = {};
-    const int nw = working_rows(p, s, W, M, G);
+// v = Lf^-1 g.
+inline void forward(const Factor& f, const double g[4], double v[4]) {
+    for (int i = 0; i < f.nw; ++i) {
+        double t = g[i];
+        for (int q = 0; q < i; ++q) t -= f.Lf[i][q] * v[q];
+        v[i] = t * f.inv[i];
+    }
+}
+
+// w = Lf^-T v.
+inline void backward(const Factor& f, const double v[4], double w[4]) {
+    for (int i = f.nw - 1; i >= 0; --i) {
+        double t = v[i];
+        for (int q = i + 1; q < f.nw; ++q) t -= f.Lf[q][i] * w[q];
+        w[i] = t * f.inv[i];
+    }
+}
+
+// z = n projected onto the null space of the working set; rw, rb = the
+// coefficients of n on the working rows and fixed bounds; v = Lf^-1 M n (the
+// column a full step appends to the factor when n is a row).
+void direction(const Problem& p, const Active& s, const Factor& f, const double n[4], double z[4],
+               double rw[4], double rb[4], double v[4]) {
+    double g[4], w[4];
+    for (int k = 0; k < f.nw; ++k) g[k] = dot4(f.M[k], n);
+    forward(f, g, v);
+    backward(f, v, w);
+    double across[4] = {n[0], n[1], n[2], n[3]};
+    for (int i = 0; i < 4; ++i) z[i] = s.fix[i] != 0 ? 0.0 : n[i];
+    for (int k = 0; k < f.nw; ++k) {
+        const double* a = p.A[f.W[k]];
+        for (int i = 0; i < 4; ++i) {
+            z[i] -= w[k] * f.M[k][i];
+            across[i] -= w[k] * a[i];
+        }
+    }
+    for (int i = 0; i < 4; ++i) rb[i] = static_cast<double>(s.fix[i]) * across[i];
+    for (int j = 0; j < 4; ++j) rw[j] = 0.0;
+    for (int k = 0; k < f.nw; ++k) rw[f.W[k]] = w[k];
+}
+
+// Appends row j, added by a full step whose direction had squared length zz and
+// forward solve v, to the factor.
+void append_row(const Problem& p, const Active& s, Factor& f, int j, const double v[4], double zz) {
+    const int k = f.nw;
+    f.W[k] = j;
+    for (int i = 0; i < 4; ++i) f.M[k][i] = s.fix[i] != 0 ? 0.0 : p.A[j][i];
+    for (int q = 0; q < k; ++q) f.Lf[k][q] = v[q];
+    f.Lf[k][k] = std::sqrt(zz);
+    f.inv[k] = 1.0 / f.Lf[k][k];
+    f.nw = k + 1;
+}
+
+// The point of a working set (f its factor): fixed axes at their bound, the free
+// ones the nearest to r on the working rows. With uw, also the multipliers.
+void working_point(const Problem& p, const Active& s, const Factor& f, double y[4], double uw[4],
+                   double ub[4]) {
+    const int nw = f.nw;
     int nfree = 0;
-    double yf[4];
+    double yf[4], rhs[4], w[4], t4[4];
     for (int i = 0; i < 4; ++i) {
         yf[i] = s.fix[i] > 0 ? p.U[i] : s.fix[i] < 0 ? p.L[i] : 0.0;
         if (s.fix[i] == 0) ++nfree;
     }
-    for (int k = 0; k < nw; ++k) rhs[k] = p.bb[W[k]] - dot4(p.A[W[k]], yf);
+    for (int k = 0; k < nw; ++k) rhs[k] = p.bb[f.W[k]] - dot4(p.A[f.W[k]], yf);
     // Particular part: M^T G^-1 rhs.
-    if (nw > 0 && !cholesky_solve(G, rhs, w, nw)) return false;
-    double part[4] = {};
+    forward(f, rhs, t4);
+    backward(f, t4, w);
+    for (int i = 0; i < 4; ++i) y[i] = yf[i];
     for (int k = 0; k < nw; ++k)
-        for (int i = 0; i < 4; ++i) part[i] += w[k] * M[k][i];
+        for (int i = 0; i < 4; ++i) y[i] += w[k] * f.M[k][i];
     // Null-space part: r_free - M^T G^-1 M r_free (none at a vertex).
-    double rf[4], nul[4] = {}, v[4] = {};
-    for (int i = 0; i < 4; ++i) rf[i] = s.fix[i] != 0 ? 0.0 : p.r[i];
-    if (nw < nfree) {
-        double g[4];
-        for (int k = 0; k < nw; ++k) g[k] = dot4(M[k], rf);
-        if (nw > 0 && !cholesky_solve(G, g, v, nw)) return false;
-        for (int i = 0; i < 4; ++i) {
-            double t = rf[i];
-            for (int k = 0; k < nw; ++k) t -= v[k] * M[k][i];
-            nul[i] = t;
+    double v[4] = {0, 0, 0, 0};
+    if (nw < nfree || uw != nullptr) {
+        double rf[4], g[4];
+        for (int i = 0; i < 4; ++i) rf[i] = s.fix[i] != 0 ? 0.0 : p.r[i];
+        for (int k = 0; k < nw; ++k) g[k] = dot4(f.M[k], rf);
+        forward(f, g, t4);
+        backward(f, t4, v);
+        if (nw < nfree) {
+            for (int i = 0; i < 4; ++i) {
+                double t = rf[i];
+                for (int k = 0; k < nw; ++k) t -= v[k] * f.M[k][i];
+                y[i] += t;
+            }
         }
-    } else {
-        double g[4];
-        for (int k = 0; k < nw; ++k) g[k] = dot4(M[k], rf);
-        if (nw > 0) cholesky_solve(G, g, v, nw);
     }
-    for (int i = 0; i < 4; ++i) y[i] = s.fix[i] != 0 ? yf[i] : part[i] + nul[i];
     if (uw != nullptr) {
         // y_free = r_free - M^T u  gives  u = G^-1 (M r_free - rhs) = v - w.
         for (int j = 0; j < 4; ++j) uw[j] = 0.0;
-        for (int k = 0; k < nw; ++k) uw[W[k]] = v[k] - w[k];
+        for (int k = 0; k < nw; ++k) uw[f.W[k]] = v[k] - w[k];
         for (int i = 0; i < 4; ++i) {
             if (s.fix[i] == 0) {
                 ub[i] = 0.0;
                 continue;
             }
             double t = p.r[i] - y[i];
-            for (int k = 0; k < nw; ++k) t -= uw[W[k]] * p.A[W[k]][i];
+            for (int k = 0; k < nw; ++k) t -= uw[f.W[k]] * p.A[f.W[k]][i];
             ub[i] = static_cast<double>(s.fix[i]) * t;
         }
     }
-    return true;
 }
-
 // Largest violation of a constraint outside the working set, beyond `tol`.
 // kind: 0 none, 1 bound (axis, side), 2 row.
 struct Violated {
@@ -283,7 +307,9 @@ bool enumerate(const Problem& p, double y_out[4]) {
             }
             if (nfixed + nw > 4) continue;
             double y[4], uw[4], ub[4];
-            if (!working_point(p, s, y, uw, ub)) continue;
+            Factor f;
+            if (!factorise(p, s, f)) continue;
+            working_point(p, s, f, y, uw, ub);
             bool ok = true;
             for (int k = 0; k < 4 && ok; ++k)
                 ok = !(s.inw[k] && !(uw[k] >= -p.tol_mult)) && !(s.fix[k] != 0 && !(ub[k] >= -p.tol_mult));
@@ -310,6 +336,9 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
             s.ub[i] = -p.r[i];
         }
     }
+    Factor f;
+    f.nw = 0;
+    bool fresh = true;  // f is the factor of the working set of s
     int steps = 0;
     for (;;) {
         const Violated v = most_violated(p, s, y);
@@ -324,11 +353,13 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
                 for (int i = 0; i < 4; ++i) n[i] = p.A[v.index][i];
                 beta = p.bb[v.index];
             }
-            double z[4], rw[4], rb[4];
-            if (steps >= kMaxSteps || !direction(p, s, n, z, rw, rb)) {
+            if (!fresh) fresh = factorise(p, s, f);
+            if (steps >= kMaxSteps || !fresh) {
                 *steps_out = kMaxSteps + 1;
                 return enumerate(p, y) ? MORVEX_STATUS_OPTIMAL : MORVEX_STATUS_INFEASIBLE;
             }
+            double z[4], rw[4], rb[4], fw[4];
+            direction(p, s, f, n, z, rw, rb, fw);
             ++steps;
             // Partial step: the first multiplier to reach zero.
             double t1 = INFINITY;
@@ -373,9 +404,11 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
                     s.fix[v.index] = v.side;
                     s.ub[v.index] = up;
                     y[v.index] = v.side > 0 ? p.U[v.index] : p.L[v.index];
+                    fresh = false;
                 } else {
                     s.inw[v.index] = true;
                     s.uw[v.index] = up;
+                    append_row(p, s, f, v.index, fw, zz);
                 }
                 break;
             }
@@ -386,12 +419,15 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
                 s.inw[drop] = false;
                 s.uw[drop] = 0.0;
             }
+            fresh = false;
         }
     }
     *steps_out = static_cast<uint32_t>(steps);
     // The answer from the working set; the iterate if that misses.
-    double exact[4];
-    if (working_point(p, s, exact, nullptr, nullptr)) {
+    if (!fresh) fresh = factorise(p, s, f);
+    if (fresh) {
+        double exact[4];
+        working_point(p, s, f, exact, nullptr, nullptr);
         for (int i = 0; i < 4; ++i) exact[i] = clamp_axis(exact[i], p.L[i], p.U[i]);
         if (meets_all(p, exact)) {
             for (int i = 0; i < 4; ++i) y[i] = exact[i];
@@ -404,7 +440,6 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
     *steps_out = kMaxSteps + 1;
     return enumerate(p, y) ? MORVEX_STATUS_OPTIMAL : MORVEX_STATUS_INFEASIBLE;
 }
-
 SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
     P = MorvexExact4Prepared{};
     P.status = MORVEX_STATUS_INVALID_INPUT;
@@ -418,8 +453,8 @@ SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
         const double lo = lim.lower[i], hi = lim.upper[i];
         if (is_nan(lo) || is_nan(hi) || lo > hi || lo == INFINITY || hi == -INFINITY)
             return P.status;
-        if (is_finite(lo)) bound_scale = std::fmax(bound_scale, std::fabs(lo));
-        if (is_finite(hi)) bound_scale = std::fmax(bound_scale, std::fabs(hi));
+        if (is_finite(lo)) bound_scale = max2(bound_scale, std::fabs(lo));
+        if (is_finite(hi)) bound_scale = max2(bound_scale, std::fabs(hi));
     }
     const int rows = static_cast<int>(lim.row_count);
     for (int j = 0; j < rows; ++j) {
@@ -432,7 +467,7 @@ SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
     double row_scale = 0.0;
     for (int j = 0; j < rows; ++j) {
         double mx = 0.0;
-        for (int i = 0; i < 4; ++i) mx = std::fmax(mx, std::fabs(lim.a[j][i]));
+        for (int i = 0; i < 4; ++i) mx = max2(mx, std::fabs(lim.a[j][i]));
         const double b = lim.b[j];
         if (mx == 0.0) {
             if (!(b >= 0.0)) infeasible = true;
@@ -471,7 +506,7 @@ SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
             if (lim.a[j][i] < 0) P.negative |= bit;
         }
         P.b[m] = bn;
-        row_scale = std::fmax(row_scale, std::fabs(P.b[m]));
+        row_scale = max2(row_scale, std::fabs(P.b[m]));
         ++m;
     }
     P.row_count = static_cast<uint32_t>(m);
@@ -506,7 +541,7 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
     Problem p;
     bool enabled[4] = {true, true, true, true};
     bool at_inf[4] = {false, false, false, false};
-    double S = std::fmax(P.bound_scale, P.row_scale);
+    double S = max2(P.bound_scale, P.row_scale);
     double c[4];
     for (int i = 0; i < 4; ++i) {
         const double lo = P.lower[i], hi = P.upper[i];
@@ -526,11 +561,11 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
         p.r[i] = d[i] == INFINITY ? kFar : d[i] == -INFINITY ? -kFar : d[i] - c[i];
         p.L[i] = lo - c[i];
         p.U[i] = hi - c[i];
-        S = std::fmax(S, std::fabs(c[i]));
+        S = max2(S, std::fabs(c[i]));
     }
     p.tol = kTolRel * S;
     double rmax = 0.0;
-    for (int i = 0; i < 4; ++i) rmax = std::fmax(rmax, std::fabs(p.r[i]));
+    for (int i = 0; i < 4; ++i) rmax = max2(rmax, std::fabs(p.r[i]));
     if (rmax > kFar) {
         // d is brought toward c along the line, to a distance of at most 2^900 (so
         // that multipliers and step lengths stay finite).
@@ -582,9 +617,9 @@ bool quick_exit(const MorvexLimits4& lim, const double desired[4], MorvexExact4R
         const double lo = lim.lower[i], hi = lim.upper[i], d = desired[i];
         if (!(lo <= hi) || lo == INFINITY || hi == -INFINITY || !is_finite(d)) return false;
         c[i] = clamp_axis(d, lo, hi);
-        S = std::fmax(S, std::fabs(c[i]));
-        if (is_finite(lo)) S = std::fmax(S, std::fabs(lo));
-        if (is_finite(hi)) S = std::fmax(S, std::fabs(hi));
+        S = max2(S, std::fabs(c[i]));
+        if (is_finite(lo)) S = max2(S, std::fabs(lo));
+        if (is_finite(hi)) S = max2(S, std::fabs(hi));
     }
     // Only where products can neither overflow nor underflow below the tolerance.
     if (S > 0x1p400 || (S != 0.0 && S < 0x1p-400)) return false;
@@ -593,7 +628,7 @@ bool quick_exit(const MorvexLimits4& lim, const double desired[4], MorvexExact4R
         double mx = 0.0;
         for (int i = 0; i < 4; ++i) {
             if (!is_finite(lim.a[j][i])) return false;
-            mx = std::fmax(mx, std::fabs(lim.a[j][i]));
+            mx = max2(mx, std::fabs(lim.a[j][i]));
         }
         if (mx != 0.0 && (mx > 0x1p400 || mx < 0x1p-400)) return false;
         // Divided by the largest coefficient: an overflow (inf, NaN) never passes.
