@@ -48,10 +48,10 @@ inline bool is_nan(double v) { return v != v; }
 inline bool is_finite(double v) { return v - v == 0.0; }
 // max of two non-NaN values, without a library call.
 inline double max2(double x, double y) { return x < y ? y : x; }
+// Written as selects (compiled without branches: the data decides them at random).
 inline double clamp_axis(double v, double lo, double hi) {
-    if (v < lo) return lo;
-    if (v > hi) return hi;
-    return v;
+    const double t = v < lo ? lo : v;
+    return t > hi ? hi : t;
 }
 inline double dot4(const double x[4], const double y[4]) {
     return ((x[0] * y[0] + x[1] * y[1]) + x[2] * y[2]) + x[3] * y[3];
@@ -260,28 +260,38 @@ struct Violated {
 };
 
 Violated most_violated(const Problem& p, const Active& s, const double y[4]) {
-    Violated v{0, 0, 0, p.tol};
+    // Selects rather than branches. code: 0 none, 1 + i upper bound, 5 + i lower
+    // bound, 9 + j row.
+    double best = p.tol;
+    int code = 0;
     for (int i = 0; i < 4; ++i) {
-        if (s.fix[i] != 0) continue;
+        const bool free_axis = s.fix[i] == 0;
         const double over = y[i] - p.U[i];
         const double under = p.L[i] - y[i];
-        if (over > v.amount) v = Violated{1, i, +1, over};
-        if (under > v.amount) v = Violated{1, i, -1, under};
+        const bool up = free_axis && over > best;
+        best = up ? over : best;
+        code = up ? 1 + i : code;
+        const bool down = free_axis && under > best;
+        best = down ? under : best;
+        code = down ? 5 + i : code;
     }
     for (int j = 0; j < p.m; ++j) {
-        if (s.inw[j]) continue;
         const double over = dot4(p.A[j], y) - p.bb[j];
-        if (over > v.amount) v = Violated{2, j, 0, over};
+        const bool worse = !s.inw[j] && over > best;
+        best = worse ? over : best;
+        code = worse ? 9 + j : code;
     }
-    return v;
+    if (code == 0) return Violated{0, 0, 0, best};
+    if (code < 5) return Violated{1, code - 1, +1, best};
+    if (code < 9) return Violated{1, code - 5, -1, best};
+    return Violated{2, code - 9, 0, best};
 }
 
 bool meets_all(const Problem& p, const double y[4]) {
-    for (int i = 0; i < 4; ++i)
-        if (y[i] > p.U[i] || y[i] < p.L[i]) return false;
-    for (int j = 0; j < p.m; ++j)
-        if (!(dot4(p.A[j], y) - p.bb[j] <= p.tol)) return false;
-    return true;
+    bool ok = true;
+    for (int i = 0; i < 4; ++i) ok = ok & !(y[i] > p.U[i]) & !(y[i] < p.L[i]);
+    for (int j = 0; j < p.m; ++j) ok = ok & (dot4(p.A[j], y) - p.bb[j] <= p.tol);
+    return ok;
 }
 
 // Every working set solved and checked; the first that satisfies the optimality
@@ -328,13 +338,8 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
     Active s{};
     for (int i = 0; i < 4; ++i) {
         y[i] = 0.0;
-        if (p.r[i] > 0) {
-            s.fix[i] = +1;
-            s.ub[i] = p.r[i];
-        } else if (p.r[i] < 0) {
-            s.fix[i] = -1;
-            s.ub[i] = -p.r[i];
-        }
+        s.fix[i] = static_cast<int>(p.r[i] > 0) - static_cast<int>(p.r[i] < 0);
+        s.ub[i] = std::fabs(p.r[i]);
     }
     Factor f;
     f.nw = 0;
@@ -365,16 +370,18 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
             double t1 = INFINITY;
             int drop_kind = 0, drop = 0;
             for (int i = 0; i < 4; ++i) {
-                if (s.fix[i] != 0 && rb[i] > kPositive) {
-                    const double t = s.ub[i] / rb[i];
-                    if (t < t1) t1 = t, drop_kind = 1, drop = i;
-                }
+                const double t = s.ub[i] / rb[i];  // used only where rb[i] > 0
+                const bool first = s.fix[i] != 0 && rb[i] > kPositive && t < t1;
+                t1 = first ? t : t1;
+                drop_kind = first ? 1 : drop_kind;
+                drop = first ? i : drop;
             }
             for (int j = 0; j < p.m; ++j) {
-                if (s.inw[j] && rw[j] > kPositive) {
-                    const double t = s.uw[j] / rw[j];
-                    if (t < t1) t1 = t, drop_kind = 2, drop = j;
-                }
+                const double t = s.uw[j] / rw[j];
+                const bool first = s.inw[j] && rw[j] > kPositive && t < t1;
+                t1 = first ? t : t1;
+                drop_kind = first ? 2 : drop_kind;
+                drop = first ? j : drop;
             }
             const double zz = dot4(z, z);
             double t;
@@ -441,7 +448,15 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
     return enumerate(p, y) ? MORVEX_STATUS_OPTIMAL : MORVEX_STATUS_INFEASIBLE;
 }
 SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
-    P = MorvexExact4Prepared{};
+    // Every field written (no memset of the whole record: it is on the hot path of
+    // the one-shot call).
+    P.positive = P.negative = 0;
+    P.row_count = 0;
+    P.bound_scale = P.row_scale = 0.0;
+    for (int j = 0; j < 4; ++j) {
+        P.b[j] = 0.0;
+        for (int i = 0; i < 4; ++i) P.a[j][i] = 0.0;
+    }
     P.status = MORVEX_STATUS_INVALID_INPUT;
     for (int i = 0; i < 4; ++i) {
         P.lower[i] = lim.lower[i];
@@ -492,18 +507,19 @@ SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
             infeasible = true;
             continue;
         }
-        const double len = std::sqrt(n2);
-        const double bn = bs / len;  // len in [0.5, 2): may still overflow
+        const double inv = 1.0 / std::sqrt(n2);  // length in [0.5, 2)
+        const double bn = bs * inv;               // may still overflow
         if (bn == INFINITY) continue;
         if (bn == -INFINITY) {
             infeasible = true;
             continue;
         }
         for (int i = 0; i < 4; ++i) {
-            P.a[m][i] = a[i] / len;
-            const uint32_t bit = 1u << (4 * m + i);
-            if (lim.a[j][i] > 0) P.positive |= bit;
-            if (lim.a[j][i] < 0) P.negative |= bit;
+            P.a[m][i] = a[i] * inv;
+            // Branch-free: the signs of random rows are not predictable.
+            const unsigned shift = static_cast<unsigned>(4 * m + i);
+            P.positive |= static_cast<uint32_t>(lim.a[j][i] > 0) << shift;
+            P.negative |= static_cast<uint32_t>(lim.a[j][i] < 0) << shift;
         }
         P.b[m] = bn;
         row_scale = max2(row_scale, std::fabs(P.b[m]));
