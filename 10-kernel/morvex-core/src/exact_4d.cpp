@@ -48,10 +48,11 @@ inline bool is_nan(double v) { return v != v; }
 inline bool is_finite(double v) { return v - v == 0.0; }
 // max of two non-NaN values, without a library call.
 inline double max2(double x, double y) { return x < y ? y : x; }
-// Written as selects (compiled without branches: the data decides them at random).
+// lower if v < lo, else upper if v > hi, else v (also for lo > hi and NaN), written
+// as selects (compiled without branches: the data decides them at random).
 inline double clamp_axis(double v, double lo, double hi) {
-    const double t = v < lo ? lo : v;
-    return t > hi ? hi : t;
+    const double t = v > hi ? hi : v;
+    return v < lo ? lo : t;
 }
 inline double dot4(const double x[4], const double y[4]) {
     return ((x[0] * y[0] + x[1] * y[1]) + x[2] * y[2]) + x[3] * y[3];
