@@ -172,6 +172,15 @@ inline void backward(const Factor& f, const double v[4], double w[4]) {
 // column a full step appends to the factor when n is a row).
 void direction(const Problem& p, const Active& s, const Factor& f, const double n[4], double z[4],
                double rw[4], double rb[4], double v[4]) {
+    if (f.nw == 0) {
+        // The first step of every solve: nothing to project out.
+        for (int i = 0; i < 4; ++i) {
+            z[i] = s.fix[i] != 0 ? 0.0 : n[i];
+            rb[i] = static_cast<double>(s.fix[i]) * n[i];
+            rw[i] = 0.0;
+        }
+        return;
+    }
     double g[4], w[4];
     for (int k = 0; k < f.nw; ++k) g[k] = dot4(f.M[k], n);
     forward(f, g, v);
@@ -402,10 +411,10 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
                 t = full ? t2 : t1;
                 for (int i = 0; i < 4; ++i) y[i] -= t * z[i];
             }
-            for (int i = 0; i < 4; ++i)
-                if (s.fix[i] != 0) s.ub[i] -= t * rb[i];
-            for (int j = 0; j < p.m; ++j)
-                if (s.inw[j]) s.uw[j] -= t * rw[j];
+            // rb, rw are 0 off the working set, whose multipliers are never read
+            // before they are set again.
+            for (int i = 0; i < 4; ++i) s.ub[i] -= t * rb[i];
+            for (int j = 0; j < p.m; ++j) s.uw[j] -= t * rw[j];
             up += t;
             if (full) {
                 if (v.kind == 1) {
@@ -539,9 +548,29 @@ SolveStatus finish(MorvexExact4Result* out, SolveStatus status, uint32_t steps) 
     return status;
 }
 
-SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out) {
+SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out,
+                  bool try_quick) {
     double d[4];
     for (int i = 0; i < 4; ++i) d[i] = desired[i];
+    if (try_quick && P.status == MORVEX_STATUS_OPTIMAL) {
+        // The quick exit: d finite, clamped into the box, meets every kept row (the
+        // same test, on the same values, as the general path below).
+        double c[4], S = max2(P.bound_scale, P.row_scale);
+        bool finite = true;
+        for (int i = 0; i < 4; ++i) {
+            finite = finite & is_finite(d[i]);
+            c[i] = clamp_axis(d[i], P.lower[i], P.upper[i]);
+            S = max2(S, std::fabs(c[i]));
+        }
+        const double tol = kTolRel * S;
+        bool quick = finite;
+        for (int j = 0; j < static_cast<int>(P.row_count); ++j)
+            quick = quick & (-(P.b[j] - dot4(P.a[j], c)) <= tol);
+        if (quick) {
+            for (int i = 0; i < 4; ++i) out->x[i] = c[i];
+            return finish(out, MORVEX_STATUS_OPTIMAL, 0);
+        }
+    }
     // Invalid input wins over infeasible limits.
     bool invalid = P.status == MORVEX_STATUS_INVALID_INPUT;
     for (int i = 0; i < 4; ++i) invalid = invalid || is_nan(d[i]);
@@ -610,17 +639,12 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
         return finish(out, status, steps);
     }
     for (int i = 0; i < 4; ++i) {
-        if (at_inf[i]) {
-            out->x[i] = d[i];
-        } else if (quick) {
-            out->x[i] = c[i];
-        } else if (y[i] == p.U[i]) {
-            out->x[i] = P.upper[i];
-        } else if (y[i] == p.L[i]) {
-            out->x[i] = P.lower[i];
-        } else {
-            out->x[i] = clamp_axis(c[i] + y[i], P.lower[i], P.upper[i]);
-        }
+        // d on an unbounded side; else c; else the bound the axis is at; else c + y.
+        double v = clamp_axis(c[i] + y[i], P.lower[i], P.upper[i]);
+        v = y[i] == p.L[i] ? P.lower[i] : v;
+        v = y[i] == p.U[i] ? P.upper[i] : v;
+        v = quick ? c[i] : v;
+        out->x[i] = at_inf[i] ? d[i] : v;
     }
     return finish(out, MORVEX_STATUS_OPTIMAL, steps);
 }
@@ -703,7 +727,7 @@ SolveStatus morvex_exact_4d_solve(const MorvexExact4Prepared* prepared, const do
                                   MorvexExact4Result* out) {
     if (prepared == nullptr || desired == nullptr || out == nullptr)
         return MORVEX_STATUS_INVALID_INPUT;
-    return solve(*prepared, desired, out);
+    return solve(*prepared, desired, out, true);
 }
 
 SolveStatus morvex_exact_4d(const MorvexLimits4* limits, const double desired[4],
@@ -712,7 +736,9 @@ SolveStatus morvex_exact_4d(const MorvexLimits4* limits, const double desired[4]
     if (quick_exit(*limits, desired, out)) return MORVEX_STATUS_OPTIMAL;
     MorvexExact4Prepared P;
     prepare(*limits, P);
-    return solve(P, desired, out);
+    // Its own quick exit has failed: the general path (which repeats the prepared
+    // quick test) gives the same bits as the prepared call.
+    return solve(P, desired, out, false);
 }
 
 int32_t morvex_solve_exact_4d_f32(const float u_desired[4], const Bounds4* bounds,
