@@ -440,6 +440,20 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
         }
     }
     *steps_out = static_cast<uint32_t>(steps);
+    int nfree = 0, nw = 0;
+    for (int i = 0; i < 4; ++i) nfree += s.fix[i] == 0;
+    for (int j = 0; j < p.m; ++j) nw += s.inw[j];
+    if (nw == nfree) {
+        // A vertex: the iterate is that point up to the rounding of its steps (each
+        // no longer than the violation it removed over the length of its direction);
+        // it is taken when it meets every constraint, else recomputed below.
+        double at[4];
+        for (int i = 0; i < 4; ++i) at[i] = clamp_axis(y[i], p.L[i], p.U[i]);
+        if (meets_all(p, at)) {
+            for (int i = 0; i < 4; ++i) y[i] = at[i];
+            return MORVEX_STATUS_OPTIMAL;
+        }
+    }
     // The answer from the working set; the iterate if that misses.
     if (!fresh) fresh = factorise(p, s, f);
     if (fresh) {
