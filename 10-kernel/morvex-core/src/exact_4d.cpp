@@ -126,11 +126,11 @@ bool factorise(const Problem& p, const Active& s, Factor& f) {
     double fr[4];
     free_mask(s, fr);
     int nw = 0;
-    for (int j = 0; j < p.m; ++j) {
-        if (!s.inw[j]) continue;
+    for (int j = 0; j < 4; ++j) {
+        // Written in any case, kept when j is in the working set (nw <= j).
         f.W[nw] = j;
         for (int i = 0; i < 4; ++i) f.M[nw][i] = p.A[j][i] * fr[i];
-        ++nw;
+        nw += s.inw[j] ? 1 : 0;
     }
     f.nw = nw;
     for (int i = 0; i < nw; ++i) {
@@ -285,7 +285,7 @@ Violated most_violated(const Problem& p, const Active& s, const double y[4]) {
         best = down ? under : best;
         code = down ? 5 + i : code;
     }
-    for (int j = 0; j < p.m; ++j) {
+    for (int j = 0; j < 4; ++j) {
         const double over = dot4(p.A[j], y) - p.bb[j];
         const bool worse = !s.inw[j] && over > best;
         best = worse ? over : best;
@@ -300,7 +300,7 @@ Violated most_violated(const Problem& p, const Active& s, const double y[4]) {
 bool meets_all(const Problem& p, const double y[4]) {
     bool ok = true;
     for (int i = 0; i < 4; ++i) ok = ok & !(y[i] > p.U[i]) & !(y[i] < p.L[i]);
-    for (int j = 0; j < p.m; ++j) ok = ok & (dot4(p.A[j], y) - p.bb[j] <= p.tol);
+    for (int j = 0; j < 4; ++j) ok = ok & (dot4(p.A[j], y) - p.bb[j] <= p.tol);
     return ok;
 }
 
@@ -386,7 +386,7 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
                 drop_kind = first ? 1 : drop_kind;
                 drop = first ? i : drop;
             }
-            for (int j = 0; j < p.m; ++j) {
+            for (int j = 0; j < 4; ++j) {
                 const double t = s.uw[j] / rw[j];
                 const bool first = s.inw[j] && rw[j] > kPositive && t < t1;
                 t1 = first ? t : t1;
@@ -414,7 +414,7 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
             // rb, rw are 0 off the working set, whose multipliers are never read
             // before they are set again.
             for (int i = 0; i < 4; ++i) s.ub[i] -= t * rb[i];
-            for (int j = 0; j < p.m; ++j) s.uw[j] -= t * rw[j];
+            for (int j = 0; j < 4; ++j) s.uw[j] -= t * rw[j];
             up += t;
             if (full) {
                 if (v.kind == 1) {
@@ -442,7 +442,7 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
     *steps_out = static_cast<uint32_t>(steps);
     int nfree = 0, nw = 0;
     for (int i = 0; i < 4; ++i) nfree += s.fix[i] == 0;
-    for (int j = 0; j < p.m; ++j) nw += s.inw[j];
+    for (int j = 0; j < 4; ++j) nw += s.inw[j];
     if (nw == nfree) {
         // A vertex: the iterate is that point up to the rounding of its steps (each
         // no longer than the violation it removed over the length of its direction);
@@ -643,6 +643,12 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
         p.bb[p.m] = P.b[j] - dot4(P.a[j], c);
         if (!(-p.bb[p.m] <= p.tol)) quick = false;
         ++p.m;
+    }
+    // Rows past p.m: zero, never violated (the hot loops run over four rows, so
+    // that their trip count does not depend on the data).
+    for (int j = p.m; j < 4; ++j) {
+        for (int i = 0; i < 4; ++i) p.A[j][i] = 0.0;
+        p.bb[j] = INFINITY;
     }
     double y[4] = {0, 0, 0, 0};
     uint32_t steps = 0;
