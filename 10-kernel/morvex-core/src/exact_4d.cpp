@@ -149,45 +149,50 @@ bool factorise(const Problem& p, const Active& s, Factor& f) {
     return true;
 }
 
-// v = Lf^-1 g.
-inline void forward(const Factor& f, const double g[4], double v[4]) {
-    for (int i = 0; i < f.nw; ++i) {
+// v = Lf^-1 g and w = Lf^-T v for a factor of K rows (K a constant: the loops
+// unroll, and the only branch on the size is the dispatch).
+template <int K>
+inline void forward_k(const Factor& f, const double g[4], double v[4]) {
+    for (int i = 0; i < K; ++i) {
         double t = g[i];
         for (int q = 0; q < i; ++q) t -= f.Lf[i][q] * v[q];
         v[i] = t * f.inv[i];
     }
 }
-
-// w = Lf^-T v.
-inline void backward(const Factor& f, const double v[4], double w[4]) {
-    for (int i = f.nw - 1; i >= 0; --i) {
+template <int K>
+inline void backward_k(const Factor& f, const double v[4], double w[4]) {
+    for (int i = K - 1; i >= 0; --i) {
         double t = v[i];
-        for (int q = i + 1; q < f.nw; ++q) t -= f.Lf[q][i] * w[q];
+        for (int q = i + 1; q < K; ++q) t -= f.Lf[q][i] * w[q];
         w[i] = t * f.inv[i];
+    }
+}
+
+// w = (M M^T)^-1 g.
+void gram_solve(const Factor& f, const double g[4], double w[4]) {
+    double v[4];
+    switch (f.nw) {
+    case 1: forward_k<1>(f, g, v), backward_k<1>(f, v, w); break;
+    case 2: forward_k<2>(f, g, v), backward_k<2>(f, v, w); break;
+    case 3: forward_k<3>(f, g, v), backward_k<3>(f, v, w); break;
+    case 4: forward_k<4>(f, g, v), backward_k<4>(f, v, w); break;
+    default: break;
     }
 }
 
 // z = n projected onto the null space of the working set; rw, rb = the
 // coefficients of n on the working rows and fixed bounds; v = Lf^-1 M n (the
 // column a full step appends to the factor when n is a row).
-void direction(const Problem& p, const Active& s, const Factor& f, const double n[4], double z[4],
-               double rw[4], double rb[4], double v[4]) {
-    if (f.nw == 0) {
-        // The first step of every solve: nothing to project out.
-        for (int i = 0; i < 4; ++i) {
-            z[i] = s.fix[i] != 0 ? 0.0 : n[i];
-            rb[i] = static_cast<double>(s.fix[i]) * n[i];
-            rw[i] = 0.0;
-        }
-        return;
-    }
+template <int K>
+void direction_k(const Problem& p, const Active& s, const Factor& f, const double n[4], double z[4],
+                 double rw[4], double rb[4], double v[4]) {
     double g[4], w[4];
-    for (int k = 0; k < f.nw; ++k) g[k] = dot4(f.M[k], n);
-    forward(f, g, v);
-    backward(f, v, w);
+    for (int k = 0; k < K; ++k) g[k] = dot4(f.M[k], n);
+    forward_k<K>(f, g, v);
+    backward_k<K>(f, v, w);
     double across[4] = {n[0], n[1], n[2], n[3]};
     for (int i = 0; i < 4; ++i) z[i] = s.fix[i] != 0 ? 0.0 : n[i];
-    for (int k = 0; k < f.nw; ++k) {
+    for (int k = 0; k < K; ++k) {
         const double* a = p.A[f.W[k]];
         for (int i = 0; i < 4; ++i) {
             z[i] -= w[k] * f.M[k][i];
@@ -196,7 +201,24 @@ void direction(const Problem& p, const Active& s, const Factor& f, const double 
     }
     for (int i = 0; i < 4; ++i) rb[i] = static_cast<double>(s.fix[i]) * across[i];
     for (int j = 0; j < 4; ++j) rw[j] = 0.0;
-    for (int k = 0; k < f.nw; ++k) rw[f.W[k]] = w[k];
+    for (int k = 0; k < K; ++k) rw[f.W[k]] = w[k];
+}
+
+void direction(const Problem& p, const Active& s, const Factor& f, const double n[4], double z[4],
+               double rw[4], double rb[4], double v[4]) {
+    switch (f.nw) {
+    case 1: direction_k<1>(p, s, f, n, z, rw, rb, v); return;
+    case 2: direction_k<2>(p, s, f, n, z, rw, rb, v); return;
+    case 3: direction_k<3>(p, s, f, n, z, rw, rb, v); return;
+    case 4: direction_k<4>(p, s, f, n, z, rw, rb, v); return;
+    default: break;
+    }
+    // The first step of every solve: nothing to project out.
+    for (int i = 0; i < 4; ++i) {
+        z[i] = s.fix[i] != 0 ? 0.0 : n[i];
+        rb[i] = static_cast<double>(s.fix[i]) * n[i];
+        rw[i] = 0.0;
+    }
 }
 
 // Appends row j, added by a full step whose direction had squared length zz and
@@ -217,15 +239,14 @@ void working_point(const Problem& p, const Active& s, const Factor& f, double y[
                    double ub[4]) {
     const int nw = f.nw;
     int nfree = 0;
-    double yf[4], rhs[4], w[4], t4[4];
+    double yf[4], rhs[4], w[4];
     for (int i = 0; i < 4; ++i) {
         yf[i] = s.fix[i] > 0 ? p.U[i] : s.fix[i] < 0 ? p.L[i] : 0.0;
         if (s.fix[i] == 0) ++nfree;
     }
     for (int k = 0; k < nw; ++k) rhs[k] = p.bb[f.W[k]] - dot4(p.A[f.W[k]], yf);
     // Particular part: M^T G^-1 rhs.
-    forward(f, rhs, t4);
-    backward(f, t4, w);
+    gram_solve(f, rhs, w);
     for (int i = 0; i < 4; ++i) y[i] = yf[i];
     for (int k = 0; k < nw; ++k)
         for (int i = 0; i < 4; ++i) y[i] += w[k] * f.M[k][i];
@@ -235,8 +256,7 @@ void working_point(const Problem& p, const Active& s, const Factor& f, double y[
         double rf[4], g[4];
         for (int i = 0; i < 4; ++i) rf[i] = s.fix[i] != 0 ? 0.0 : p.r[i];
         for (int k = 0; k < nw; ++k) g[k] = dot4(f.M[k], rf);
-        forward(f, g, t4);
-        backward(f, t4, v);
+        gram_solve(f, g, v);
         if (nw < nfree) {
             for (int i = 0; i < 4; ++i) {
                 double t = rf[i];
