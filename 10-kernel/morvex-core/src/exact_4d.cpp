@@ -54,6 +54,14 @@ inline double clamp_axis(double v, double lo, double hi) {
     const double t = v > hi ? hi : v;
     return v < lo ? lo : t;
 }
+// v when keep, else +0, by a bit mask (no branch on the data, exact).
+inline double masked(bool keep, double v) {
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    bits &= 0 - static_cast<uint64_t>(keep);
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
 inline double dot4(const double x[4], const double y[4]) {
     return ((x[0] * y[0] + x[1] * y[1]) + x[2] * y[2]) + x[3] * y[3];
 }
@@ -117,7 +125,7 @@ struct Factor {
 };
 
 inline void free_mask(const Active& s, double fr[4]) {
-    for (int i = 0; i < 4; ++i) fr[i] = s.fix[i] != 0 ? 0.0 : 1.0;
+    for (int i = 0; i < 4; ++i) fr[i] = masked(s.fix[i] == 0, 1.0);
 }
 
 // Builds the factor of the working set of s; false when a pivot is below kPivot
@@ -191,7 +199,7 @@ void direction_k(const Problem& p, const Active& s, const Factor& f, const doubl
     forward_k<K>(f, g, v);
     backward_k<K>(f, v, w);
     double across[4] = {n[0], n[1], n[2], n[3]};
-    for (int i = 0; i < 4; ++i) z[i] = s.fix[i] != 0 ? 0.0 : n[i];
+    for (int i = 0; i < 4; ++i) z[i] = masked(s.fix[i] == 0, n[i]);
     for (int k = 0; k < K; ++k) {
         const double* a = p.A[f.W[k]];
         for (int i = 0; i < 4; ++i) {
@@ -215,7 +223,7 @@ void direction(const Problem& p, const Active& s, const Factor& f, const double 
     }
     // The first step of every solve: nothing to project out.
     for (int i = 0; i < 4; ++i) {
-        z[i] = s.fix[i] != 0 ? 0.0 : n[i];
+        z[i] = masked(s.fix[i] == 0, n[i]);
         rb[i] = static_cast<double>(s.fix[i]) * n[i];
         rw[i] = 0.0;
     }
@@ -226,7 +234,7 @@ void direction(const Problem& p, const Active& s, const Factor& f, const double 
 void append_row(const Problem& p, const Active& s, Factor& f, int j, const double v[4], double zz) {
     const int k = f.nw;
     f.W[k] = j;
-    for (int i = 0; i < 4; ++i) f.M[k][i] = s.fix[i] != 0 ? 0.0 : p.A[j][i];
+    for (int i = 0; i < 4; ++i) f.M[k][i] = masked(s.fix[i] == 0, p.A[j][i]);
     for (int q = 0; q < k; ++q) f.Lf[k][q] = v[q];
     f.Lf[k][k] = std::sqrt(zz);
     f.inv[k] = 1.0 / f.Lf[k][k];
@@ -298,16 +306,16 @@ Violated most_violated(const Problem& p, const Active& s, const double y[4]) {
         const bool free_axis = s.fix[i] == 0;
         const double over = y[i] - p.U[i];
         const double under = p.L[i] - y[i];
-        const bool up = free_axis && over > best;
+        const bool up = free_axis & (over > best);
         best = up ? over : best;
         code = up ? 1 + i : code;
-        const bool down = free_axis && under > best;
+        const bool down = free_axis & (under > best);
         best = down ? under : best;
         code = down ? 5 + i : code;
     }
     for (int j = 0; j < 4; ++j) {
         const double over = dot4(p.A[j], y) - p.bb[j];
-        const bool worse = !s.inw[j] && over > best;
+        const bool worse = !s.inw[j] & (over > best);
         best = worse ? over : best;
         code = worse ? 9 + j : code;
     }
@@ -401,14 +409,14 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
             int drop_kind = 0, drop = 0;
             for (int i = 0; i < 4; ++i) {
                 const double t = s.ub[i] / rb[i];  // used only where rb[i] > 0
-                const bool first = s.fix[i] != 0 && rb[i] > kPositive && t < t1;
+                const bool first = (s.fix[i] != 0) & (rb[i] > kPositive) & (t < t1);
                 t1 = first ? t : t1;
                 drop_kind = first ? 1 : drop_kind;
                 drop = first ? i : drop;
             }
             for (int j = 0; j < 4; ++j) {
                 const double t = s.uw[j] / rw[j];
-                const bool first = s.inw[j] && rw[j] > kPositive && t < t1;
+                const bool first = s.inw[j] & (rw[j] > kPositive) & (t < t1);
                 t1 = first ? t : t1;
                 drop_kind = first ? 2 : drop_kind;
                 drop = first ? j : drop;
@@ -598,7 +606,7 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
         }
         const double tol = kTolRel * S;
         bool quick = finite;
-        for (int j = 0; j < static_cast<int>(P.row_count); ++j)
+        for (int j = 0; j < 4; ++j)  // rows past row_count are zero with b = 0
             quick = quick & (-(P.b[j] - dot4(P.a[j], c)) <= tol);
         if (quick) {
             for (int i = 0; i < 4; ++i) out->x[i] = c[i];
@@ -607,8 +615,12 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
     }
     // Invalid input wins over infeasible limits.
     bool invalid = P.status == MORVEX_STATUS_INVALID_INPUT;
-    for (int i = 0; i < 4; ++i) invalid = invalid || is_nan(d[i]);
-    for (int i = 0; i < 4 && !invalid; ++i) {
+    bool infinite = false;
+    for (int i = 0; i < 4; ++i) {
+        invalid = invalid | is_nan(d[i]);
+        infinite = infinite | (d[i] == INFINITY) | (d[i] == -INFINITY);
+    }
+    for (int i = 0; i < 4 && infinite && !invalid; ++i) {
         const bool up = d[i] == INFINITY && P.upper[i] == INFINITY;
         const bool down = d[i] == -INFINITY && P.lower[i] == -INFINITY;
         for (int j = 0; j < static_cast<int>(P.row_count) && (up || down); ++j)
@@ -655,20 +667,21 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
         rmax = std::ldexp(rmax, -e);
     }
     p.tol_mult = kTolRel * (S + rmax);
-    p.m = 0;
-    bool quick = true;
-    for (int j = 0; j < static_cast<int>(P.row_count); ++j) {
-        if (!enabled[j]) continue;
-        for (int i = 0; i < 4; ++i) p.A[p.m][i] = P.a[j][i];
-        p.bb[p.m] = P.b[j] - dot4(P.a[j], c);
-        if (!(-p.bb[p.m] <= p.tol)) quick = false;
-        ++p.m;
-    }
-    // Rows past p.m: zero, never violated (the hot loops run over four rows, so
-    // that their trip count does not depend on the data).
-    for (int j = p.m; j < 4; ++j) {
+    // The enabled rows first; rows past p.m have b = +inf: never violated, never
+    // in the working set (the hot loops run over four rows, so that their trip
+    // counts do not depend on the data). Rows past row_count are zero in P.
+    for (int j = 0; j < 4; ++j) {
         for (int i = 0; i < 4; ++i) p.A[j][i] = 0.0;
         p.bb[j] = INFINITY;
+    }
+    p.m = 0;
+    bool quick = true;
+    for (int j = 0; j < 4; ++j) {
+        const bool kept = (j < static_cast<int>(P.row_count)) & enabled[j];
+        for (int i = 0; i < 4; ++i) p.A[p.m][i] = P.a[j][i];
+        p.bb[p.m] = kept ? P.b[j] - dot4(P.a[j], c) : INFINITY;
+        quick = quick & (-p.bb[p.m] <= p.tol);
+        p.m += kept ? 1 : 0;
     }
     double y[4] = {0, 0, 0, 0};
     uint32_t steps = 0;
