@@ -48,6 +48,8 @@ inline bool is_nan(double v) { return v != v; }
 inline bool is_finite(double v) { return v - v == 0.0; }
 // max of two non-NaN values, without a library call.
 inline double max2(double x, double y) { return x < y ? y : x; }
+// min of x and y, x when y is NaN (one minsd).
+inline double min2(double x, double y) { return y < x ? y : x; }
 // lower if v < lo, else upper if v > hi, else v (also for lo > hi and NaN), written
 // as selects (compiled without branches: the data decides them at random).
 inline double clamp_axis(double v, double lo, double hi) {
@@ -298,26 +300,24 @@ struct Violated {
 };
 
 Violated most_violated(const Problem& p, const Active& s, const double y[4]) {
-    // Selects rather than branches. code: 0 none, 1 + i upper bound, 5 + i lower
-    // bound, 9 + j row.
+    // Without branches on the data: the working set's own constraints are pushed
+    // to -inf, the largest is kept by max (first one on ties), its code by an
+    // integer select. code: 0 none, 1 + i upper bound, 5 + i lower bound, 9 + j row.
     double best = p.tol;
     int code = 0;
     for (int i = 0; i < 4; ++i) {
-        const bool free_axis = s.fix[i] == 0;
-        const double over = y[i] - p.U[i];
-        const double under = p.L[i] - y[i];
-        const bool up = free_axis & (over > best);
-        best = up ? over : best;
-        code = up ? 1 + i : code;
-        const bool down = free_axis & (under > best);
-        best = down ? under : best;
-        code = down ? 5 + i : code;
+        const double pen = masked(s.fix[i] != 0, -INFINITY);
+        const double over = (y[i] - p.U[i]) + pen;
+        code = over > best ? 1 + i : code;
+        best = max2(best, over);
+        const double under = (p.L[i] - y[i]) + pen;
+        code = under > best ? 5 + i : code;
+        best = max2(best, under);
     }
     for (int j = 0; j < 4; ++j) {
-        const double over = dot4(p.A[j], y) - p.bb[j];
-        const bool worse = !s.inw[j] & (over > best);
-        best = worse ? over : best;
-        code = worse ? 9 + j : code;
+        const double over = (dot4(p.A[j], y) - p.bb[j]) + masked(s.inw[j], -INFINITY);
+        code = over > best ? 9 + j : code;
+        best = max2(best, over);
     }
     if (code == 0) return Violated{0, 0, 0, best};
     if (code < 5) return Violated{1, code - 1, +1, best};
@@ -407,19 +407,24 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
             // Partial step: the first multiplier to reach zero.
             double t1 = INFINITY;
             int drop_kind = 0, drop = 0;
+            // Candidates: fixed bounds and working rows whose multiplier falls
+            // (entry > kPositive); the others are pushed to +inf (or NaN, which
+            // min ignores). First one on ties, as a scan would find it.
             for (int i = 0; i < 4; ++i) {
-                const double t = s.ub[i] / rb[i];  // used only where rb[i] > 0
-                const bool first = (s.fix[i] != 0) & (rb[i] > kPositive) & (t < t1);
-                t1 = first ? t : t1;
+                const bool candidate = (s.fix[i] != 0) & (rb[i] > kPositive);
+                const double t = s.ub[i] / rb[i] + masked(!candidate, INFINITY);
+                const bool first = t < t1;
                 drop_kind = first ? 1 : drop_kind;
                 drop = first ? i : drop;
+                t1 = min2(t1, t);
             }
             for (int j = 0; j < 4; ++j) {
-                const double t = s.uw[j] / rw[j];
-                const bool first = s.inw[j] & (rw[j] > kPositive) & (t < t1);
-                t1 = first ? t : t1;
+                const bool candidate = s.inw[j] & (rw[j] > kPositive);
+                const double t = s.uw[j] / rw[j] + masked(!candidate, INFINITY);
+                const bool first = t < t1;
                 drop_kind = first ? 2 : drop_kind;
                 drop = first ? j : drop;
+                t1 = min2(t1, t);
             }
             const double zz = dot4(z, z);
             double t;
