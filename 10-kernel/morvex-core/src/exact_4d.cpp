@@ -521,19 +521,19 @@ SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
     }
     if (lim.row_count > 4) return P.status;
     double bound_scale = 0.0;
+    bool bad = false;
     for (int i = 0; i < 4; ++i) {
         const double lo = lim.lower[i], hi = lim.upper[i];
-        if (is_nan(lo) || is_nan(hi) || lo > hi || lo == INFINITY || hi == -INFINITY)
-            return P.status;
-        if (is_finite(lo)) bound_scale = max2(bound_scale, std::fabs(lo));
-        if (is_finite(hi)) bound_scale = max2(bound_scale, std::fabs(hi));
+        bad = bad | is_nan(lo) | is_nan(hi) | (lo > hi) | (lo == INFINITY) | (hi == -INFINITY);
+        bound_scale = max2(bound_scale, masked(is_finite(lo), std::fabs(lo)));
+        bound_scale = max2(bound_scale, masked(is_finite(hi), std::fabs(hi)));
     }
     const int rows = static_cast<int>(lim.row_count);
     for (int j = 0; j < rows; ++j) {
-        if (is_nan(lim.b[j])) return P.status;
-        for (int i = 0; i < 4; ++i)
-            if (!is_finite(lim.a[j][i])) return P.status;
+        bad = bad | is_nan(lim.b[j]);
+        for (int i = 0; i < 4; ++i) bad = bad | !is_finite(lim.a[j][i]);
     }
+    if (bad) return P.status;
     bool infeasible = false;
     int m = 0;
     double row_scale = 0.0;
@@ -571,13 +571,15 @@ SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
             infeasible = true;
             continue;
         }
+        uint32_t pos = 0, neg = 0;
         for (int i = 0; i < 4; ++i) {
             P.a[m][i] = a[i] * inv;
             // Branch-free: the signs of random rows are not predictable.
-            const unsigned shift = static_cast<unsigned>(4 * m + i);
-            P.positive |= static_cast<uint32_t>(lim.a[j][i] > 0) << shift;
-            P.negative |= static_cast<uint32_t>(lim.a[j][i] < 0) << shift;
+            pos |= static_cast<uint32_t>(lim.a[j][i] > 0) << i;
+            neg |= static_cast<uint32_t>(lim.a[j][i] < 0) << i;
         }
+        P.positive |= pos << (4 * m);
+        P.negative |= neg << (4 * m);
         P.b[m] = bn;
         row_scale = max2(row_scale, std::fabs(P.b[m]));
         ++m;
