@@ -40,7 +40,7 @@ constexpr double kTolRel = 0x1p-40;      // feasibility, relative to the scale S
 constexpr double kQuickTolRel = 0x1p-41; // the one-shot quick exit: stricter
 constexpr double kDependent = 0x1p-70;   // ||z||^2 below this: n depends on the working set
 constexpr double kPositive = 0x1p-50;    // a dual direction entry above this is positive
-constexpr double kPivot = 0x1p-80;       // Cholesky pivot of unit rows
+constexpr double kPivot = 0x1p-96;      // squared residual of a row in the factor: above rounding (2^-104)
 constexpr double kFar = 0x1p900;         // farthest distance of d from the box; an infinite d
 constexpr int kMaxSteps = MORVEX_EXACT4_MAX_STEPS;
 
@@ -115,132 +115,153 @@ struct Active {
 };
 
 // The working rows restricted to the free axes (in the order of the factor) and
-// the lower Cholesky factor of their Gram matrix. A row added by a full step is
-// appended without refactorising: its column of the factor is the forward
-// solve the step computed, its pivot the length of the step direction.
+// an orthonormal basis of their span: M[k] = sum over l <= k of R[l][k] Q[l]. The
+// projections use Q directly (two Gram-Schmidt passes), never the Gram matrix
+// M M^T: forming it squares the conditioning, and nearly dependent rows (an
+// angle of 2^-30, still far above the dependence threshold of a step) then give a
+// spurious direction or a failed factorisation. A row added by a full step is
+// appended from the step's own projection.
 struct Factor {
     int W[4];        // working rows
     int nw;          // how many
     double M[4][4];  // their coefficients on the free axes, 0 on the fixed ones
-    double Lf[4][4]; // lower factor of M M^T
-    double inv[4];   // 1 / Lf[k][k]
+    double Q[4][4];  // orthonormal rows spanning M's rows
+    double R[4][4];  // upper triangular: M[k] = sum_{l <= k} R[l][k] Q[l]
+    double inv[4];   // 1 / R[k][k]
 };
 
 inline void free_mask(const Active& s, double fr[4]) {
     for (int i = 0; i < 4; ++i) fr[i] = masked(s.fix[i] == 0, 1.0);
 }
 
-// Builds the factor of the working set of s; false when a pivot is below kPivot
-// (the working rows are numerically dependent on the free axes).
+// z = x less its projection on the first k rows of Q, c its coefficients there:
+// two modified Gram-Schmidt passes (the second restores orthogonality lost to
+// cancellation in the first).
+template <int K>
+inline void project_out_k(const Factor& f, const double x[4], double z[4], double c[4]) {
+    for (int i = 0; i < 4; ++i) z[i] = x[i];
+    for (int k = 0; k < K; ++k) c[k] = 0.0;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int k = 0; k < K; ++k) {
+            const double t = dot4(f.Q[k], z);
+            c[k] += t;
+            for (int i = 0; i < 4; ++i) z[i] -= t * f.Q[k][i];
+        }
+    }
+}
+inline void project_out(const Factor& f, int k, const double x[4], double z[4], double c[4]) {
+    switch (k) {
+    case 1: project_out_k<1>(f, x, z, c); return;
+    case 2: project_out_k<2>(f, x, z, c); return;
+    case 3: project_out_k<3>(f, x, z, c); return;
+    case 4: project_out_k<4>(f, x, z, c); return;
+    default: project_out_k<0>(f, x, z, c); return;
+    }
+}
+
+// w = R^-1 c (back substitution) and u = R^-T g (forward), K rows.
+template <int K>
+inline void r_solve_k(const Factor& f, const double c[4], double w[4]) {
+    for (int i = K - 1; i >= 0; --i) {
+        double t = c[i];
+        for (int q = i + 1; q < K; ++q) t -= f.R[i][q] * w[q];
+        w[i] = t * f.inv[i];
+    }
+}
+inline void r_solve(const Factor& f, const double c[4], double w[4]) {
+    switch (f.nw) {
+    case 1: r_solve_k<1>(f, c, w); return;
+    case 2: r_solve_k<2>(f, c, w); return;
+    case 3: r_solve_k<3>(f, c, w); return;
+    case 4: r_solve_k<4>(f, c, w); return;
+    default: return;
+    }
+}
+inline void rt_solve(const Factor& f, const double g[4], double u[4]) {
+    for (int i = 0; i < f.nw; ++i) {
+        double t = g[i];
+        for (int q = 0; q < i; ++q) t -= f.R[q][i] * u[q];
+        u[i] = t * f.inv[i];
+    }
+}
+
+// Appends row j, whose restriction x to the free axes leaves z (squared length
+// zz > 0) and coefficients c after projection on the factor's span.
+void append(Factor& f, int j, const double x[4], const double z[4], const double c[4], double zz) {
+    const int k = f.nw;
+    f.W[k] = j;
+    for (int i = 0; i < 4; ++i) f.M[k][i] = x[i];
+    for (int l = 0; l < k; ++l) f.R[l][k] = c[l];
+    f.R[k][k] = std::sqrt(zz);
+    f.inv[k] = 1.0 / f.R[k][k];
+    for (int i = 0; i < 4; ++i) f.Q[k][i] = z[i] * f.inv[k];
+    f.nw = k + 1;
+}
+
+// Builds the factor of the working set of s; false when a row is numerically
+// dependent on the ones before it on the free axes (what it leaves has a squared
+// length below kPivot).
 bool factorise(const Problem& p, const Active& s, Factor& f) {
-    double fr[4];
+    double fr[4], rows[4][4];
     free_mask(s, fr);
-    int nw = 0;
+    int W[4], nw = 0;
     for (int j = 0; j < 4; ++j) {
         // Written in any case, kept when j is in the working set (nw <= j).
-        f.W[nw] = j;
-        for (int i = 0; i < 4; ++i) f.M[nw][i] = p.A[j][i] * fr[i];
+        W[nw] = j;
+        for (int i = 0; i < 4; ++i) rows[nw][i] = p.A[j][i] * fr[i];
         nw += s.inw[j] ? 1 : 0;
     }
-    f.nw = nw;
-    for (int i = 0; i < nw; ++i) {
-        for (int j = 0; j <= i; ++j) {
-            double t = dot4(f.M[i], f.M[j]);
-            for (int q = 0; q < j; ++q) t -= f.Lf[i][q] * f.Lf[j][q];
-            if (i == j) {
-                if (!(t > kPivot)) return false;
-                f.Lf[i][i] = std::sqrt(t);
-                f.inv[i] = 1.0 / f.Lf[i][i];
-            } else {
-                f.Lf[i][j] = t * f.inv[j];
-            }
+    f.nw = 0;
+    for (int k = 0; k < nw; ++k) {
+        double z[4], c[4] = {0, 0, 0, 0};
+        switch (k) {  // k < 4
+        case 1: project_out_k<1>(f, rows[1], z, c); break;
+        case 2: project_out_k<2>(f, rows[2], z, c); break;
+        case 3: project_out_k<3>(f, rows[3], z, c); break;
+        default: project_out_k<0>(f, rows[0], z, c); break;
         }
+        const double zz = dot4(z, z);
+        if (!(zz > kPivot)) return false;
+        append(f, W[k], rows[k], z, c, zz);
     }
     return true;
 }
 
-// v = Lf^-1 g and w = Lf^-T v for a factor of K rows (K a constant: the loops
-// unroll, and the only branch on the size is the dispatch).
-template <int K>
-inline void forward_k(const Factor& f, const double g[4], double v[4]) {
-    for (int i = 0; i < K; ++i) {
-        double t = g[i];
-        for (int q = 0; q < i; ++q) t -= f.Lf[i][q] * v[q];
-        v[i] = t * f.inv[i];
-    }
-}
-template <int K>
-inline void backward_k(const Factor& f, const double v[4], double w[4]) {
-    for (int i = K - 1; i >= 0; --i) {
-        double t = v[i];
-        for (int q = i + 1; q < K; ++q) t -= f.Lf[q][i] * w[q];
-        w[i] = t * f.inv[i];
-    }
-}
-
-// w = (M M^T)^-1 g.
-void gram_solve(const Factor& f, const double g[4], double w[4]) {
-    double v[4];
-    switch (f.nw) {
-    case 1: forward_k<1>(f, g, v), backward_k<1>(f, v, w); break;
-    case 2: forward_k<2>(f, g, v), backward_k<2>(f, v, w); break;
-    case 3: forward_k<3>(f, g, v), backward_k<3>(f, v, w); break;
-    case 4: forward_k<4>(f, g, v), backward_k<4>(f, v, w); break;
-    default: break;
-    }
-}
-
 // z = n projected onto the null space of the working set; rw, rb = the
-// coefficients of n on the working rows and fixed bounds; v = Lf^-1 M n (the
-// column a full step appends to the factor when n is a row).
+// coefficients of n on the working rows and fixed bounds; nf = n on the free
+// axes and c its coefficients on Q (what a full step appends when n is a row).
 template <int K>
-void direction_k(const Problem& p, const Active& s, const Factor& f, const double n[4], double z[4],
-                 double rw[4], double rb[4], double v[4]) {
-    double g[4], w[4];
-    for (int k = 0; k < K; ++k) g[k] = dot4(f.M[k], n);
-    forward_k<K>(f, g, v);
-    backward_k<K>(f, v, w);
+void direction_k(const Problem& p, const Active& s, const Factor& f, const double nf[4],
+                 const double n[4], double z[4], double rw[4], double rb[4], double c[4]) {
+    double w[4];
+    project_out_k<K>(f, nf, z, c);
+    r_solve_k<K>(f, c, w);
     double across[4] = {n[0], n[1], n[2], n[3]};
-    for (int i = 0; i < 4; ++i) z[i] = masked(s.fix[i] == 0, n[i]);
     for (int k = 0; k < K; ++k) {
         const double* a = p.A[f.W[k]];
-        for (int i = 0; i < 4; ++i) {
-            z[i] -= w[k] * f.M[k][i];
-            across[i] -= w[k] * a[i];
-        }
+        for (int i = 0; i < 4; ++i) across[i] -= w[k] * a[i];
     }
     for (int i = 0; i < 4; ++i) rb[i] = static_cast<double>(s.fix[i]) * across[i];
     for (int j = 0; j < 4; ++j) rw[j] = 0.0;
     for (int k = 0; k < K; ++k) rw[f.W[k]] = w[k];
 }
 
-void direction(const Problem& p, const Active& s, const Factor& f, const double n[4], double z[4],
-               double rw[4], double rb[4], double v[4]) {
+void direction(const Problem& p, const Active& s, const Factor& f, const double n[4], double nf[4],
+               double z[4], double rw[4], double rb[4], double c[4]) {
+    for (int i = 0; i < 4; ++i) nf[i] = masked(s.fix[i] == 0, n[i]);
     switch (f.nw) {
-    case 1: direction_k<1>(p, s, f, n, z, rw, rb, v); return;
-    case 2: direction_k<2>(p, s, f, n, z, rw, rb, v); return;
-    case 3: direction_k<3>(p, s, f, n, z, rw, rb, v); return;
-    case 4: direction_k<4>(p, s, f, n, z, rw, rb, v); return;
+    case 1: direction_k<1>(p, s, f, nf, n, z, rw, rb, c); return;
+    case 2: direction_k<2>(p, s, f, nf, n, z, rw, rb, c); return;
+    case 3: direction_k<3>(p, s, f, nf, n, z, rw, rb, c); return;
+    case 4: direction_k<4>(p, s, f, nf, n, z, rw, rb, c); return;
     default: break;
     }
     // The first step of every solve: nothing to project out.
     for (int i = 0; i < 4; ++i) {
-        z[i] = masked(s.fix[i] == 0, n[i]);
+        z[i] = nf[i];
         rb[i] = static_cast<double>(s.fix[i]) * n[i];
         rw[i] = 0.0;
     }
-}
-
-// Appends row j, added by a full step whose direction had squared length zz and
-// forward solve v, to the factor.
-void append_row(const Problem& p, const Active& s, Factor& f, int j, const double v[4], double zz) {
-    const int k = f.nw;
-    f.W[k] = j;
-    for (int i = 0; i < 4; ++i) f.M[k][i] = masked(s.fix[i] == 0, p.A[j][i]);
-    for (int q = 0; q < k; ++q) f.Lf[k][q] = v[q];
-    f.Lf[k][k] = std::sqrt(zz);
-    f.inv[k] = 1.0 / f.Lf[k][k];
-    f.nw = k + 1;
 }
 
 // The point of a working set (f its factor): fixed axes at their bound, the free
@@ -249,47 +270,45 @@ void working_point(const Problem& p, const Active& s, const Factor& f, double y[
                    double ub[4]) {
     const int nw = f.nw;
     int nfree = 0;
-    double yf[4], rhs[4], w[4];
+    double yf[4], rhs[4], u[4];
     for (int i = 0; i < 4; ++i) {
         yf[i] = s.fix[i] > 0 ? p.U[i] : s.fix[i] < 0 ? p.L[i] : 0.0;
         if (s.fix[i] == 0) ++nfree;
     }
     for (int k = 0; k < nw; ++k) rhs[k] = p.bb[f.W[k]] - dot4(p.A[f.W[k]], yf);
-    // Particular part: M^T G^-1 rhs.
-    gram_solve(f, rhs, w);
+    // Particular part: M^T (M M^T)^-1 rhs = Q^T R^-T rhs.
+    rt_solve(f, rhs, u);
     for (int i = 0; i < 4; ++i) y[i] = yf[i];
     for (int k = 0; k < nw; ++k)
-        for (int i = 0; i < 4; ++i) y[i] += w[k] * f.M[k][i];
-    // Null-space part: r_free - M^T G^-1 M r_free (none at a vertex).
-    double v[4] = {0, 0, 0, 0};
+        for (int i = 0; i < 4; ++i) y[i] += u[k] * f.Q[k][i];
+    // Null-space part: r on the free axes less its projection on the rows (none
+    // at a vertex).
     if (nw < nfree || uw != nullptr) {
-        double rf[4], g[4];
-        for (int i = 0; i < 4; ++i) rf[i] = s.fix[i] != 0 ? 0.0 : p.r[i];
-        for (int k = 0; k < nw; ++k) g[k] = dot4(f.M[k], rf);
-        gram_solve(f, g, v);
-        if (nw < nfree) {
+        double rf[4], nul[4], crf[4];
+        for (int i = 0; i < 4; ++i) rf[i] = masked(s.fix[i] == 0, p.r[i]);
+        project_out(f, nw, rf, nul, crf);
+        if (nw < nfree)
+            for (int i = 0; i < 4; ++i) y[i] += nul[i];
+        if (uw != nullptr) {
+            // y_free = r_free - M^T uw  gives  uw = R^-1 (Q r_free - u).
+            double g[4], w[4];
+            for (int k = 0; k < nw; ++k) g[k] = crf[k] - u[k];
+            r_solve(f, g, w);
+            for (int j = 0; j < 4; ++j) uw[j] = 0.0;
+            for (int k = 0; k < nw; ++k) uw[f.W[k]] = w[k];
             for (int i = 0; i < 4; ++i) {
-                double t = rf[i];
-                for (int k = 0; k < nw; ++k) t -= v[k] * f.M[k][i];
-                y[i] += t;
+                if (s.fix[i] == 0) {
+                    ub[i] = 0.0;
+                    continue;
+                }
+                double t = p.r[i] - y[i];
+                for (int k = 0; k < nw; ++k) t -= uw[f.W[k]] * p.A[f.W[k]][i];
+                ub[i] = static_cast<double>(s.fix[i]) * t;
             }
-        }
-    }
-    if (uw != nullptr) {
-        // y_free = r_free - M^T u  gives  u = G^-1 (M r_free - rhs) = v - w.
-        for (int j = 0; j < 4; ++j) uw[j] = 0.0;
-        for (int k = 0; k < nw; ++k) uw[f.W[k]] = v[k] - w[k];
-        for (int i = 0; i < 4; ++i) {
-            if (s.fix[i] == 0) {
-                ub[i] = 0.0;
-                continue;
-            }
-            double t = p.r[i] - y[i];
-            for (int k = 0; k < nw; ++k) t -= uw[f.W[k]] * p.A[f.W[k]][i];
-            ub[i] = static_cast<double>(s.fix[i]) * t;
         }
     }
 }
+
 // Largest violation of a constraint outside the working set, beyond `tol`.
 // kind: 0 none, 1 bound (axis, side), 2 row.
 struct Violated {
@@ -401,8 +420,8 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
                 *steps_out = kMaxSteps + 1;
                 return enumerate(p, y) ? MORVEX_STATUS_OPTIMAL : MORVEX_STATUS_INFEASIBLE;
             }
-            double z[4], rw[4], rb[4], fw[4];
-            direction(p, s, f, n, z, rw, rb, fw);
+            double nf[4], z[4], rw[4], rb[4], cf[4] = {0, 0, 0, 0};
+            direction(p, s, f, n, nf, z, rw, rb, cf);
             ++steps;
             // Partial step: the first multiplier to reach zero.
             double t1 = INFINITY;
@@ -458,7 +477,7 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
                 } else {
                     s.inw[v.index] = true;
                     s.uw[v.index] = up;
-                    append_row(p, s, f, v.index, fw, zz);
+                    append(f, v.index, nf, z, cf, zz);
                 }
                 break;
             }
