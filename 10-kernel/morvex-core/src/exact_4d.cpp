@@ -556,16 +556,19 @@ SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
     bool bad = false;
     for (int i = 0; i < 4; ++i) {
         const double lo = lim.lower[i], hi = lim.upper[i];
-        bad = bad | is_nan(lo) | is_nan(hi) | (lo > hi) | (lo == INFINITY) | (hi == -INFINITY);
+        bad = bad | !(lo <= hi) | (lo == INFINITY) | (hi == -INFINITY);  // NaN fails <=
         bound_scale = max2(bound_scale, masked(is_finite(lo), std::fabs(lo)));
         bound_scale = max2(bound_scale, masked(is_finite(hi), std::fabs(hi)));
     }
     const int rows = static_cast<int>(lim.row_count);
+    // a - a is 0 for a finite coefficient and NaN for an infinite or NaN one; the
+    // sum is NaN as soon as one is.
+    double probe = 0.0;
     for (int j = 0; j < rows; ++j) {
         bad = bad | is_nan(lim.b[j]);
-        for (int i = 0; i < 4; ++i) bad = bad | !is_finite(lim.a[j][i]);
+        for (int i = 0; i < 4; ++i) probe += lim.a[j][i] - lim.a[j][i];
     }
-    if (bad) return P.status;
+    if (bad | is_nan(probe)) return P.status;
     bool infeasible = false;
     int m = 0;
     double row_scale = 0.0;
@@ -746,27 +749,27 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
 bool quick_exit(const MorvexLimits4& lim, const double desired[4], MorvexExact4Result* out) {
     if (lim.row_count > 4) return false;
     double c[4], S = 0.0;
+    bool ok = true;
     for (int i = 0; i < 4; ++i) {
         const double lo = lim.lower[i], hi = lim.upper[i], d = desired[i];
-        if (!(lo <= hi) || lo == INFINITY || hi == -INFINITY || !is_finite(d)) return false;
+        ok = ok & (lo <= hi) & (lo != INFINITY) & (hi != -INFINITY) & is_finite(d);
         c[i] = clamp_axis(d, lo, hi);
-        S = max2(S, std::fabs(c[i]));
-        if (is_finite(lo)) S = max2(S, std::fabs(lo));
-        if (is_finite(hi)) S = max2(S, std::fabs(hi));
+        S = max2(S, std::fabs(c[i]));  // a NaN leaves S as it is (and ok false)
+        S = max2(S, masked(is_finite(lo), std::fabs(lo)));
+        S = max2(S, masked(is_finite(hi), std::fabs(hi)));
     }
     // Only where products can neither overflow nor underflow below the tolerance.
-    if (S > 0x1p400 || (S != 0.0 && S < 0x1p-400)) return false;
+    if (!ok || S > 0x1p400 || (S != 0.0 && S < 0x1p-400)) return false;
     const double tol = kQuickTolRel * S;
     for (uint32_t j = 0; j < lim.row_count; ++j) {
         double mx = 0.0;
-        for (int i = 0; i < 4; ++i) {
-            if (!is_finite(lim.a[j][i])) return false;
-            mx = max2(mx, std::fabs(lim.a[j][i]));
-        }
-        if (mx != 0.0 && (mx > 0x1p400 || mx < 0x1p-400)) return false;
-        // Divided by the largest coefficient: an overflow (inf, NaN) never passes.
-        if (mx == 0.0 ? !(lim.b[j] >= 0.0) : !((dot4(lim.a[j], c) - lim.b[j]) / mx <= tol))
-            return false;
+        for (int i = 0; i < 4; ++i) mx = max2(mx, std::fabs(lim.a[j][i]));  // NaN: see below
+        // mx in [2^-400, 2^400] (an infinite coefficient fails) or 0; then the
+        // products and tol * mx are exact enough and never overflow. A NaN
+        // coefficient or b makes the row value NaN, which fails; a zero row passes
+        // iff b >= 0; b = +inf passes, b = -inf fails.
+        const bool in_range = (mx == 0.0) | ((mx <= 0x1p400) & (mx >= 0x1p-400));
+        if (!(in_range & (dot4(lim.a[j], c) - lim.b[j] <= tol * mx))) return false;
     }
     for (int i = 0; i < 4; ++i) out->x[i] = c[i];
     finish(out, MORVEX_STATUS_OPTIMAL, 0);
