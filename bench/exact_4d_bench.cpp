@@ -301,25 +301,59 @@ int main() {
                 dq.size(), new_q, prep_q, f32_q, old_q, new_q / old_q, prep_q / old_q,
                 f32_q / old_q);
 
-    // Worst case: a problem on which rounding sends the loop to the enumeration.
-    Problem w{};
-    const double lo[4] = {-4.75, 1e-5, -5.25, 5.42101086242752217e-25};
-    const double hi[4] = {11.25, 7.25001, INFINITY, 1e-5};
-    const double dd[4] = {1e-5, 1e-5, -INFINITY, 1e-5};
-    const double rows[3][5] = {{-79, 1e-5, 1e-5, 1e-5, 1e-5},
-                               {1e-5, 1.17549435082228751e-38, 1e-5, 1e-5, 1e-5},
-                               {1e-5, 1e-5, 0, 0, 0}};
-    for (int i = 0; i < 4; ++i) w.lim.lower[i] = lo[i], w.lim.upper[i] = hi[i], w.d[i] = dd[i];
-    w.lim.row_count = 3;
-    for (int j = 0; j < 3; ++j) {
-        for (int i = 0; i < 4; ++i) w.lim.a[j][i] = rows[j][i];
-        w.lim.b[j] = rows[j][4];
+    // The problem that sent the old Gram-matrix factorisation to the enumeration
+    // (nearly parallel rows of tiny coefficients, d = -inf on an axis with a
+    // finite lower bound; infeasible): now settled by the loop.
+    Problem nearly{};
+    {
+        const double lo[4] = {-4.75, 1e-5, -5.25, 5.42101086242752217e-25};
+        const double hi[4] = {11.25, 7.25001, INFINITY, 1e-5};
+        const double dd[4] = {1e-5, 1e-5, -INFINITY, 1e-5};
+        const double rows[3][5] = {{-79, 1e-5, 1e-5, 1e-5, 1e-5},
+                                   {1e-5, 1.17549435082228751e-38, 1e-5, 1e-5, 1e-5},
+                                   {1e-5, 1e-5, 0, 0, 0}};
+        for (int i = 0; i < 4; ++i)
+            nearly.lim.lower[i] = lo[i], nearly.lim.upper[i] = hi[i], nearly.d[i] = dd[i];
+        nearly.lim.row_count = 3;
+        for (int j = 0; j < 3; ++j) {
+            for (int i = 0; i < 4; ++i) nearly.lim.a[j][i] = rows[j][i];
+            nearly.lim.b[j] = rows[j][4];
+        }
     }
-    morvex_exact_4d(&w.lim, w.d, &r);
-    const double worst = ns_per_call(200, [&](std::size_t) {
-        morvex_exact_4d(&w.lim, w.d, &r);
-        sink = r.x[0];
-    });
+    // Worst case: limits near the top of the double range (a fixed axis at
+    // -1.8e306) whose step lengths overflow, so that the loop runs to its cut (64
+    // steps) and then enumerates all 576 working sets of four rows.
+    Problem w{};
+    {
+        const double lo[4] = {-0x1.ep+3, 0x1p-149, 0x1.dp+2, -0x1.d000000f79d63p+1017};
+        const double hi[4] = {0x1.00000008dp+561, 0x1.dp+2, 0x1.dp+3, -0x1.d000000f79d63p+1017};
+        const double dd[4] = {0x1.18p+3, 0x1.8p+1, 0x1.ap-61, 0x1.d5f9b47637263p+278};
+        const double rows[4][5] = {
+            {0x1.dp+2, 0x1.dp+2, -0x1.2p+2, -0x1.78p+3, -0x1.35d1d0000654p-569},
+            {-0x1p-2, -0x1.8p+3, 0x1.18p+3, -0x1.a1a1ap+34, 0x1.28p+3},
+            {-0x1.f9f9f9f9fd0dp-518, 0x1.12e0bep-30, 0x1.dp+2, -0x1.80c1fep+13, 0},
+            {1, -1, 1, -1, 0x1p+1020}};
+        for (int i = 0; i < 4; ++i) w.lim.lower[i] = lo[i], w.lim.upper[i] = hi[i], w.d[i] = dd[i];
+        w.lim.row_count = 4;
+        for (int j = 0; j < 4; ++j) {
+            for (int i = 0; i < 4; ++i) w.lim.a[j][i] = rows[j][i];
+            w.lim.b[j] = rows[j][4];
+        }
+    }
+    MorvexExact4Result rn, rw;
+    morvex_exact_4d(&nearly.lim, nearly.d, &rn);
+    morvex_exact_4d(&w.lim, w.d, &rw);
+    double nearly_ns = 1e300, worst = 1e300;
+    for (int round = 0; round < 7; ++round) {
+        nearly_ns = std::fmin(nearly_ns, ns_per_call(200, [&](std::size_t) {
+            morvex_exact_4d(&nearly.lim, nearly.d, &r);
+            sink = r.x[0];
+        }));
+        worst = std::fmin(worst, ns_per_call(50, [&](std::size_t) {
+            morvex_exact_4d(&w.lim, w.d, &r);
+            sink = r.x[0];
+        }));
+    }
     // Largest single call over the mix.
     double longest = 0;
     for (std::size_t k = 0; k < all.size(); ++k) {
@@ -327,7 +361,10 @@ int main() {
                                 morvex_exact_4d(&all[k].lim, all[k].d, &r);
                             }, 3));
     }
-    std::printf("enumeration case: %u steps, status %u, %.0f ns; longest call of the mix %.0f ns\n",
-                r.steps, r.status, worst, longest);
+    std::printf("nearly parallel rows (old enumeration case): %u steps, status %u, %.0f ns\n",
+                rn.steps, rn.status, nearly_ns);
+    std::printf("worst case (cut at 64 steps, then 576 working sets): %u steps, status %u, %.0f ns; "
+                "longest call of the mix %.0f ns\n",
+                rw.steps, rw.status, worst, longest);
     return 0;
 }
