@@ -166,3 +166,24 @@ def test_float_records_round_toward_the_inside(family):
         if not ok:
             faults.append((p, status, x, out.status, u))
     assert not faults, f"{len(faults)} wrong; first: {faults[:2]}"
+
+
+def test_nearly_dependent_working_sets_stay_in_the_loop():
+    """Rows whose parts on the free axes are nearly parallel (coefficients 1e-5 against
+    79, d = -inf on an axis with a finite bound): a solver that factorises the Gram
+    matrix of the working rows squares their conditioning, takes a spurious step and
+    falls back to enumerating every working set. The orthonormal basis keeps the loop
+    on track; so must every transform of the problem."""
+    p = ([1e-5, 1e-5, -math.inf, 1e-5], [-4.75, 1e-5, -5.25, 5.42101086242752217e-25],
+         [11.25, 7.25001, math.inf, 1e-5],
+         [((-79, 1e-5, 1e-5, 1e-5), 1e-5), ((1e-5, 1.17549435082228751e-38, 1e-5, 1e-5), 1e-5),
+          ((1e-5, 1e-5, 0, 0), 0)])
+    cases = [p] + [(*box[:3], rows) for seed in range(10)
+                   for _, box, rows, _ in _transforms(p, random.Random(seed))]
+    faults = []
+    for q in cases:
+        status, x, steps = ex.solve(LIB, q)
+        fault = ex.judge(q, status, x)
+        if fault or steps > MAX_STEPS:
+            faults.append((q, status, steps, fault))
+    assert not faults, f"{len(faults)} of {len(cases)}; first: {faults[:2]}"
