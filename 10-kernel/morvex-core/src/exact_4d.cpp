@@ -357,6 +357,20 @@ Violated most_violated(const Problem& p, const Active& s, const double y[4]) {
     return Violated{2, code - 9, 0, best};
 }
 
+// most_violated at the start (y = 0, no row in the working set): the bounds hold
+// there (L <= 0 <= U), the rows' values are -bb; the same choice, fewer products.
+Violated first_violated(const Problem& p) {
+    double best = p.tol;
+    int code = 0;
+    for (int j = 0; j < 4; ++j) {
+        const double over = -p.bb[j];
+        code = over > best ? 9 + j : code;
+        best = max2(best, over);
+    }
+    if (code == 0) return Violated{0, 0, 0, best};
+    return Violated{2, code - 9, 0, best};
+}
+
 bool meets_all(const Problem& p, const double y[4]) {
     bool ok = true;
     for (int i = 0; i < 4; ++i) ok = ok & !(y[i] > p.U[i]) & !(y[i] < p.L[i]);
@@ -415,8 +429,8 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
     f.nw = 0;
     bool fresh = true;  // f is the factor of the working set of s
     int steps = 0;
-    for (;;) {
-        const Violated v = most_violated(p, s, y);
+    for (bool start = true;; start = false) {
+        const Violated v = start ? first_violated(p) : most_violated(p, s, y);
         if (v.kind == 0) break;
         double up = 0.0;
         for (;;) {
