@@ -77,6 +77,11 @@ inline double masked(bool keep, double v) {
     std::memcpy(&v, &bits, sizeof v);
     return v;
 }
+// Largest magnitude of a row, as a tree (a shorter chain than a scan); a NaN
+// coefficient is passed over.
+inline double max_abs4(const double a[4]) {
+    return max2(max2(std::fabs(a[0]), std::fabs(a[1])), max2(std::fabs(a[2]), std::fabs(a[3])));
+}
 inline double dot4(const double x[4], const double y[4]) {
     return ((x[0] * y[0] + x[1] * y[1]) + x[2] * y[2]) + x[3] * y[3];
 }
@@ -587,8 +592,7 @@ SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
     int m = 0;
     double row_scale = 0.0;
     for (int j = 0; j < rows; ++j) {
-        double mx = 0.0;
-        for (int i = 0; i < 4; ++i) mx = max2(mx, std::fabs(lim.a[j][i]));
+        const double mx = max_abs4(lim.a[j]);
         const double b = lim.b[j];
         if (mx == 0.0) {
             if (!(b >= 0.0)) infeasible = true;
@@ -602,11 +606,9 @@ SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
         // Exact power-of-two scaling first (largest coefficient in [0.5, 1)), then
         // division by the length: rows that differ by a factor 2^k come out equal.
         const int e = exponent_of(mx);
-        double a[4], n2 = 0.0;
-        for (int i = 0; i < 4; ++i) {
-            a[i] = scale_pow2(lim.a[j][i], -e);
-            n2 += a[i] * a[i];
-        }
+        double a[4];
+        for (int i = 0; i < 4; ++i) a[i] = scale_pow2(lim.a[j][i], -e);
+        const double n2 = (a[0] * a[0] + a[1] * a[1]) + (a[2] * a[2] + a[3] * a[3]);
         const double bs = scale_pow2(b, -e);
         if (bs == INFINITY) continue;
         if (bs == -INFINITY) {
@@ -723,21 +725,32 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
         rmax = std::ldexp(rmax, -e);
     }
     p.tol_mult = kTolRel * (S + rmax);
-    // The enabled rows first; rows past p.m have b = +inf: never violated, never
-    // in the working set (the hot loops run over four rows, so that their trip
-    // counts do not depend on the data). Rows past row_count are zero in P.
-    for (int j = 0; j < 4; ++j) {
-        for (int i = 0; i < 4; ++i) p.A[j][i] = 0.0;
-        p.bb[j] = INFINITY;
-    }
-    p.m = 0;
+    // The hot loops run over four rows, so that their trip counts do not depend
+    // on the data: rows past p.m are never violated and never in the working set.
     bool quick = true;
-    for (int j = 0; j < 4; ++j) {
-        const bool kept = (j < static_cast<int>(P.row_count)) & enabled[j];
-        for (int i = 0; i < 4; ++i) p.A[p.m][i] = P.a[j][i];
-        p.bb[p.m] = kept ? P.b[j] - dot4(P.a[j], c) : INFINITY;
-        quick = quick & (-p.bb[p.m] <= p.tol);
-        p.m += kept ? 1 : 0;
+    if (!infinite) {
+        // Every row enabled, in place; rows past row_count are zero in P with b = 0:
+        // 0 <= 0 holds at every point.
+        for (int j = 0; j < 4; ++j) {
+            for (int i = 0; i < 4; ++i) p.A[j][i] = P.a[j][i];
+            p.bb[j] = P.b[j] - dot4(P.a[j], c);
+            quick = quick & (-p.bb[j] <= p.tol);
+        }
+        p.m = static_cast<int>(P.row_count);
+    } else {
+        // The enabled rows first; the others get b = +inf.
+        for (int j = 0; j < 4; ++j) {
+            for (int i = 0; i < 4; ++i) p.A[j][i] = 0.0;
+            p.bb[j] = INFINITY;
+        }
+        p.m = 0;
+        for (int j = 0; j < 4; ++j) {
+            const bool kept = (j < static_cast<int>(P.row_count)) & enabled[j];
+            for (int i = 0; i < 4; ++i) p.A[p.m][i] = P.a[j][i];
+            p.bb[p.m] = kept ? P.b[j] - dot4(P.a[j], c) : INFINITY;
+            quick = quick & (-p.bb[p.m] <= p.tol);
+            p.m += kept ? 1 : 0;
+        }
     }
     double y[4] = {0, 0, 0, 0};
     uint32_t steps = 0;
@@ -776,8 +789,7 @@ bool quick_exit(const MorvexLimits4& lim, const double desired[4], MorvexExact4R
     if (!ok || S > 0x1p400 || (S != 0.0 && S < 0x1p-400)) return false;
     const double tol = kQuickTolRel * S;
     for (uint32_t j = 0; j < lim.row_count; ++j) {
-        double mx = 0.0;
-        for (int i = 0; i < 4; ++i) mx = max2(mx, std::fabs(lim.a[j][i]));  // NaN: see below
+        const double mx = max_abs4(lim.a[j]);  // NaN: see below
         // mx in [2^-400, 2^400] (an infinite coefficient fails) or 0; then the
         // products and tol * mx are exact enough and never overflow. A NaN
         // coefficient or b makes the row value NaN, which fails; a zero row passes
