@@ -82,6 +82,16 @@ inline double masked(bool keep, double v) {
 inline double max_abs4(const double a[4]) {
     return max2(max2(std::fabs(a[0]), std::fabs(a[1])), max2(std::fabs(a[2]), std::fabs(a[3])));
 }
+// c ? a : b by bit masks (for values the compiler would otherwise branch on).
+inline double select(bool c, double a, double b) {
+    uint64_t x, y;
+    std::memcpy(&x, &a, sizeof x);
+    std::memcpy(&y, &b, sizeof y);
+    const uint64_t m = 0 - static_cast<uint64_t>(c);
+    x = (x & m) | (y & ~m);
+    std::memcpy(&a, &x, sizeof a);
+    return a;
+}
 inline double dot4(const double x[4], const double y[4]) {
     return ((x[0] * y[0] + x[1] * y[1]) + x[2] * y[2]) + x[3] * y[3];
 }
@@ -290,8 +300,8 @@ void working_point(const Problem& p, const Active& s, const Factor& f, double y[
     int nfree = 0;
     double yf[4], rhs[4], u[4];
     for (int i = 0; i < 4; ++i) {
-        yf[i] = s.fix[i] > 0 ? p.U[i] : s.fix[i] < 0 ? p.L[i] : 0.0;
-        if (s.fix[i] == 0) ++nfree;
+        yf[i] = masked(s.fix[i] > 0, p.U[i]) + masked(s.fix[i] < 0, p.L[i]);  // one is 0
+        nfree += s.fix[i] == 0;
     }
     for (int k = 0; k < nw; ++k) rhs[k] = p.bb[f.W[k]] - dot4(p.A[f.W[k]], yf);
     // Particular part: M^T (M M^T)^-1 rhs = Q^T R^-T rhs.
@@ -457,26 +467,25 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
             ++steps;
             // Partial step: the first multiplier to reach zero.
             double t1 = INFINITY;
-            int drop_kind = 0, drop = 0;
             // Candidates: fixed bounds and working rows whose multiplier falls
             // (entry > kPositive); the others are pushed to +inf (or NaN, which
-            // min ignores). First one on ties, as a scan would find it.
+            // min ignores). First one on ties, as a scan would find it. code: 0
+            // none, 1 + i bound of axis i, 5 + j row j (one integer select).
+            int code = 0;
             for (int i = 0; i < 4; ++i) {
                 const bool candidate = (s.fix[i] != 0) & (rb[i] > kPositive);
                 const double t = s.ub[i] / rb[i] + masked(!candidate, INFINITY);
-                const bool first = t < t1;
-                drop_kind = first ? 1 : drop_kind;
-                drop = first ? i : drop;
+                code = t < t1 ? 1 + i : code;
                 t1 = min2(t1, t);
             }
             for (int j = 0; j < 4; ++j) {
                 const bool candidate = s.inw[j] & (rw[j] > kPositive);
                 const double t = s.uw[j] / rw[j] + masked(!candidate, INFINITY);
-                const bool first = t < t1;
-                drop_kind = first ? 2 : drop_kind;
-                drop = first ? j : drop;
+                code = t < t1 ? 5 + j : code;
                 t1 = min2(t1, t);
             }
+            const int drop_kind = code == 0 ? 0 : code < 5 ? 1 : 2;
+            const int drop = code < 5 ? code - 1 : code - 5;
             const double zz = dot4(z, z);
             double t;
             bool full;
@@ -763,10 +772,10 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
     for (int i = 0; i < 4; ++i) {
         // d on an unbounded side; else c; else the bound the axis is at; else c + y.
         double v = clamp_axis(c[i] + y[i], P.lower[i], P.upper[i]);
-        v = y[i] == p.L[i] ? P.lower[i] : v;
-        v = y[i] == p.U[i] ? P.upper[i] : v;
-        v = quick ? c[i] : v;
-        out->x[i] = at_inf[i] ? d[i] : v;
+        v = select(y[i] == p.L[i], P.lower[i], v);
+        v = select(y[i] == p.U[i], P.upper[i], v);
+        v = select(quick, c[i], v);
+        out->x[i] = select(at_inf[i], d[i], v);
     }
     return finish(out, MORVEX_STATUS_OPTIMAL, steps);
 }
