@@ -522,6 +522,12 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
                 }
                 break;
             }
+            if (drop_kind == 0) {
+                // Neither a full step nor a multiplier to drop: the step length is
+                // NaN (an iterate that overflowed). Every working set decides.
+                *steps_out = kMaxSteps + 1;
+                return enumerate(p, y) ? MORVEX_STATUS_OPTIMAL : MORVEX_STATUS_INFEASIBLE;
+            }
             if (drop_kind == 1) {
                 s.fix[drop] = 0;
                 s.ub[drop] = 0.0;
