@@ -83,6 +83,7 @@ def test_answer_is_invariant(family):
 NAN = math.nan
 BOX = ([-1.0] * 4, [1.0] * 4)
 ROW = ((1.0, 1.0, 0.0, 0.0), 0.5)
+_H = float.fromhex
 
 
 @pytest.mark.parametrize("d, lo, hi, rows, status", [
@@ -104,6 +105,11 @@ ROW = ((1.0, 1.0, 0.0, 0.0), 0.5)
     ([0] * 4, *BOX, [((1, 0, 0, 0), -1.5)], ex.INFEASIBLE),
     ([0] * 4, *BOX, [((1, 0, 0, 0), 0.25), ((-1, 0, 0, 0), -0.25)], ex.OPTIMAL),  # touching
     ([0] * 4, *BOX, [((1, 0, 0, 0), 0.25), ((-1, 0, 0, 0), -0.2500001)], ex.INFEASIBLE),
+    # An axis fixed at -1.4e305: the step length overflows to NaN with nothing to drop.
+    ([-_H("1.fffffep+60"), -9, -14.75, _H("1.0100bep-109")],
+     [-_H("1.fffffep+127"), -_H("1.158e46p+63"), -3, -_H("1.681818181p+1012")],
+     [0, -_H("1.158e46p+63"), -3, -_H("1.681818181p+1012")],
+     [((-_H("1.191918p-102"), _H("1.0c6f7ap-20"), _H("1.0c6f7ap-20"), -16), 0.0)], ex.INFEASIBLE),
 ])
 def test_bad_and_edge_inputs(d, lo, hi, rows, status):
     p = ([float(v) for v in d], [float(v) for v in lo], [float(v) for v in hi], rows)
