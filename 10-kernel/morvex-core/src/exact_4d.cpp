@@ -708,7 +708,15 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
     bool at_inf[4] = {false, false, false, false};
     double S = max2(P.bound_scale, P.row_scale);
     double c[4];
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 4 && !infinite; ++i) {
+        // d finite: the shifted frame directly.
+        c[i] = clamp_axis(d[i], P.lower[i], P.upper[i]);
+        p.r[i] = d[i] - c[i];
+        p.L[i] = P.lower[i] - c[i];
+        p.U[i] = P.upper[i] - c[i];
+        S = max2(S, std::fabs(c[i]));
+    }
+    for (int i = 0; i < 4 && infinite; ++i) {
         const double lo = P.lower[i], hi = P.upper[i];
         if ((d[i] == INFINITY && hi == INFINITY) || (d[i] == -INFINITY && lo == -INFINITY)) {
             // Unbounded on that side: x[i] = d[i] unless a row limits it there.
