@@ -83,6 +83,7 @@ def test_answer_is_invariant(family):
 NAN = math.nan
 BOX = ([-1.0] * 4, [1.0] * 4)
 ROW = ((1.0, 1.0, 0.0, 0.0), 0.5)
+_H = float.fromhex
 
 
 @pytest.mark.parametrize("d, lo, hi, rows, status", [
@@ -104,6 +105,11 @@ ROW = ((1.0, 1.0, 0.0, 0.0), 0.5)
     ([0] * 4, *BOX, [((1, 0, 0, 0), -1.5)], ex.INFEASIBLE),
     ([0] * 4, *BOX, [((1, 0, 0, 0), 0.25), ((-1, 0, 0, 0), -0.25)], ex.OPTIMAL),  # touching
     ([0] * 4, *BOX, [((1, 0, 0, 0), 0.25), ((-1, 0, 0, 0), -0.2500001)], ex.INFEASIBLE),
+    # An axis fixed at -1.4e305: the step length overflows to NaN with nothing to drop.
+    ([-_H("1.fffffep+60"), -9, -14.75, _H("1.0100bep-109")],
+     [-_H("1.fffffep+127"), -_H("1.158e46p+63"), -3, -_H("1.681818181p+1012")],
+     [0, -_H("1.158e46p+63"), -3, -_H("1.681818181p+1012")],
+     [((-_H("1.191918p-102"), _H("1.0c6f7ap-20"), _H("1.0c6f7ap-20"), -16), 0.0)], ex.INFEASIBLE),
 ])
 def test_bad_and_edge_inputs(d, lo, hi, rows, status):
     p = ([float(v) for v in d], [float(v) for v in lo], [float(v) for v in hi], rows)
@@ -166,3 +172,24 @@ def test_float_records_round_toward_the_inside(family):
         if not ok:
             faults.append((p, status, x, out.status, u))
     assert not faults, f"{len(faults)} wrong; first: {faults[:2]}"
+
+
+def test_nearly_dependent_working_sets_stay_in_the_loop():
+    """Rows whose parts on the free axes are nearly parallel (coefficients 1e-5 against
+    79, d = -inf on an axis with a finite bound): a solver that factorises the Gram
+    matrix of the working rows squares their conditioning, takes a spurious step and
+    falls back to enumerating every working set. The orthonormal basis keeps the loop
+    on track; so must every transform of the problem."""
+    p = ([1e-5, 1e-5, -math.inf, 1e-5], [-4.75, 1e-5, -5.25, 5.42101086242752217e-25],
+         [11.25, 7.25001, math.inf, 1e-5],
+         [((-79, 1e-5, 1e-5, 1e-5), 1e-5), ((1e-5, 1.17549435082228751e-38, 1e-5, 1e-5), 1e-5),
+          ((1e-5, 1e-5, 0, 0), 0)])
+    cases = [p] + [(*box[:3], rows) for seed in range(10)
+                   for _, box, rows, _ in _transforms(p, random.Random(seed))]
+    faults = []
+    for q in cases:
+        status, x, steps = ex.solve(LIB, q)
+        fault = ex.judge(q, status, x)
+        if fault or steps > MAX_STEPS:
+            faults.append((q, status, steps, fault))
+    assert not faults, f"{len(faults)} of {len(cases)}; first: {faults[:2]}"

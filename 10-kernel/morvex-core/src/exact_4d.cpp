@@ -7,15 +7,22 @@
 // bound and row is shifted by c. Starting from y = 0 with the bounds that d
 // passes fixed (their multipliers |r_i| make the start dual feasible), distances
 // are measured from the box, not from d, and the multipliers (which grow with |r|)
-// decide only which constraints are active. The answer is recomputed from the
-// final working set: fixed axes take their bound exactly; the free ones solve the
-// equality problem of the working rows, with the part of r in the rows' null space
-// added only when that space is not empty (at a vertex r does not enter at all).
+// decide only which constraints are active. At a vertex the final iterate is the
+// answer when it meets every constraint (its steps are each no longer than the
+// violation they removed over the length of their direction); otherwise the
+// answer is recomputed from the final working set: fixed axes take their bound
+// exactly; the free ones solve the equality problem of the working rows, with the
+// part of r in the rows' null space added (the far-away d enters only there).
 //
 // Working set. Bounds are fixed coordinates (one side per axis); rows are unit
-// vectors. For a violated constraint with normal n, z is n projected onto the null
-// space of the working set (zero on fixed axes, orthogonal to the working rows on
-// the free ones) and w its coefficients on the working set. The step y -= t z
+// vectors. The working rows restricted to the free axes are kept with an
+// orthonormal basis of their span (Q, R: two Gram-Schmidt passes per row, so
+// nearly dependent rows keep their accuracy: the Gram matrix of the rows would
+// square their conditioning); a row added by a full step is appended from the
+// step's own projection, other changes rebuild the basis. For a violated
+// constraint with normal n, z is n projected onto the null space of the working
+// set (zero on fixed axes, orthogonal to the working rows on the free ones) and w
+// its coefficients on the working set. The step y -= t z
 // keeps the working set met, lowers the violation by t ||z||^2 and moves the
 // multipliers by -t w (the new one by +t). A full step adds the constraint; a
 // partial step stops where a multiplier reaches zero and drops that constraint.
@@ -26,8 +33,14 @@
 // constraints). There are 576 working sets (per axis none, lower or upper, any
 // subset of four rows, at most four in all), so exact arithmetic needs at most
 // 576 * 5 steps; in practice under 12. The loop is cut at 64 steps; past the cut
-// (only reachable through rounding) every working set is solved and checked
-// instead: 576 solves of at most 4 x 4. No allocation, no state, no lock.
+// (only reachable through rounding: nearly dependent working sets whose rows keep
+// less than 2^-48 of their length on the free axes, step lengths that overflow
+// when the limits reach 2^1000) every working set is solved and checked instead:
+// 576 solves of at most 4 x 4. No allocation, no state, no lock.
+//
+// Speed. The hot loops run over four rows and four axes whatever the data (unused
+// rows are zero with b = +inf), and data-dependent choices are made with masks,
+// min and max rather than branches: random limits make branches unpredictable.
 #include "morvex/exact_4d.h"
 
 #include <cmath>
@@ -40,16 +53,44 @@ constexpr double kTolRel = 0x1p-40;      // feasibility, relative to the scale S
 constexpr double kQuickTolRel = 0x1p-41; // the one-shot quick exit: stricter
 constexpr double kDependent = 0x1p-70;   // ||z||^2 below this: n depends on the working set
 constexpr double kPositive = 0x1p-50;    // a dual direction entry above this is positive
-constexpr double kPivot = 0x1p-80;       // Cholesky pivot of unit rows
+constexpr double kPivot = 0x1p-96;      // squared residual of a row in the factor: above rounding (2^-104)
 constexpr double kFar = 0x1p900;         // farthest distance of d from the box; an infinite d
 constexpr int kMaxSteps = MORVEX_EXACT4_MAX_STEPS;
 
 inline bool is_nan(double v) { return v != v; }
-inline bool is_finite(double v) { return std::isfinite(v); }
+inline bool is_finite(double v) { return v - v == 0.0; }
+// max of two non-NaN values, without a library call.
+inline double max2(double x, double y) { return x < y ? y : x; }
+// min of x and y, x when y is NaN (one minsd).
+inline double min2(double x, double y) { return y < x ? y : x; }
+// lower if v < lo, else upper if v > hi, else v (also for lo > hi and NaN), written
+// as selects (compiled without branches: the data decides them at random).
 inline double clamp_axis(double v, double lo, double hi) {
-    if (v < lo) return lo;
-    if (v > hi) return hi;
+    const double t = v > hi ? hi : v;
+    return v < lo ? lo : t;
+}
+// v when keep, else +0, by a bit mask (no branch on the data, exact).
+inline double masked(bool keep, double v) {
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    bits &= 0 - static_cast<uint64_t>(keep);
+    std::memcpy(&v, &bits, sizeof v);
     return v;
+}
+// Largest magnitude of a row, as a tree (a shorter chain than a scan); a NaN
+// coefficient is passed over.
+inline double max_abs4(const double a[4]) {
+    return max2(max2(std::fabs(a[0]), std::fabs(a[1])), max2(std::fabs(a[2]), std::fabs(a[3])));
+}
+// c ? a : b by bit masks (for values the compiler would otherwise branch on).
+inline double select(bool c, double a, double b) {
+    uint64_t x, y;
+    std::memcpy(&x, &a, sizeof x);
+    std::memcpy(&y, &b, sizeof y);
+    const uint64_t m = 0 - static_cast<uint64_t>(c);
+    x = (x & m) | (y & ~m);
+    std::memcpy(&a, &x, sizeof a);
+    return a;
 }
 inline double dot4(const double x[4], const double y[4]) {
     return ((x[0] * y[0] + x[1] * y[1]) + x[2] * y[2]) + x[3] * y[3];
@@ -101,129 +142,199 @@ struct Active {
     double uw[4];   // multiplier of each working row
 };
 
-// Solves G w = g for the symmetric positive definite k x k matrix G (k <= 4) by
-// Cholesky; false when a pivot is below kPivot.
-bool cholesky_solve(double G[4][4], const double g[4], double w[4], int k) {
-    double Lm[4][4] = {};
-    for (int i = 0; i < k; ++i) {
-        for (int j = 0; j <= i; ++j) {
-            double s = G[i][j];
-            for (int q = 0; q < j; ++q) s -= Lm[i][q] * Lm[j][q];
-            if (i == j) {
-                if (!(s > kPivot)) return false;
-                Lm[i][i] = std::sqrt(s);
-            } else {
-                Lm[i][j] = s / Lm[j][j];
-            }
-        }
-    }
-    double v[4];
-    for (int i = 0; i < k; ++i) {
-        double s = g[i];
-        for (int q = 0; q < i; ++q) s -= Lm[i][q] * v[q];
-        v[i] = s / Lm[i][i];
-    }
-    for (int i = k - 1; i >= 0; --i) {
-        double s = v[i];
-        for (int q = i + 1; q < k; ++q) s -= Lm[q][i] * w[q];
-        w[i] = s / Lm[i][i];
-    }
-    return true;
+// The working rows restricted to the free axes (in the order of the factor) and
+// an orthonormal basis of their span: M[k] = sum over l <= k of R[l][k] Q[l]. The
+// projections use Q directly (two Gram-Schmidt passes), never the Gram matrix
+// M M^T: forming it squares the conditioning, and nearly dependent rows (an
+// angle of 2^-30, still far above the dependence threshold of a step) then give a
+// spurious direction or a failed factorisation. A row added by a full step is
+// appended from the step's own projection.
+struct Factor {
+    int W[4];        // working rows
+    int nw;          // how many
+    double M[4][4];  // their coefficients on the free axes, 0 on the fixed ones
+    double Q[4][4];  // orthonormal rows spanning M's rows
+    double R[4][4];  // upper triangular: M[k] = sum_{l <= k} R[l][k] Q[l]
+    double inv[4];   // 1 / R[k][k]
+};
+
+inline void free_mask(const Active& s, double fr[4]) {
+    for (int i = 0; i < 4; ++i) fr[i] = masked(s.fix[i] == 0, 1.0);
 }
 
-// The working rows restricted to the free axes, and their Gram matrix.
-int working_rows(const Problem& p, const Active& s, int W[4], double M[4][4], double G[4][4]) {
-    int nw = 0;
-    for (int j = 0; j < p.m; ++j) {
-        if (!s.inw[j]) continue;
-        W[nw] = j;
-        for (int i = 0; i < 4; ++i) M[nw][i] = s.fix[i] != 0 ? 0.0 : p.A[j][i];
-        ++nw;
+// z = x less its projection on the first k rows of Q, c its coefficients there:
+// two modified Gram-Schmidt passes (the second restores orthogonality lost to
+// cancellation in the first).
+template <int K>
+inline void project_out_k(const Factor& f, const double x[4], double z[4], double c[4]) {
+    for (int i = 0; i < 4; ++i) z[i] = x[i];
+    for (int k = 0; k < K; ++k) c[k] = 0.0;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int k = 0; k < K; ++k) {
+            const double t = dot4(f.Q[k], z);
+            c[k] += t;
+            for (int i = 0; i < 4; ++i) z[i] -= t * f.Q[k][i];
+        }
     }
-    for (int k = 0; k < nw; ++k)
-        for (int l = 0; l <= k; ++l) G[k][l] = G[l][k] = dot4(M[k], M[l]);
-    return nw;
+}
+inline void project_out(const Factor& f, int k, const double x[4], double z[4], double c[4]) {
+    switch (k) {
+    case 1: project_out_k<1>(f, x, z, c); return;
+    case 2: project_out_k<2>(f, x, z, c); return;
+    case 3: project_out_k<3>(f, x, z, c); return;
+    case 4: project_out_k<4>(f, x, z, c); return;
+    default: project_out_k<0>(f, x, z, c); return;
+    }
+}
+
+// w = R^-1 c (back substitution) and u = R^-T g (forward), K rows.
+template <int K>
+inline void r_solve_k(const Factor& f, const double c[4], double w[4]) {
+    for (int i = K - 1; i >= 0; --i) {
+        double t = c[i];
+        for (int q = i + 1; q < K; ++q) t -= f.R[i][q] * w[q];
+        w[i] = t * f.inv[i];
+    }
+}
+inline void r_solve(const Factor& f, const double c[4], double w[4]) {
+    switch (f.nw) {
+    case 1: r_solve_k<1>(f, c, w); return;
+    case 2: r_solve_k<2>(f, c, w); return;
+    case 3: r_solve_k<3>(f, c, w); return;
+    case 4: r_solve_k<4>(f, c, w); return;
+    default: return;
+    }
+}
+inline void rt_solve(const Factor& f, const double g[4], double u[4]) {
+    for (int i = 0; i < f.nw; ++i) {
+        double t = g[i];
+        for (int q = 0; q < i; ++q) t -= f.R[q][i] * u[q];
+        u[i] = t * f.inv[i];
+    }
+}
+
+// Appends row j, whose restriction x to the free axes leaves z (squared length
+// zz > 0) and coefficients c after projection on the factor's span.
+void append(Factor& f, int j, const double x[4], const double z[4], const double c[4], double zz) {
+    const int k = f.nw;
+    f.W[k] = j;
+    for (int i = 0; i < 4; ++i) f.M[k][i] = x[i];
+    for (int l = 0; l < k; ++l) f.R[l][k] = c[l];
+    f.R[k][k] = std::sqrt(zz);
+    f.inv[k] = 1.0 / f.R[k][k];
+    for (int i = 0; i < 4; ++i) f.Q[k][i] = z[i] * f.inv[k];
+    f.nw = k + 1;
+}
+
+// Builds the factor of the working set of s; false when a row is numerically
+// dependent on the ones before it on the free axes (what it leaves has a squared
+// length below kPivot).
+bool factorise(const Problem& p, const Active& s, Factor& f) {
+    double fr[4], rows[4][4];
+    free_mask(s, fr);
+    int W[4], nw = 0;
+    for (int j = 0; j < 4; ++j) {
+        // Written in any case, kept when j is in the working set (nw <= j).
+        W[nw] = j;
+        for (int i = 0; i < 4; ++i) rows[nw][i] = p.A[j][i] * fr[i];
+        nw += s.inw[j] ? 1 : 0;
+    }
+    f.nw = 0;
+    for (int k = 0; k < nw; ++k) {
+        double z[4], c[4] = {0, 0, 0, 0};
+        switch (k) {  // k < 4
+        case 1: project_out_k<1>(f, rows[1], z, c); break;
+        case 2: project_out_k<2>(f, rows[2], z, c); break;
+        case 3: project_out_k<3>(f, rows[3], z, c); break;
+        default: project_out_k<0>(f, rows[0], z, c); break;
+        }
+        const double zz = dot4(z, z);
+        if (!(zz > kPivot)) return false;
+        append(f, W[k], rows[k], z, c, zz);
+    }
+    return true;
 }
 
 // z = n projected onto the null space of the working set; rw, rb = the
-// coefficients of n on the working rows and fixed bounds. False when the working
-// rows are numerically dependent on the free axes.
-bool direction(const Problem& p, const Active& s, const double n[4], double z[4], double rw[4],
-               double rb[4]) {
-    int W[4];
-    double M[4][4], G[4][4], g[4], w[4] = {};
-    const int nw = working_rows(p, s, W, M, G);
-    double nf[4];
-    for (int i = 0; i < 4; ++i) nf[i] = s.fix[i] != 0 ? 0.0 : n[i];
-    for (int k = 0; k < nw; ++k) g[k] = dot4(M[k], nf);
-    if (nw > 0 && !cholesky_solve(G, g, w, nw)) return false;
-    for (int i = 0; i < 4; ++i) {
-        double zi = nf[i];
-        double across = n[i];
-        for (int k = 0; k < nw; ++k) {
-            zi -= w[k] * M[k][i];
-            across -= w[k] * p.A[W[k]][i];
-        }
-        z[i] = zi;
-        rb[i] = s.fix[i] != 0 ? static_cast<double>(s.fix[i]) * across : 0.0;
+// coefficients of n on the working rows and fixed bounds; nf = n on the free
+// axes and c its coefficients on Q (what a full step appends when n is a row).
+template <int K>
+void direction_k(const Problem& p, const Active& s, const Factor& f, const double nf[4],
+                 const double n[4], double z[4], double rw[4], double rb[4], double c[4]) {
+    double w[4];
+    project_out_k<K>(f, nf, z, c);
+    r_solve_k<K>(f, c, w);
+    double across[4] = {n[0], n[1], n[2], n[3]};
+    for (int k = 0; k < K; ++k) {
+        const double* a = p.A[f.W[k]];
+        for (int i = 0; i < 4; ++i) across[i] -= w[k] * a[i];
     }
+    for (int i = 0; i < 4; ++i) rb[i] = static_cast<double>(s.fix[i]) * across[i];
     for (int j = 0; j < 4; ++j) rw[j] = 0.0;
-    for (int k = 0; k < nw; ++k) rw[W[k]] = w[k];
-    return true;
+    for (int k = 0; k < K; ++k) rw[f.W[k]] = w[k];
 }
 
-// The point of a working set: fixed axes at their bound, the free ones the
-// nearest to r on the working rows. With `mult`, also the multipliers. False when
-// the working rows are dependent on the free axes.
-bool working_point(const Problem& p, const Active& s, double y[4], double uw[4], double ub[4]) {
-    int W[4];
-    double M[4][4], G[4][4], rhs[4], w[4] = {};
-    const int nw = working_rows(p, s, W, M, G);
-    int nfree = 0;
-    double yf[4];
+void direction(const Problem& p, const Active& s, const Factor& f, const double n[4], double nf[4],
+               double z[4], double rw[4], double rb[4], double c[4]) {
+    for (int i = 0; i < 4; ++i) nf[i] = masked(s.fix[i] == 0, n[i]);
+    switch (f.nw) {
+    case 1: direction_k<1>(p, s, f, nf, n, z, rw, rb, c); return;
+    case 2: direction_k<2>(p, s, f, nf, n, z, rw, rb, c); return;
+    case 3: direction_k<3>(p, s, f, nf, n, z, rw, rb, c); return;
+    case 4: direction_k<4>(p, s, f, nf, n, z, rw, rb, c); return;
+    default: break;
+    }
+    // The first step of every solve: nothing to project out.
     for (int i = 0; i < 4; ++i) {
-        yf[i] = s.fix[i] > 0 ? p.U[i] : s.fix[i] < 0 ? p.L[i] : 0.0;
-        if (s.fix[i] == 0) ++nfree;
+        z[i] = nf[i];
+        rb[i] = static_cast<double>(s.fix[i]) * n[i];
+        rw[i] = 0.0;
     }
-    for (int k = 0; k < nw; ++k) rhs[k] = p.bb[W[k]] - dot4(p.A[W[k]], yf);
-    // Particular part: M^T G^-1 rhs.
-    if (nw > 0 && !cholesky_solve(G, rhs, w, nw)) return false;
-    double part[4] = {};
+}
+
+// The point of a working set (f its factor): fixed axes at their bound, the free
+// ones the nearest to r on the working rows. With uw, also the multipliers.
+void working_point(const Problem& p, const Active& s, const Factor& f, double y[4], double uw[4],
+                   double ub[4]) {
+    const int nw = f.nw;
+    int nfree = 0;
+    double yf[4], rhs[4], u[4];
+    for (int i = 0; i < 4; ++i) {
+        yf[i] = masked(s.fix[i] > 0, p.U[i]) + masked(s.fix[i] < 0, p.L[i]);  // one is 0
+        nfree += s.fix[i] == 0;
+    }
+    for (int k = 0; k < nw; ++k) rhs[k] = p.bb[f.W[k]] - dot4(p.A[f.W[k]], yf);
+    // Particular part: M^T (M M^T)^-1 rhs = Q^T R^-T rhs.
+    rt_solve(f, rhs, u);
+    for (int i = 0; i < 4; ++i) y[i] = yf[i];
     for (int k = 0; k < nw; ++k)
-        for (int i = 0; i < 4; ++i) part[i] += w[k] * M[k][i];
-    // Null-space part: r_free - M^T G^-1 M r_free (none at a vertex).
-    double rf[4], nul[4] = {}, v[4] = {};
-    for (int i = 0; i < 4; ++i) rf[i] = s.fix[i] != 0 ? 0.0 : p.r[i];
-    if (nw < nfree) {
-        double g[4];
-        for (int k = 0; k < nw; ++k) g[k] = dot4(M[k], rf);
-        if (nw > 0 && !cholesky_solve(G, g, v, nw)) return false;
-        for (int i = 0; i < 4; ++i) {
-            double t = rf[i];
-            for (int k = 0; k < nw; ++k) t -= v[k] * M[k][i];
-            nul[i] = t;
-        }
-    } else {
-        double g[4];
-        for (int k = 0; k < nw; ++k) g[k] = dot4(M[k], rf);
-        if (nw > 0) cholesky_solve(G, g, v, nw);
-    }
-    for (int i = 0; i < 4; ++i) y[i] = s.fix[i] != 0 ? yf[i] : part[i] + nul[i];
-    if (uw != nullptr) {
-        // y_free = r_free - M^T u  gives  u = G^-1 (M r_free - rhs) = v - w.
-        for (int j = 0; j < 4; ++j) uw[j] = 0.0;
-        for (int k = 0; k < nw; ++k) uw[W[k]] = v[k] - w[k];
-        for (int i = 0; i < 4; ++i) {
-            if (s.fix[i] == 0) {
-                ub[i] = 0.0;
-                continue;
+        for (int i = 0; i < 4; ++i) y[i] += u[k] * f.Q[k][i];
+    // Null-space part: r on the free axes less its projection on the rows (none
+    // at a vertex).
+    if (nw < nfree || uw != nullptr) {
+        double rf[4], nul[4], crf[4];
+        for (int i = 0; i < 4; ++i) rf[i] = masked(s.fix[i] == 0, p.r[i]);
+        project_out(f, nw, rf, nul, crf);
+        if (nw < nfree)
+            for (int i = 0; i < 4; ++i) y[i] += nul[i];
+        if (uw != nullptr) {
+            // y_free = r_free - M^T uw  gives  uw = R^-1 (Q r_free - u).
+            double g[4], w[4];
+            for (int k = 0; k < nw; ++k) g[k] = crf[k] - u[k];
+            r_solve(f, g, w);
+            for (int j = 0; j < 4; ++j) uw[j] = 0.0;
+            for (int k = 0; k < nw; ++k) uw[f.W[k]] = w[k];
+            for (int i = 0; i < 4; ++i) {
+                if (s.fix[i] == 0) {
+                    ub[i] = 0.0;
+                    continue;
+                }
+                double t = p.r[i] - y[i];
+                for (int k = 0; k < nw; ++k) t -= uw[f.W[k]] * p.A[f.W[k]][i];
+                ub[i] = static_cast<double>(s.fix[i]) * t;
             }
-            double t = p.r[i] - y[i];
-            for (int k = 0; k < nw; ++k) t -= uw[W[k]] * p.A[W[k]][i];
-            ub[i] = static_cast<double>(s.fix[i]) * t;
         }
     }
-    return true;
 }
 
 // Largest violation of a constraint outside the working set, beyond `tol`.
@@ -236,28 +347,50 @@ struct Violated {
 };
 
 Violated most_violated(const Problem& p, const Active& s, const double y[4]) {
-    Violated v{0, 0, 0, p.tol};
+    // Without branches on the data: the working set's own constraints are pushed
+    // to -inf, the largest is kept by max (first one on ties), its code by an
+    // integer select. code: 0 none, 1 + i upper bound, 5 + i lower bound, 9 + j row.
+    double best = p.tol;
+    int code = 0;
     for (int i = 0; i < 4; ++i) {
-        if (s.fix[i] != 0) continue;
-        const double over = y[i] - p.U[i];
-        const double under = p.L[i] - y[i];
-        if (over > v.amount) v = Violated{1, i, +1, over};
-        if (under > v.amount) v = Violated{1, i, -1, under};
+        const double pen = masked(s.fix[i] != 0, -INFINITY);
+        const double over = (y[i] - p.U[i]) + pen;
+        code = over > best ? 1 + i : code;
+        best = max2(best, over);
+        const double under = (p.L[i] - y[i]) + pen;
+        code = under > best ? 5 + i : code;
+        best = max2(best, under);
     }
-    for (int j = 0; j < p.m; ++j) {
-        if (s.inw[j]) continue;
-        const double over = dot4(p.A[j], y) - p.bb[j];
-        if (over > v.amount) v = Violated{2, j, 0, over};
+    for (int j = 0; j < 4; ++j) {
+        const double over = (dot4(p.A[j], y) - p.bb[j]) + masked(s.inw[j], -INFINITY);
+        code = over > best ? 9 + j : code;
+        best = max2(best, over);
     }
-    return v;
+    if (code == 0) return Violated{0, 0, 0, best};
+    if (code < 5) return Violated{1, code - 1, +1, best};
+    if (code < 9) return Violated{1, code - 5, -1, best};
+    return Violated{2, code - 9, 0, best};
+}
+
+// most_violated at the start (y = 0, no row in the working set): the bounds hold
+// there (L <= 0 <= U), the rows' values are -bb; the same choice, fewer products.
+Violated first_violated(const Problem& p) {
+    double best = p.tol;
+    int code = 0;
+    for (int j = 0; j < 4; ++j) {
+        const double over = -p.bb[j];
+        code = over > best ? 9 + j : code;
+        best = max2(best, over);
+    }
+    if (code == 0) return Violated{0, 0, 0, best};
+    return Violated{2, code - 9, 0, best};
 }
 
 bool meets_all(const Problem& p, const double y[4]) {
-    for (int i = 0; i < 4; ++i)
-        if (y[i] > p.U[i] || y[i] < p.L[i]) return false;
-    for (int j = 0; j < p.m; ++j)
-        if (!(dot4(p.A[j], y) - p.bb[j] <= p.tol)) return false;
-    return true;
+    bool ok = true;
+    for (int i = 0; i < 4; ++i) ok = ok & !(y[i] > p.U[i]) & !(y[i] < p.L[i]);
+    for (int j = 0; j < 4; ++j) ok = ok & (dot4(p.A[j], y) - p.bb[j] <= p.tol);
+    return ok;
 }
 
 // Every working set solved and checked; the first that satisfies the optimality
@@ -283,7 +416,9 @@ bool enumerate(const Problem& p, double y_out[4]) {
             }
             if (nfixed + nw > 4) continue;
             double y[4], uw[4], ub[4];
-            if (!working_point(p, s, y, uw, ub)) continue;
+            Factor f;
+            if (!factorise(p, s, f)) continue;
+            working_point(p, s, f, y, uw, ub);
             bool ok = true;
             for (int k = 0; k < 4 && ok; ++k)
                 ok = !(s.inw[k] && !(uw[k] >= -p.tol_mult)) && !(s.fix[k] != 0 && !(ub[k] >= -p.tol_mult));
@@ -302,17 +437,15 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
     Active s{};
     for (int i = 0; i < 4; ++i) {
         y[i] = 0.0;
-        if (p.r[i] > 0) {
-            s.fix[i] = +1;
-            s.ub[i] = p.r[i];
-        } else if (p.r[i] < 0) {
-            s.fix[i] = -1;
-            s.ub[i] = -p.r[i];
-        }
+        s.fix[i] = static_cast<int>(p.r[i] > 0) - static_cast<int>(p.r[i] < 0);
+        s.ub[i] = std::fabs(p.r[i]);
     }
+    Factor f;
+    f.nw = 0;
+    bool fresh = true;  // f is the factor of the working set of s
     int steps = 0;
-    for (;;) {
-        const Violated v = most_violated(p, s, y);
+    for (bool start = true;; start = false) {
+        const Violated v = start ? first_violated(p) : most_violated(p, s, y);
         if (v.kind == 0) break;
         double up = 0.0;
         for (;;) {
@@ -324,27 +457,35 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
                 for (int i = 0; i < 4; ++i) n[i] = p.A[v.index][i];
                 beta = p.bb[v.index];
             }
-            double z[4], rw[4], rb[4];
-            if (steps >= kMaxSteps || !direction(p, s, n, z, rw, rb)) {
+            if (!fresh) fresh = factorise(p, s, f);
+            if (steps >= kMaxSteps || !fresh) {
                 *steps_out = kMaxSteps + 1;
                 return enumerate(p, y) ? MORVEX_STATUS_OPTIMAL : MORVEX_STATUS_INFEASIBLE;
             }
+            double nf[4], z[4], rw[4], rb[4], cf[4] = {0, 0, 0, 0};
+            direction(p, s, f, n, nf, z, rw, rb, cf);
             ++steps;
             // Partial step: the first multiplier to reach zero.
             double t1 = INFINITY;
-            int drop_kind = 0, drop = 0;
+            // Candidates: fixed bounds and working rows whose multiplier falls
+            // (entry > kPositive); the others are pushed to +inf (or NaN, which
+            // min ignores). First one on ties, as a scan would find it. code: 0
+            // none, 1 + i bound of axis i, 5 + j row j (one integer select).
+            int code = 0;
             for (int i = 0; i < 4; ++i) {
-                if (s.fix[i] != 0 && rb[i] > kPositive) {
-                    const double t = s.ub[i] / rb[i];
-                    if (t < t1) t1 = t, drop_kind = 1, drop = i;
-                }
+                const bool candidate = (s.fix[i] != 0) & (rb[i] > kPositive);
+                const double t = s.ub[i] / rb[i] + masked(!candidate, INFINITY);
+                code = t < t1 ? 1 + i : code;
+                t1 = min2(t1, t);
             }
-            for (int j = 0; j < p.m; ++j) {
-                if (s.inw[j] && rw[j] > kPositive) {
-                    const double t = s.uw[j] / rw[j];
-                    if (t < t1) t1 = t, drop_kind = 2, drop = j;
-                }
+            for (int j = 0; j < 4; ++j) {
+                const bool candidate = s.inw[j] & (rw[j] > kPositive);
+                const double t = s.uw[j] / rw[j] + masked(!candidate, INFINITY);
+                code = t < t1 ? 5 + j : code;
+                t1 = min2(t1, t);
             }
+            const int drop_kind = code == 0 ? 0 : code < 5 ? 1 : 2;
+            const int drop = code < 5 ? code - 1 : code - 5;
             const double zz = dot4(z, z);
             double t;
             bool full;
@@ -363,21 +504,29 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
                 t = full ? t2 : t1;
                 for (int i = 0; i < 4; ++i) y[i] -= t * z[i];
             }
-            for (int i = 0; i < 4; ++i)
-                if (s.fix[i] != 0) s.ub[i] -= t * rb[i];
-            for (int j = 0; j < p.m; ++j)
-                if (s.inw[j]) s.uw[j] -= t * rw[j];
+            // rb, rw are 0 off the working set, whose multipliers are never read
+            // before they are set again.
+            for (int i = 0; i < 4; ++i) s.ub[i] -= t * rb[i];
+            for (int j = 0; j < 4; ++j) s.uw[j] -= t * rw[j];
             up += t;
             if (full) {
                 if (v.kind == 1) {
                     s.fix[v.index] = v.side;
                     s.ub[v.index] = up;
                     y[v.index] = v.side > 0 ? p.U[v.index] : p.L[v.index];
+                    fresh = false;
                 } else {
                     s.inw[v.index] = true;
                     s.uw[v.index] = up;
+                    append(f, v.index, nf, z, cf, zz);
                 }
                 break;
+            }
+            if (drop_kind == 0) {
+                // Neither a full step nor a multiplier to drop: the step length is
+                // NaN (an iterate that overflowed). Every working set decides.
+                *steps_out = kMaxSteps + 1;
+                return enumerate(p, y) ? MORVEX_STATUS_OPTIMAL : MORVEX_STATUS_INFEASIBLE;
             }
             if (drop_kind == 1) {
                 s.fix[drop] = 0;
@@ -386,12 +535,29 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
                 s.inw[drop] = false;
                 s.uw[drop] = 0.0;
             }
+            fresh = false;
         }
     }
     *steps_out = static_cast<uint32_t>(steps);
+    int nfree = 0, nw = 0;
+    for (int i = 0; i < 4; ++i) nfree += s.fix[i] == 0;
+    for (int j = 0; j < 4; ++j) nw += s.inw[j];
+    if (nw == nfree) {
+        // A vertex: the iterate is that point up to the rounding of its steps (each
+        // no longer than the violation it removed over the length of its direction);
+        // it is taken when it meets every constraint, else recomputed below.
+        double at[4];
+        for (int i = 0; i < 4; ++i) at[i] = clamp_axis(y[i], p.L[i], p.U[i]);
+        if (meets_all(p, at)) {
+            for (int i = 0; i < 4; ++i) y[i] = at[i];
+            return MORVEX_STATUS_OPTIMAL;
+        }
+    }
     // The answer from the working set; the iterate if that misses.
-    double exact[4];
-    if (working_point(p, s, exact, nullptr, nullptr)) {
+    if (!fresh) fresh = factorise(p, s, f);
+    if (fresh) {
+        double exact[4];
+        working_point(p, s, f, exact, nullptr, nullptr);
         for (int i = 0; i < 4; ++i) exact[i] = clamp_axis(exact[i], p.L[i], p.U[i]);
         if (meets_all(p, exact)) {
             for (int i = 0; i < 4; ++i) y[i] = exact[i];
@@ -404,9 +570,16 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
     *steps_out = kMaxSteps + 1;
     return enumerate(p, y) ? MORVEX_STATUS_OPTIMAL : MORVEX_STATUS_INFEASIBLE;
 }
-
 SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
-    P = MorvexExact4Prepared{};
+    // Every field written (no memset of the whole record: it is on the hot path of
+    // the one-shot call).
+    P.positive = P.negative = 0;
+    P.row_count = 0;
+    P.bound_scale = P.row_scale = 0.0;
+    for (int j = 0; j < 4; ++j) {
+        P.b[j] = 0.0;
+        for (int i = 0; i < 4; ++i) P.a[j][i] = 0.0;
+    }
     P.status = MORVEX_STATUS_INVALID_INPUT;
     for (int i = 0; i < 4; ++i) {
         P.lower[i] = lim.lower[i];
@@ -414,25 +587,27 @@ SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
     }
     if (lim.row_count > 4) return P.status;
     double bound_scale = 0.0;
+    bool bad = false;
     for (int i = 0; i < 4; ++i) {
         const double lo = lim.lower[i], hi = lim.upper[i];
-        if (is_nan(lo) || is_nan(hi) || lo > hi || lo == INFINITY || hi == -INFINITY)
-            return P.status;
-        if (is_finite(lo)) bound_scale = std::fmax(bound_scale, std::fabs(lo));
-        if (is_finite(hi)) bound_scale = std::fmax(bound_scale, std::fabs(hi));
+        bad = bad | !(lo <= hi) | (lo == INFINITY) | (hi == -INFINITY);  // NaN fails <=
+        bound_scale = max2(bound_scale, masked(is_finite(lo), std::fabs(lo)));
+        bound_scale = max2(bound_scale, masked(is_finite(hi), std::fabs(hi)));
     }
     const int rows = static_cast<int>(lim.row_count);
+    // a - a is 0 for a finite coefficient and NaN for an infinite or NaN one; the
+    // sum is NaN as soon as one is.
+    double probe = 0.0;
     for (int j = 0; j < rows; ++j) {
-        if (is_nan(lim.b[j])) return P.status;
-        for (int i = 0; i < 4; ++i)
-            if (!is_finite(lim.a[j][i])) return P.status;
+        bad = bad | is_nan(lim.b[j]);
+        for (int i = 0; i < 4; ++i) probe += lim.a[j][i] - lim.a[j][i];
     }
+    if (bad | is_nan(probe)) return P.status;
     bool infeasible = false;
     int m = 0;
     double row_scale = 0.0;
     for (int j = 0; j < rows; ++j) {
-        double mx = 0.0;
-        for (int i = 0; i < 4; ++i) mx = std::fmax(mx, std::fabs(lim.a[j][i]));
+        const double mx = max_abs4(lim.a[j]);
         const double b = lim.b[j];
         if (mx == 0.0) {
             if (!(b >= 0.0)) infeasible = true;
@@ -446,32 +621,33 @@ SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
         // Exact power-of-two scaling first (largest coefficient in [0.5, 1)), then
         // division by the length: rows that differ by a factor 2^k come out equal.
         const int e = exponent_of(mx);
-        double a[4], n2 = 0.0;
-        for (int i = 0; i < 4; ++i) {
-            a[i] = scale_pow2(lim.a[j][i], -e);
-            n2 += a[i] * a[i];
-        }
+        double a[4];
+        for (int i = 0; i < 4; ++i) a[i] = scale_pow2(lim.a[j][i], -e);
+        const double n2 = (a[0] * a[0] + a[1] * a[1]) + (a[2] * a[2] + a[3] * a[3]);
         const double bs = scale_pow2(b, -e);
         if (bs == INFINITY) continue;
         if (bs == -INFINITY) {
             infeasible = true;
             continue;
         }
-        const double len = std::sqrt(n2);
-        const double bn = bs / len;  // len in [0.5, 2): may still overflow
+        const double inv = 1.0 / std::sqrt(n2);  // length in [0.5, 2)
+        const double bn = bs * inv;               // may still overflow
         if (bn == INFINITY) continue;
         if (bn == -INFINITY) {
             infeasible = true;
             continue;
         }
+        uint32_t pos = 0, neg = 0;
         for (int i = 0; i < 4; ++i) {
-            P.a[m][i] = a[i] / len;
-            const uint32_t bit = 1u << (4 * m + i);
-            if (lim.a[j][i] > 0) P.positive |= bit;
-            if (lim.a[j][i] < 0) P.negative |= bit;
+            P.a[m][i] = a[i] * inv;
+            // Branch-free: the signs of random rows are not predictable.
+            pos |= static_cast<uint32_t>(lim.a[j][i] > 0) << i;
+            neg |= static_cast<uint32_t>(lim.a[j][i] < 0) << i;
         }
+        P.positive |= pos << (4 * m);
+        P.negative |= neg << (4 * m);
         P.b[m] = bn;
-        row_scale = std::fmax(row_scale, std::fabs(P.b[m]));
+        row_scale = max2(row_scale, std::fabs(P.b[m]));
         ++m;
     }
     P.row_count = static_cast<uint32_t>(m);
@@ -487,13 +663,37 @@ SolveStatus finish(MorvexExact4Result* out, SolveStatus status, uint32_t steps) 
     return status;
 }
 
-SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out) {
+SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out,
+                  bool try_quick) {
     double d[4];
     for (int i = 0; i < 4; ++i) d[i] = desired[i];
+    if (try_quick && P.status == MORVEX_STATUS_OPTIMAL) {
+        // The quick exit: d finite, clamped into the box, meets every kept row (the
+        // same test, on the same values, as the general path below).
+        double c[4], S = max2(P.bound_scale, P.row_scale);
+        bool finite = true;
+        for (int i = 0; i < 4; ++i) {
+            finite = finite & is_finite(d[i]);
+            c[i] = clamp_axis(d[i], P.lower[i], P.upper[i]);
+            S = max2(S, std::fabs(c[i]));
+        }
+        const double tol = kTolRel * S;
+        bool quick = finite;
+        for (int j = 0; j < 4; ++j)  // rows past row_count are zero with b = 0
+            quick = quick & (-(P.b[j] - dot4(P.a[j], c)) <= tol);
+        if (quick) {
+            for (int i = 0; i < 4; ++i) out->x[i] = c[i];
+            return finish(out, MORVEX_STATUS_OPTIMAL, 0);
+        }
+    }
     // Invalid input wins over infeasible limits.
     bool invalid = P.status == MORVEX_STATUS_INVALID_INPUT;
-    for (int i = 0; i < 4; ++i) invalid = invalid || is_nan(d[i]);
-    for (int i = 0; i < 4 && !invalid; ++i) {
+    bool infinite = false;
+    for (int i = 0; i < 4; ++i) {
+        invalid = invalid | is_nan(d[i]);
+        infinite = infinite | (d[i] == INFINITY) | (d[i] == -INFINITY);
+    }
+    for (int i = 0; i < 4 && infinite && !invalid; ++i) {
         const bool up = d[i] == INFINITY && P.upper[i] == INFINITY;
         const bool down = d[i] == -INFINITY && P.lower[i] == -INFINITY;
         for (int j = 0; j < static_cast<int>(P.row_count) && (up || down); ++j)
@@ -506,9 +706,17 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
     Problem p;
     bool enabled[4] = {true, true, true, true};
     bool at_inf[4] = {false, false, false, false};
-    double S = std::fmax(P.bound_scale, P.row_scale);
+    double S = max2(P.bound_scale, P.row_scale);
     double c[4];
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 4 && !infinite; ++i) {
+        // d finite: the shifted frame directly.
+        c[i] = clamp_axis(d[i], P.lower[i], P.upper[i]);
+        p.r[i] = d[i] - c[i];
+        p.L[i] = P.lower[i] - c[i];
+        p.U[i] = P.upper[i] - c[i];
+        S = max2(S, std::fabs(c[i]));
+    }
+    for (int i = 0; i < 4 && infinite; ++i) {
         const double lo = P.lower[i], hi = P.upper[i];
         if ((d[i] == INFINITY && hi == INFINITY) || (d[i] == -INFINITY && lo == -INFINITY)) {
             // Unbounded on that side: x[i] = d[i] unless a row limits it there.
@@ -526,11 +734,11 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
         p.r[i] = d[i] == INFINITY ? kFar : d[i] == -INFINITY ? -kFar : d[i] - c[i];
         p.L[i] = lo - c[i];
         p.U[i] = hi - c[i];
-        S = std::fmax(S, std::fabs(c[i]));
+        S = max2(S, std::fabs(c[i]));
     }
     p.tol = kTolRel * S;
     double rmax = 0.0;
-    for (int i = 0; i < 4; ++i) rmax = std::fmax(rmax, std::fabs(p.r[i]));
+    for (int i = 0; i < 4; ++i) rmax = max2(rmax, std::fabs(p.r[i]));
     if (rmax > kFar) {
         // d is brought toward c along the line, to a distance of at most 2^900 (so
         // that multipliers and step lengths stay finite).
@@ -540,14 +748,32 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
         rmax = std::ldexp(rmax, -e);
     }
     p.tol_mult = kTolRel * (S + rmax);
-    p.m = 0;
+    // The hot loops run over four rows, so that their trip counts do not depend
+    // on the data: rows past p.m are never violated and never in the working set.
     bool quick = true;
-    for (int j = 0; j < static_cast<int>(P.row_count); ++j) {
-        if (!enabled[j]) continue;
-        for (int i = 0; i < 4; ++i) p.A[p.m][i] = P.a[j][i];
-        p.bb[p.m] = P.b[j] - dot4(P.a[j], c);
-        if (!(-p.bb[p.m] <= p.tol)) quick = false;
-        ++p.m;
+    if (!infinite) {
+        // Every row enabled, in place; rows past row_count are zero in P with b = 0:
+        // 0 <= 0 holds at every point.
+        for (int j = 0; j < 4; ++j) {
+            for (int i = 0; i < 4; ++i) p.A[j][i] = P.a[j][i];
+            p.bb[j] = P.b[j] - dot4(P.a[j], c);
+            quick = quick & (-p.bb[j] <= p.tol);
+        }
+        p.m = static_cast<int>(P.row_count);
+    } else {
+        // The enabled rows first; the others get b = +inf.
+        for (int j = 0; j < 4; ++j) {
+            for (int i = 0; i < 4; ++i) p.A[j][i] = 0.0;
+            p.bb[j] = INFINITY;
+        }
+        p.m = 0;
+        for (int j = 0; j < 4; ++j) {
+            const bool kept = (j < static_cast<int>(P.row_count)) & enabled[j];
+            for (int i = 0; i < 4; ++i) p.A[p.m][i] = P.a[j][i];
+            p.bb[p.m] = kept ? P.b[j] - dot4(P.a[j], c) : INFINITY;
+            quick = quick & (-p.bb[p.m] <= p.tol);
+            p.m += kept ? 1 : 0;
+        }
     }
     double y[4] = {0, 0, 0, 0};
     uint32_t steps = 0;
@@ -558,17 +784,12 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
         return finish(out, status, steps);
     }
     for (int i = 0; i < 4; ++i) {
-        if (at_inf[i]) {
-            out->x[i] = d[i];
-        } else if (quick) {
-            out->x[i] = c[i];
-        } else if (y[i] == p.U[i]) {
-            out->x[i] = P.upper[i];
-        } else if (y[i] == p.L[i]) {
-            out->x[i] = P.lower[i];
-        } else {
-            out->x[i] = clamp_axis(c[i] + y[i], P.lower[i], P.upper[i]);
-        }
+        // d on an unbounded side; else c; else the bound the axis is at; else c + y.
+        double v = clamp_axis(c[i] + y[i], P.lower[i], P.upper[i]);
+        v = select(y[i] == p.L[i], P.lower[i], v);
+        v = select(y[i] == p.U[i], P.upper[i], v);
+        v = select(quick, c[i], v);
+        out->x[i] = select(at_inf[i], d[i], v);
     }
     return finish(out, MORVEX_STATUS_OPTIMAL, steps);
 }
@@ -578,27 +799,26 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
 bool quick_exit(const MorvexLimits4& lim, const double desired[4], MorvexExact4Result* out) {
     if (lim.row_count > 4) return false;
     double c[4], S = 0.0;
+    bool ok = true;
     for (int i = 0; i < 4; ++i) {
         const double lo = lim.lower[i], hi = lim.upper[i], d = desired[i];
-        if (!(lo <= hi) || lo == INFINITY || hi == -INFINITY || !is_finite(d)) return false;
+        ok = ok & (lo <= hi) & (lo != INFINITY) & (hi != -INFINITY) & is_finite(d);
         c[i] = clamp_axis(d, lo, hi);
-        S = std::fmax(S, std::fabs(c[i]));
-        if (is_finite(lo)) S = std::fmax(S, std::fabs(lo));
-        if (is_finite(hi)) S = std::fmax(S, std::fabs(hi));
+        S = max2(S, std::fabs(c[i]));  // a NaN leaves S as it is (and ok false)
+        S = max2(S, masked(is_finite(lo), std::fabs(lo)));
+        S = max2(S, masked(is_finite(hi), std::fabs(hi)));
     }
     // Only where products can neither overflow nor underflow below the tolerance.
-    if (S > 0x1p400 || (S != 0.0 && S < 0x1p-400)) return false;
+    if (!ok || S > 0x1p400 || (S != 0.0 && S < 0x1p-400)) return false;
     const double tol = kQuickTolRel * S;
     for (uint32_t j = 0; j < lim.row_count; ++j) {
-        double mx = 0.0;
-        for (int i = 0; i < 4; ++i) {
-            if (!is_finite(lim.a[j][i])) return false;
-            mx = std::fmax(mx, std::fabs(lim.a[j][i]));
-        }
-        if (mx != 0.0 && (mx > 0x1p400 || mx < 0x1p-400)) return false;
-        // Divided by the largest coefficient: an overflow (inf, NaN) never passes.
-        if (mx == 0.0 ? !(lim.b[j] >= 0.0) : !((dot4(lim.a[j], c) - lim.b[j]) / mx <= tol))
-            return false;
+        const double mx = max_abs4(lim.a[j]);  // NaN: see below
+        // mx in [2^-400, 2^400] (an infinite coefficient fails) or 0; then the
+        // products and tol * mx are exact enough and never overflow. A NaN
+        // coefficient or b makes the row value NaN, which fails; a zero row passes
+        // iff b >= 0; b = +inf passes, b = -inf fails.
+        const bool in_range = (mx == 0.0) | ((mx <= 0x1p400) & (mx >= 0x1p-400));
+        if (!(in_range & (dot4(lim.a[j], c) - lim.b[j] <= tol * mx))) return false;
     }
     for (int i = 0; i < 4; ++i) out->x[i] = c[i];
     finish(out, MORVEX_STATUS_OPTIMAL, 0);
@@ -651,7 +871,7 @@ SolveStatus morvex_exact_4d_solve(const MorvexExact4Prepared* prepared, const do
                                   MorvexExact4Result* out) {
     if (prepared == nullptr || desired == nullptr || out == nullptr)
         return MORVEX_STATUS_INVALID_INPUT;
-    return solve(*prepared, desired, out);
+    return solve(*prepared, desired, out, true);
 }
 
 SolveStatus morvex_exact_4d(const MorvexLimits4* limits, const double desired[4],
@@ -660,7 +880,9 @@ SolveStatus morvex_exact_4d(const MorvexLimits4* limits, const double desired[4]
     if (quick_exit(*limits, desired, out)) return MORVEX_STATUS_OPTIMAL;
     MorvexExact4Prepared P;
     prepare(*limits, P);
-    return solve(P, desired, out);
+    // Its own quick exit has failed: the general path (which repeats the prepared
+    // quick test) gives the same bits as the prepared call.
+    return solve(P, desired, out, false);
 }
 
 int32_t morvex_solve_exact_4d_f32(const float u_desired[4], const Bounds4* bounds,

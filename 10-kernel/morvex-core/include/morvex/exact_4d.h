@@ -4,8 +4,9 @@
  *     lower[i] <= x[i] <= upper[i]          (i = 0..3)
  *     a[j] . x <= b[j]                      (j = 0..row_count-1, row_count <= 4)
  * with a dual active-set method specialised for four axes: bounds are handled
- * by fixing coordinates, rows are normalised, every tolerance is relative to the
- * scale of the limits. No allocation, no global state, no lock: thread-safe and
+ * by fixing coordinates, rows are normalised, the working rows are kept with an
+ * orthonormal basis of their span (never their Gram matrix), every tolerance is
+ * relative to the scale of the limits. No allocation, no global state, no lock: thread-safe and
  * reentrant. The records belong to the caller for the call only.
  *
  * Status (the SolveStatus codes of morvex/core.h; no other value is written):
@@ -50,11 +51,16 @@
  * Bounded time. The dual active-set loop adds one constraint per full step after at
  * most four removals; every addition ends on a working set never met before (the
  * dual objective increases strictly), but the loop is cut at
- * MORVEX_EXACT4_MAX_STEPS (64) steps. Should rounding ever reach the cut, every
+ * MORVEX_EXACT4_MAX_STEPS (64) steps. Should rounding ever reach the cut, or leave
+ * the working set numerically dependent or its point outside the limits, every
  * working set (at most 576: per axis none, lower or upper, any subset of rows, at
  * most four in all) is solved and checked instead, and `steps` reports
- * MORVEX_EXACT4_MAX_STEPS + 1. So a call does at most 64 steps plus 576 small
- * solves: measured worst about 20 us on a 2-core x86-64 (bench/README.md).
+ * MORVEX_EXACT4_MAX_STEPS + 1. Only extreme data gets there: rows that keep less
+ * than about 2^-48 of their length on the axes left free, or limits near the top
+ * of the double range (2^1000) whose step lengths overflow. So a call does at most
+ * 64 steps plus 576 small solves: measured worst 35 us on a 2-core x86-64 (four
+ * rows, 64 steps then the enumeration; bench/README.md); a generic problem takes
+ * 0.02 to 1 us.
  *
  * Float records. morvex_solve_exact_4d_f32 reads the four-axis kernel's own float
  * records (core.h), widens them exactly to double and solves the same problem: no
