@@ -190,3 +190,27 @@ def test_batch_out_overlapping_us_shifted_is_refused_and_buffers_do_not_leak():
         limits.project_batch([[0.0, 0.0, 0.0, "x"]])
     us = np.zeros((3, 4))
     assert growth(lambda: [limits.project_batch(us) for _ in range(2000)]) < 200
+
+
+@pytest.mark.parametrize("family", ["generic", "coupled", "unbounded", "scaled"])
+def test_limits_far_away_loosen_nothing(family):
+    # A bound of 1e39 standing for "no limit", or a row no command comes near, must not
+    # widen the tolerance for the limits that matter.
+    faults = []
+    for p, _, _ in ex.corpus(family, 200, seed=5):
+        d, lo, hi, rows = p
+        try:
+            base = CoupledLimits(lo, hi, [a for a, _ in rows], [b for _, b in rows]).project(d)
+        except ValueError:
+            continue
+        far_lo = [v if math.isfinite(v) else -1e39 for v in lo]
+        far_hi = [v if math.isfinite(v) else 1e39 for v in hi]
+        extra = rows + [((0.0, 0.0, 0.0, 1.0), 1e39)] if len(rows) < 4 else rows
+        far = CoupledLimits(far_lo, far_hi, [a for a, _ in extra], [b for _, b in extra])
+        x = far.project([min(max(v, -1e30), 1e30) for v in d])
+        if not all(math.isfinite(v) for v in base):
+            continue
+        scale = max([abs(v) for v in base] + [1.0])
+        if max(abs(u - v) for u, v in zip(base, x)) > 1e-9 * scale:
+            faults.append((p, base, x))
+    assert not faults, f"{len(faults)} moved; first: {faults[:2]}"

@@ -131,8 +131,9 @@ struct Problem {
     double bb[4];   // right sides shifted by c
     int m;
     double L[4], U[4], r[4];
-    double tol;     // feasibility tolerance
-    double tol_mult;// multiplier tolerance (fallback only)
+    double rowtol[4];  // feasibility tolerance of each row at y = 0 (see row_tol)
+    double cabs[4];    // |c|, for the tolerance of the bounds
+    double tol_mult;   // multiplier tolerance (fallback only)
 };
 
 struct Active {
@@ -346,23 +347,40 @@ struct Violated {
     double amount;
 };
 
+// Feasibility tolerances at y, each relative to the magnitudes that enter the
+// evaluation of its own constraint there (|b|, |a_i c_i| and |a_i y_i| for a row,
+// |c_i| and |y_i| for a bound): a bound or row far from the point widens nothing.
+// Each term is scaled by 2^-40 before it is added (the rows are unit vectors), so
+// no tolerance overflows where the values do.
+inline double row_tol(const Problem& p, int j, const double y[4]) {
+    return p.rowtol[j] + std::fabs(kTolRel * p.A[j][0] * y[0]) +
+           std::fabs(kTolRel * p.A[j][1] * y[1]) + std::fabs(kTolRel * p.A[j][2] * y[2]) +
+           std::fabs(kTolRel * p.A[j][3] * y[3]);
+}
+inline double bound_tol(const Problem& p, int i, const double y[4]) {
+    return kTolRel * p.cabs[i] + kTolRel * std::fabs(y[i]);
+}
+
 Violated most_violated(const Problem& p, const Active& s, const double y[4]) {
     // Without branches on the data: the working set's own constraints are pushed
     // to -inf, the largest is kept by max (first one on ties), its code by an
     // integer select. code: 0 none, 1 + i upper bound, 5 + i lower bound, 9 + j row.
-    double best = p.tol;
+    // Ranked by the violation beyond each constraint's own tolerance.
+    double best = 0.0;
     int code = 0;
     for (int i = 0; i < 4; ++i) {
         const double pen = masked(s.fix[i] != 0, -INFINITY);
-        const double over = (y[i] - p.U[i]) + pen;
+        const double tol = bound_tol(p, i, y);
+        const double over = (y[i] - p.U[i]) + pen - tol;
         code = over > best ? 1 + i : code;
         best = max2(best, over);
-        const double under = (p.L[i] - y[i]) + pen;
+        const double under = (p.L[i] - y[i]) + pen - tol;
         code = under > best ? 5 + i : code;
         best = max2(best, under);
     }
     for (int j = 0; j < 4; ++j) {
-        const double over = (dot4(p.A[j], y) - p.bb[j]) + masked(s.inw[j], -INFINITY);
+        const double over =
+            (dot4(p.A[j], y) - p.bb[j]) + masked(s.inw[j], -INFINITY) - row_tol(p, j, y);
         code = over > best ? 9 + j : code;
         best = max2(best, over);
     }
@@ -375,10 +393,10 @@ Violated most_violated(const Problem& p, const Active& s, const double y[4]) {
 // most_violated at the start (y = 0, no row in the working set): the bounds hold
 // there (L <= 0 <= U), the rows' values are -bb; the same choice, fewer products.
 Violated first_violated(const Problem& p) {
-    double best = p.tol;
+    double best = 0.0;
     int code = 0;
     for (int j = 0; j < 4; ++j) {
-        const double over = -p.bb[j];
+        const double over = -p.bb[j] - p.rowtol[j];
         code = over > best ? 9 + j : code;
         best = max2(best, over);
     }
@@ -389,7 +407,7 @@ Violated first_violated(const Problem& p) {
 bool meets_all(const Problem& p, const double y[4]) {
     bool ok = true;
     for (int i = 0; i < 4; ++i) ok = ok & !(y[i] > p.U[i]) & !(y[i] < p.L[i]);
-    for (int j = 0; j < 4; ++j) ok = ok & (dot4(p.A[j], y) - p.bb[j] <= p.tol);
+    for (int j = 0; j < 4; ++j) ok = ok & (dot4(p.A[j], y) - p.bb[j] <= row_tol(p, j, y));
     return ok;
 }
 
@@ -422,8 +440,11 @@ bool enumerate(const Problem& p, double y_out[4]) {
             bool ok = true;
             for (int k = 0; k < 4 && ok; ++k)
                 ok = !(s.inw[k] && !(uw[k] >= -p.tol_mult)) && !(s.fix[k] != 0 && !(ub[k] >= -p.tol_mult));
-            for (int i = 0; i < 4 && ok; ++i) ok = !(y[i] > p.U[i] + p.tol || y[i] < p.L[i] - p.tol);
-            for (int j = 0; j < p.m && ok; ++j) ok = dot4(p.A[j], y) - p.bb[j] <= p.tol;
+            for (int i = 0; i < 4 && ok; ++i) {
+                const double tol = bound_tol(p, i, y);
+                ok = !(y[i] > p.U[i] + tol || y[i] < p.L[i] - tol);
+            }
+            for (int j = 0; j < p.m && ok; ++j) ok = dot4(p.A[j], y) - p.bb[j] <= row_tol(p, j, y);
             if (!ok) continue;
             for (int i = 0; i < 4; ++i) y_out[i] = clamp_axis(y[i], p.L[i], p.U[i]);
             return true;
@@ -657,6 +678,14 @@ SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
     return P.status;
 }
 
+// The tolerance of unit row (a, b) at the point c: 2^-40 of the magnitudes its
+// evaluation there adds up.
+inline double shifted_row_tol(const double a[4], double b, const double c[4]) {
+    return kTolRel * std::fabs(b) + std::fabs(kTolRel * a[0] * c[0]) +
+           std::fabs(kTolRel * a[1] * c[1]) + std::fabs(kTolRel * a[2] * c[2]) +
+           std::fabs(kTolRel * a[3] * c[3]);
+}
+
 SolveStatus finish(MorvexExact4Result* out, SolveStatus status, uint32_t steps) {
     out->status = status;
     out->steps = steps;
@@ -670,17 +699,15 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
     if (try_quick && P.status == MORVEX_STATUS_OPTIMAL) {
         // The quick exit: d finite, clamped into the box, meets every kept row (the
         // same test, on the same values, as the general path below).
-        double c[4], S = max2(P.bound_scale, P.row_scale);
+        double c[4];
         bool finite = true;
         for (int i = 0; i < 4; ++i) {
             finite = finite & is_finite(d[i]);
             c[i] = clamp_axis(d[i], P.lower[i], P.upper[i]);
-            S = max2(S, std::fabs(c[i]));
         }
-        const double tol = kTolRel * S;
         bool quick = finite;
         for (int j = 0; j < 4; ++j)  // rows past row_count are zero with b = 0
-            quick = quick & (-(P.b[j] - dot4(P.a[j], c)) <= tol);
+            quick = quick & (-(P.b[j] - dot4(P.a[j], c)) <= shifted_row_tol(P.a[j], P.b[j], c));
         if (quick) {
             for (int i = 0; i < 4; ++i) out->x[i] = c[i];
             return finish(out, MORVEX_STATUS_OPTIMAL, 0);
@@ -706,7 +733,7 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
     Problem p;
     bool enabled[4] = {true, true, true, true};
     bool at_inf[4] = {false, false, false, false};
-    double S = max2(P.bound_scale, P.row_scale);
+    double S = 0.0;  // the largest |c|, for the multipliers' tolerance
     double c[4];
     for (int i = 0; i < 4 && !infinite; ++i) {
         // d finite: the shifted frame directly.
@@ -736,7 +763,7 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
         p.U[i] = hi - c[i];
         S = max2(S, std::fabs(c[i]));
     }
-    p.tol = kTolRel * S;
+    for (int i = 0; i < 4; ++i) p.cabs[i] = std::fabs(c[i]);
     double rmax = 0.0;
     for (int i = 0; i < 4; ++i) rmax = max2(rmax, std::fabs(p.r[i]));
     if (rmax > kFar) {
@@ -757,7 +784,8 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
         for (int j = 0; j < 4; ++j) {
             for (int i = 0; i < 4; ++i) p.A[j][i] = P.a[j][i];
             p.bb[j] = P.b[j] - dot4(P.a[j], c);
-            quick = quick & (-p.bb[j] <= p.tol);
+            p.rowtol[j] = shifted_row_tol(P.a[j], P.b[j], c);
+            quick = quick & (-p.bb[j] <= p.rowtol[j]);
         }
         p.m = static_cast<int>(P.row_count);
     } else {
@@ -765,13 +793,15 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
         for (int j = 0; j < 4; ++j) {
             for (int i = 0; i < 4; ++i) p.A[j][i] = 0.0;
             p.bb[j] = INFINITY;
+            p.rowtol[j] = INFINITY;
         }
         p.m = 0;
         for (int j = 0; j < 4; ++j) {
             const bool kept = (j < static_cast<int>(P.row_count)) & enabled[j];
             for (int i = 0; i < 4; ++i) p.A[p.m][i] = P.a[j][i];
             p.bb[p.m] = kept ? P.b[j] - dot4(P.a[j], c) : INFINITY;
-            quick = quick & (-p.bb[p.m] <= p.tol);
+            p.rowtol[p.m] = kept ? shifted_row_tol(P.a[j], P.b[j], c) : INFINITY;
+            quick = quick & (-p.bb[p.m] <= p.rowtol[p.m]);
             p.m += kept ? 1 : 0;
         }
     }
@@ -805,20 +835,34 @@ bool quick_exit(const MorvexLimits4& lim, const double desired[4], MorvexExact4R
         ok = ok & (lo <= hi) & (lo != INFINITY) & (hi != -INFINITY) & is_finite(d);
         c[i] = clamp_axis(d, lo, hi);
         S = max2(S, std::fabs(c[i]));  // a NaN leaves S as it is (and ok false)
-        S = max2(S, masked(is_finite(lo), std::fabs(lo)));
-        S = max2(S, masked(is_finite(hi), std::fabs(hi)));
     }
     // Only where products can neither overflow nor underflow below the tolerance.
     if (!ok || S > 0x1p400 || (S != 0.0 && S < 0x1p-400)) return false;
-    const double tol = kQuickTolRel * S;
     for (uint32_t j = 0; j < lim.row_count; ++j) {
-        const double mx = max_abs4(lim.a[j]);  // NaN: see below
+        const double* a = lim.a[j];
+        const double b = lim.b[j];
+        const double mx = max_abs4(a);  // NaN: see below
         // mx in [2^-400, 2^400] (an infinite coefficient fails) or 0; then the
-        // products and tol * mx are exact enough and never overflow. A NaN
-        // coefficient or b makes the row value NaN, which fails; a zero row passes
-        // iff b >= 0; b = +inf passes, b = -inf fails.
+        // products are exact enough and never overflow. A NaN coefficient or b
+        // makes the row value NaN, which fails; a zero row passes iff b >= 0;
+        // b = +inf passes, b = -inf fails.
         const bool in_range = (mx == 0.0) | ((mx <= 0x1p400) & (mx >= 0x1p-400));
-        if (!(in_range & (dot4(lim.a[j], c) - lim.b[j] <= tol * mx))) return false;
+        // The row's value, and its tolerance from the magnitudes it adds up. No
+        // product may underflow: the tolerance is relative, so a lost product could
+        // pass a row that the prepared solve, on normalised rows, refuses.
+        double magnitude = std::fabs(b);
+        bool no_underflow = true;
+        double pr[4];
+        for (int i = 0; i < 4; ++i) {
+            pr[i] = a[i] * c[i];
+            magnitude += std::fabs(pr[i]);
+            no_underflow = no_underflow & ((std::fabs(pr[i]) >= 0x1p-900) | (a[i] == 0.0) |
+                                           (c[i] == 0.0));
+        }
+        const double tol = kQuickTolRel * magnitude;
+        const double v = (pr[0] + pr[1]) + (pr[2] + pr[3]);
+        const bool met = (!is_nan(v)) & ((b == INFINITY) | (is_finite(b) & (v - b <= tol)));
+        if (!(in_range & no_underflow & met)) return false;
     }
     for (int i = 0; i < 4; ++i) out->x[i] = c[i];
     finish(out, MORVEX_STATUS_OPTIMAL, 0);

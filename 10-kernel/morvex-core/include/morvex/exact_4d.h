@@ -33,15 +33,25 @@
  *     rows that it relaxes are then met.
  *   - Rows at or beyond row_count are never read.
  *
- * Tolerance. Let S be the largest magnitude among the finite bounds, d clamped
- * into the box, and the right sides b[j] / ||a[j]||. A point is taken to meet a row
- * when a[j] . x - b[j] <= 2^-40 S ||a[j]||. So limits that miss each other by less
- * than that (about 9.1e-13 S) count as feasible, and the answer then meets them
- * within it; limits that miss by more are INFEASIBLE. Bounds are always met exactly:
- * an OPTIMAL x lies in the box.
+ * Tolerance. Each constraint has its own tolerance, relative to the magnitudes
+ * its evaluation adds up at the point examined: with rows of unit length, a point x
+ * meets row j when a[j] . x - b[j] <= 2^-40 (|b[j]| + sum_i |a[j][i] x[i]|) (x
+ * taken as c + (x - c), c being d clamped into the box, each part counted), and a
+ * bound when it is off by at most 2^-40 (|c[i]| + |x[i] - c[i]|). So limits that
+ * miss each other by less than that count as feasible, and the answer then meets
+ * them within it; limits that miss by more are INFEASIBLE. A bound or right side
+ * of 1e39 standing for "no limit" loosens no other constraint. Bounds are always
+ * met exactly: an OPTIMAL x lies in the box.
  *
- * Accuracy. An OPTIMAL x is within a few units of 2^-40 S of the exact minimiser
- * (the tests check 1e-9 S against exact rational arithmetic). The solve works on
+ * Far commands. A desired value far beyond the rows on an axis the box leaves
+ * open (or bounds only far away) makes c far from the answer: x = c + (x - c) then
+ * carries an error of about 2^-52 |d|, and beyond about 2^100 the solve may report
+ * INFEASIBLE for limits that admit points, or miss a row by that error. Clamp
+ * commands to the box of the machine before projecting them.
+ *
+ * Accuracy. An OPTIMAL x is within a few units of 2^-40 S of the exact minimiser,
+ * S the largest magnitude of the limits, c and x (the tests check 1e-9 S against
+ * exact rational arithmetic). The solve works on
  * x - c where c is d clamped into the box, so a desired point far outside the box
  * (1e38 and beyond) does not lose the answer to cancellation when the minimiser is
  * a vertex of the limits or has the far axes at their bounds; only an axis that
