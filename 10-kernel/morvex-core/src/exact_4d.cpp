@@ -658,12 +658,14 @@ SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
             infeasible = true;
             continue;
         }
+        // The signs from the row as given (a tiny coefficient may scale to zero).
+        const double* given = lim.a[j];
         uint32_t pos = 0, neg = 0;
         for (int i = 0; i < 4; ++i) {
             P.a[m][i] = a[i] * inv;
             // Branch-free: the signs of random rows are not predictable.
-            pos |= static_cast<uint32_t>(lim.a[j][i] > 0) << i;
-            neg |= static_cast<uint32_t>(lim.a[j][i] < 0) << i;
+            pos |= static_cast<uint32_t>(given[i] > 0) << i;
+            neg |= static_cast<uint32_t>(given[i] < 0) << i;
         }
         P.positive |= pos << (4 * m);
         P.negative |= neg << (4 * m);
