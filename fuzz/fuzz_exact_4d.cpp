@@ -2,7 +2,8 @@
 // limits. Besides "no crash, no sanitizer report", each output is checked against
 // the promises of morvex/exact_4d.h, argued from the data, not from the solver:
 //   - a null pointer gives INVALID_INPUT (-1 for the drop-in) and writes nothing;
-//   - status is OPTIMAL, INFEASIBLE or INVALID_INPUT, and INVALID_INPUT exactly when
+//   - status is OPTIMAL, INFEASIBLE, NUMERICAL_FAILURE (a finite command too far out
+//     on an open axis) or INVALID_INPUT, and INVALID_INPUT exactly when
 //     the data is invalid (row_count > 4, a NaN, lower > upper, lower = +inf,
 //     upper = -inf, an infinite coefficient, an infinite d on an unbounded side that
 //     a row limits); otherwise x is d clamped into the box unless OPTIMAL;
@@ -80,7 +81,7 @@ double clamp_axis(double v, double lo, double hi) { return v < lo ? lo : v > hi 
 void check(const MorvexLimits4& lim, const double d[4], const MorvexExact4Result& out) {
     const SolveStatus st = out.status;
     FUZZ_CHECK(st == MORVEX_STATUS_OPTIMAL || st == MORVEX_STATUS_INFEASIBLE ||
-               st == MORVEX_STATUS_INVALID_INPUT);
+               st == MORVEX_STATUS_INVALID_INPUT || st == MORVEX_STATUS_NUMERICAL_FAILURE);
     FUZZ_CHECK((st == MORVEX_STATUS_INVALID_INPUT) == data_invalid(lim, d));
     FUZZ_CHECK(out.steps <= MORVEX_EXACT4_MAX_STEPS + 1);
     if (st != MORVEX_STATUS_OPTIMAL) {

@@ -203,6 +203,17 @@ def gen_infinities(rng):
     return (d, lo, hi, rows), (None if infeasible else inner), infeasible
 
 
+def far_on_open_axes(rng):
+    """A feasible problem of the generic, coupled, dyadic or scaled family with one or
+    two axes opened and a command 2^10 to 2^1000 out along one of them."""
+    (d, lo, hi, rows), witness, _ = FAMILIES[rng.choice(["generic", "coupled", "dyadic", "scaled"])](rng)
+    d, lo, hi = list(d), list(lo), list(hi)
+    for i in {rng.randrange(4), rng.randrange(4)}:
+        lo[i], hi[i] = -INF, INF
+    d[i] = rng.choice([-1, 1]) * math.ldexp(rng.uniform(1, 2), rng.choice([10, 30, 60, 100, 500, 1000]))
+    return (d, lo, hi, rows), witness, False
+
+
 FAMILIES = {
     "generic": gen_generic, "dyadic": gen_dyadic, "coupled": gen_coupled,
     "unbounded": gen_unbounded, "zero_rows": gen_zero_rows, "duplicate": gen_duplicate,

@@ -73,6 +73,12 @@ Result<void> project_into(const CoupledLimits& self, const double desired[4], do
                 PyExc_ValueError,
                 "u is infinite on an axis without a bound on that side that a row limits");
         }
+        if (status == MORVEX_STATUS_NUMERICAL_FAILURE) {
+            return PendingError::with_message(
+                PyExc_ValueError,
+                "u is too far beyond the limits to be projected in double precision; "
+                "clamp it to the machine's range first");
+        }
         // The kernel found the limits infeasible for this command although they
         // were feasible at construction: its failure, not the command's.
         return PendingError::with_message(

@@ -56,6 +56,7 @@ constexpr double kPositive = 0x1p-50;    // a dual direction entry above this is
 constexpr double kPivot = 0x1p-96;      // squared residual of a row in the factor: above rounding (2^-104)
 constexpr double kFar = 0x1p900;         // farthest distance of d from the box; an infinite d
 constexpr int kMaxSteps = MORVEX_EXACT4_MAX_STEPS;
+constexpr int kMaxRounds = 16;          // projections of an answer again (see solve)
 
 inline bool is_nan(double v) { return v != v; }
 inline bool is_finite(double v) { return v - v == 0.0; }
@@ -694,8 +695,8 @@ SolveStatus finish(MorvexExact4Result* out, SolveStatus status, uint32_t steps) 
     return status;
 }
 
-SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out,
-                  bool try_quick) {
+SolveStatus solve_once(const MorvexExact4Prepared& P, const double desired[4],
+                       MorvexExact4Result* out, bool try_quick) {
     double d[4];
     for (int i = 0; i < 4; ++i) d[i] = desired[i];
     if (try_quick && P.status == MORVEX_STATUS_OPTIMAL) {
@@ -824,6 +825,84 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
         out->x[i] = select(at_inf[i], d[i], v);
     }
     return finish(out, MORVEX_STATUS_OPTIMAL, steps);
+}
+
+// Whether the finite point x meets every kept row within twice the loop's
+// tolerance, evaluated on x itself (the loop judged c + y in parts).
+bool meets_rows(const MorvexExact4Prepared& P, const double x[4]) {
+    bool ok = true;
+    for (int j = 0; j < 4; ++j)  // rows past row_count are zero with b = 0
+        ok = ok & (dot4(P.a[j], x) - P.b[j] <= 2.0 * shifted_row_tol(P.a[j], P.b[j], x));
+    return ok;
+}
+
+// An answer of solve_once that misses a row at itself, projected again. A command
+// far beyond the rows on an axis the box leaves open puts c far from the answer,
+// and x = c + y then carries the rounding of c (about 2^-52 |d|): x may miss a row
+// by more than the tolerance at x. Such an answer is nearer the limits than d by
+// far, so projecting it again ends, in a few rounds, on an answer that meets the
+// rows at itself; the steps reported are those of the first solve.
+SolveStatus certify(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out,
+                    SolveStatus status) {
+    if (status != MORVEX_STATUS_OPTIMAL || out->steps == 0) return status;
+    const uint32_t steps = out->steps;
+    for (int round = 0; round < kMaxRounds; ++round) {
+        bool finite = true;
+        for (int i = 0; i < 4; ++i) finite = finite & is_finite(out->x[i]);
+        if (!finite || meets_rows(P, out->x)) return finish(out, MORVEX_STATUS_OPTIMAL, steps);
+        double again[4];
+        for (int i = 0; i < 4; ++i) again[i] = out->x[i];
+        if (solve_once(P, again, out, false) != MORVEX_STATUS_OPTIMAL) break;
+    }
+    write_clamped(P.lower, P.upper, desired, out->x);
+    return finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, steps);
+}
+
+// The limits with every side the box leaves open bounded at R: true when the
+// answer stays strictly inside those bounds, and is then the answer of the limits
+// as given (they are convex). *feasible tells whether any point met them.
+bool solve_within(const MorvexExact4Prepared& P, double R, const double desired[4],
+                  MorvexExact4Result* out, bool* feasible) {
+    MorvexExact4Prepared near = P;
+    for (int i = 0; i < 4; ++i) {
+        near.upper[i] = min2(P.upper[i], R);
+        near.lower[i] = max2(P.lower[i], -R);
+    }
+    if (solve_once(near, desired, out, false) != MORVEX_STATUS_OPTIMAL) return false;
+    *feasible = true;
+    bool reaches = false;
+    for (int i = 0; i < 4; ++i)
+        reaches = reaches | (out->x[i] == R && P.upper[i] == INFINITY) |
+                  (out->x[i] == -R && P.lower[i] == -INFINITY);
+    return !reaches && certify(near, desired, out, MORVEX_STATUS_OPTIMAL) == MORVEX_STATUS_OPTIMAL;
+}
+
+// A finite command beyond R = 16 times the scale of the limits on a side the box
+// leaves open: the multipliers of the solve grow with |d|, and those of the
+// constraints that place the answer along the far axes drown in their rounding.
+// So the open sides are first bounded at R: when the answer stays inside, it is the
+// answer of the limits as given, found at their own scale (a vertex exactly; the
+// command's own rounding enters only along the rows' null space). When it reaches
+// R, the answer lies farther out and the limits as given decide; should they then
+// be found infeasible though points met them within R, the command is too far
+// for double precision: NUMERICAL_FAILURE.
+SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out,
+                  bool try_quick) {
+    const double R = 16.0 * max2(max2(P.bound_scale, P.row_scale), 0x1p-900);
+    bool finite = P.status == MORVEX_STATUS_OPTIMAL, beyond = false;
+    for (int i = 0; i < 4; ++i) {
+        finite = finite & is_finite(desired[i]);
+        beyond = beyond | (desired[i] > R && P.upper[i] == INFINITY) |
+                 (desired[i] < -R && P.lower[i] == -INFINITY);
+    }
+    bool feasible = false;
+    if (finite && beyond && solve_within(P, R, desired, out, &feasible)) return out->status;
+    const SolveStatus status = certify(P, desired, out, solve_once(P, desired, out, try_quick));
+    if (status == MORVEX_STATUS_INFEASIBLE && feasible) {
+        write_clamped(P.lower, P.upper, desired, out->x);
+        return finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
+    }
+    return status;
 }
 
 // The one-shot quick exit: d clamped into the box meets every row as given, by a

@@ -12,6 +12,9 @@
  * Status (the SolveStatus codes of morvex/core.h; no other value is written):
  *   MORVEX_STATUS_OPTIMAL (1)        x is the minimiser (see "Accuracy").
  *   MORVEX_STATUS_INFEASIBLE (3)     no point meets the limits (see "Tolerance").
+ *   MORVEX_STATUS_NUMERICAL_FAILURE (4)  a finite command so far out on an axis the box
+ *                                    leaves open that double precision lost its answer,
+ *                                    though points meet the limits (see "Far commands").
  *   MORVEX_STATUS_INVALID_INPUT (0)  a null pointer (nothing is written then), row_count > 4,
  *                                    a NaN anywhere read (desired, bounds, used rows),
  *                                    lower[i] > upper[i], lower[i] = +inf or upper[i] = -inf,
@@ -19,7 +22,7 @@
  *                                    value on an axis whose bound on that side is infinite
  *                                    while a used row would limit it on that side
  *                                    (a[j][i] * d[i] > 0).
- * On INFEASIBLE and INVALID_INPUT, x is d clamped into the box (per axis: lower if
+ * On INFEASIBLE, NUMERICAL_FAILURE and INVALID_INPUT, x is d clamped into the box (per axis: lower if
  * d < lower, else upper if d > upper, else d), so it may hold a NaN it was given.
  *
  * Special values:
@@ -43,20 +46,30 @@
  * of 1e39 standing for "no limit" loosens no other constraint. Bounds are always
  * met exactly: an OPTIMAL x lies in the box.
  *
- * Far commands. A desired value far beyond the rows on an axis the box leaves
- * open (or bounds only far away) makes c far from the answer: x = c + (x - c) then
- * carries an error of about 2^-52 |d|, and beyond about 2^100 the solve may report
- * INFEASIBLE for limits that admit points, or miss a row by that error. Clamp
- * commands to the box of the machine before projecting them.
+ * An OPTIMAL x also meets every row at itself: a[j] . x - b[j] <= 2^-39 (|b[j]| +
+ * sum_i |a[j][i] x[i]|) for the unit row, whatever d was.
+ *
+ * Far commands. A finite desired value beyond R = 16 times the scale of the limits
+ * (the largest finite bound and |b| of a unit row) on a side the box leaves open
+ * gives multipliers that grow with |d|: those of the constraints that place the
+ * answer would drown in their rounding. So the open sides are first bounded at R;
+ * when the answer stays inside R it is the answer of the limits as given (they are
+ * convex), found at their own scale. Otherwise the limits as given are solved on
+ * x - c, where x = c + (x - c) carries about 2^-52 |d|; an answer that then misses
+ * a row at itself is projected again from where it landed (at most 16 times). If
+ * the limits as given are then found infeasible though points met them within R,
+ * the status is NUMERICAL_FAILURE. So far commands always get an answer inside the
+ * limits or a refusal; measured on 1,200 such commands (2^10 to 2^1000 out on one
+ * or two open axes) about 99% are the exact minimiser, the rest lie within about
+ * 2^-52 |d| of it (a position along a row that the rounding of d decides).
+ * Clamp commands to the range of the machine before projecting them.
  *
  * Accuracy. An OPTIMAL x is within a few units of 2^-40 S of the exact minimiser,
  * S the largest magnitude of the limits, c and x (the tests check 1e-9 S against
  * exact rational arithmetic). The solve works on
- * x - c where c is d clamped into the box, so a desired point far outside the box
- * (1e38 and beyond) does not lose the answer to cancellation when the minimiser is
- * a vertex of the limits or has the far axes at their bounds; only an axis that
- * ends strictly inside its bounds while d is far out along a combination of rows
- * carries an error of about 2^-52 times that distance.
+ * x - c where c is d clamped into the box, so a desired point far outside a bounded
+ * box (1e38 and beyond) does not lose the answer to cancellation; for far commands
+ * on open axes see above.
  *
  * Bounded time. The dual active-set loop adds one constraint per full step after at
  * most four removals; every addition ends on a working set never met before (the
@@ -70,7 +83,8 @@
  * of the double range (2^1000) whose step lengths overflow. So a call does at most
  * 64 steps plus 576 small solves: measured worst 35 us on a 2-core x86-64 (four
  * rows, 64 steps then the enumeration; bench/README.md); a generic problem takes
- * 0.02 to 1 us.
+ * 0.02 to 1 us. A far command (above) takes at most 34 such solves: one within R,
+ * one on the limits as given, each followed by at most 16 projections again.
  *
  * Float records. morvex_solve_exact_4d_f32 reads the four-axis kernel's own float
  * records (core.h), widens them exactly to double and solves the same problem: no
