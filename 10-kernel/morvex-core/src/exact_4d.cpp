@@ -895,8 +895,11 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
         beyond = beyond | (desired[i] > R && P.upper[i] == INFINITY) |
                  (desired[i] < -R && P.lower[i] == -INFINITY);
     }
+    // Within R (or with an infinite d, whose cases are settled above) c and the
+    // answer are at the limits' scale: nothing to project again.
+    if (!(finite & beyond)) return solve_once(P, desired, out, try_quick);
     bool feasible = false;
-    if (finite && beyond && solve_within(P, R, desired, out, &feasible)) return out->status;
+    if (solve_within(P, R, desired, out, &feasible)) return out->status;
     const SolveStatus status = certify(P, desired, out, solve_once(P, desired, out, try_quick));
     if (status == MORVEX_STATUS_INFEASIBLE && feasible) {
         write_clamped(P.lower, P.upper, desired, out->x);
