@@ -895,8 +895,8 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
         beyond = beyond | (desired[i] > R && P.upper[i] == INFINITY) |
                  (desired[i] < -R && P.lower[i] == -INFINITY);
     }
-    // Within R (or with an infinite d, whose cases are settled above) c and the
-    // answer are at the limits' scale: nothing to project again.
+    // Within R, c and the answer are at the limits' scale: nothing to project again
+    // (an infinite d keeps its own rules, see morvex/exact_4d.h).
     if (!(finite & beyond)) return solve_once(P, desired, out, try_quick);
     bool feasible = false;
     if (solve_within(P, R, desired, out, &feasible)) return out->status;
