@@ -34,8 +34,7 @@ PendingError nonce_failure(int error_number) {
     } else {
         text = PyUnicode_FromFormat("failed to generate nonce: OS Error: %d", error_number);
     }
-    if (text == nullptr) return PendingError::fetch();
-    return PendingError::with_args(PyExc_RuntimeError, Ref::steal(text));
+    return PendingError::with_text(PyExc_RuntimeError, text);
 }
 
 // The part of a velocity refusal's message that depends only on the limit,

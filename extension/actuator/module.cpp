@@ -46,13 +46,7 @@ PendingError refusal(std::int32_t axis, std::uint32_t gate_result) {
     const char* code = morvex_gate_code_string(gate_result);
     const char* message = morvex_gate_message(gate_result);
     if (code == nullptr || message == nullptr) fatal_error("the receipt gate answered an unknown result");
-    MORVEX_TRY(axis_number, created(to_python(axis)));
-    MORVEX_TRY(code_text, created(to_python(std::string_view(code))));
-    MORVEX_TRY(message_text, created(to_python(std::string_view(message))));
-    MORVEX_TRY(args, created(PyTuple_New(3)));
-    PyTuple_SET_ITEM(args.get(), 0, axis_number.release());
-    PyTuple_SET_ITEM(args.get(), 1, code_text.release());
-    PyTuple_SET_ITEM(args.get(), 2, message_text.release());
+    MORVEX_TRY(args, created(Py_BuildValue("(iss)", static_cast<int>(axis), code, message)));
     return PendingError::with_args(violation_class, std::move(args));
 }
 

@@ -6,8 +6,7 @@ namespace morvex::ext {
 namespace {
 
 PendingError type_error(PyObject* message) {
-    if (message == nullptr) return PendingError::fetch();
-    return PendingError::with_args(PyExc_TypeError, Ref::steal(message));
+    return PendingError::with_text(PyExc_TypeError, message);
 }
 
 PendingError too_many_positional(const FunctionDescription& desc, Py_ssize_t given) {

@@ -15,10 +15,9 @@ PendingError downcast_error(PyObject* obj, const char* target) {
         qualname = Ref::steal(PyUnicode_FromString("<failed to extract type name>"));
         if (!qualname) return PendingError::fetch();
     }
-    PyObject* message =
-        PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", qualname.get(), target);
-    if (message == nullptr) return PendingError::fetch();
-    return PendingError::with_args(PyExc_TypeError, Ref::steal(message));
+    return PendingError::with_text(
+        PyExc_TypeError,
+        PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", qualname.get(), target));
 }
 
 PendingError argument_error(const char* parameter, PendingError error) {
@@ -29,9 +28,9 @@ PendingError argument_error(const char* parameter, PendingError error) {
     }
     Ref text = Ref::steal(PyObject_Str(first));
     if (!text) return PendingError::fetch();
-    PyObject* message = PyUnicode_FromFormat("argument '%s': %U", parameter, text.get());
-    if (message == nullptr) return PendingError::fetch();
-    PendingError wrapped = PendingError::with_args(PyExc_TypeError, Ref::steal(message));
+    PendingError wrapped = PendingError::with_text(
+        PyExc_TypeError, PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
+    if (wrapped.type() != PyExc_TypeError) return wrapped;  // formatting failed
     PyObject* built = wrapped.exception();
     if (PyObject* cause = PyException_GetCause(first)) PyException_SetCause(built, cause);
     return wrapped;

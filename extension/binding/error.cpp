@@ -13,6 +13,11 @@ PendingError PendingError::with_args(PyObject* type, Ref args) {
     return PendingError(Ref::borrow(type), std::move(args), false);
 }
 
+PendingError PendingError::with_text(PyObject* type, PyObject* message) {
+    if (message == nullptr) return fetch();
+    return with_args(type, Ref::steal(message));
+}
+
 PendingError PendingError::no_memory() {
     PyErr_NoMemory();
     return fetch();

@@ -20,6 +20,9 @@ public:
     // The exception is built later by calling `type` with the tuple `args`, or
     // with `args` as the single argument when it is not a tuple.
     static PendingError with_args(PyObject* type, Ref args);
+    // The exception is built later from `type` and `message`, a new reference the
+    // caller just formatted; null when formatting failed, whose error is then taken.
+    static PendingError with_text(PyObject* type, PyObject* message);
     // Takes over the interpreter's current exception (normalised); when none is
     // set, SystemError "attempted to fetch exception but none was set".
     static PendingError fetch();

@@ -155,10 +155,10 @@ Result<PyTypeObject*> get_type_object(ClassDecl& decl) {
         if (PyErr_ExceptionMatches(PyExc_MemoryError)) return PendingError::fetch();
         PendingError cause = PendingError::fetch();
         PyObject* cause_exc = cause.exception();
-        PyObject* message =
-            PyUnicode_FromFormat("An error occurred while initializing class %s", decl.name);
-        if (message == nullptr) return PendingError::fetch();
-        PendingError failure = PendingError::with_args(PyExc_RuntimeError, Ref::steal(message));
+        PendingError failure = PendingError::with_text(
+            PyExc_RuntimeError,
+            PyUnicode_FromFormat("An error occurred while initializing class %s", decl.name));
+        if (failure.type() != PyExc_RuntimeError) return failure;  // formatting failed
         PyException_SetCause(failure.exception(), Py_NewRef(cause_exc));
         return failure;
     }

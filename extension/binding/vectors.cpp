@@ -17,9 +17,8 @@ Result<Ref> sequence_items(PyObject* obj, const char* expected) {
 }
 
 PendingError length_error(const char* expected, Py_ssize_t got) {
-    PyObject* message = PyUnicode_FromFormat("expected %s, got a sequence of %zd", expected, got);
-    if (message == nullptr) return PendingError::fetch();
-    return PendingError::with_args(PyExc_TypeError, Ref::steal(message));
+    return PendingError::with_text(
+        PyExc_TypeError, PyUnicode_FromFormat("expected %s, got a sequence of %zd", expected, got));
 }
 
 }  // namespace
@@ -110,10 +109,9 @@ Result<MatrixView> MatrixView::of(PyObject* obj, const char* name, bool writable
                                   std::strcmp(format, "@d") == 0 ||
                                   std::strcmp(format, explicit_native) == 0);
     if (!float64 || m.view_.ndim != 2 || m.view_.shape[1] != 4) {
-        PyObject* message =
-            PyUnicode_FromFormat("%s must be a C-contiguous float64 buffer of shape (n, 4)", name);
-        if (message == nullptr) return PendingError::fetch();
-        return PendingError::with_args(PyExc_ValueError, Ref::steal(message));
+        return PendingError::with_text(
+            PyExc_ValueError,
+            PyUnicode_FromFormat("%s must be a C-contiguous float64 buffer of shape (n, 4)", name));
     }
     m.rows_ = static_cast<std::size_t>(m.view_.shape[0]);
     return m;

@@ -597,7 +597,7 @@ SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
     // the one-shot call).
     P.positive = P.negative = 0;
     P.row_count = 0;
-    P.bound_scale = P.row_scale = 0.0;
+    P.far = 0.0;
     for (int j = 0; j < 4; ++j) {
         P.b[j] = 0.0;
         for (int i = 0; i < 4; ++i) P.a[j][i] = 0.0;
@@ -675,8 +675,7 @@ SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
         ++m;
     }
     P.row_count = static_cast<uint32_t>(m);
-    P.bound_scale = bound_scale;
-    P.row_scale = row_scale;
+    P.far = 16.0 * max2(max2(bound_scale, row_scale), 0x1p-900);
     P.status = infeasible ? MORVEX_STATUS_INFEASIBLE : MORVEX_STATUS_OPTIMAL;
     return P.status;
 }
@@ -888,7 +887,7 @@ bool solve_within(const MorvexExact4Prepared& P, double R, const double desired[
 // for double precision: NUMERICAL_FAILURE.
 SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out,
                   bool try_quick) {
-    const double R = 16.0 * max2(max2(P.bound_scale, P.row_scale), 0x1p-900);
+    const double R = P.far;
     bool finite = P.status == MORVEX_STATUS_OPTIMAL, beyond = false;
     for (int i = 0; i < 4; ++i) {
         finite = finite & is_finite(desired[i]);
@@ -982,10 +981,6 @@ int missed_row(const Constraints4* constraints, int rows, const float u[4]) {
     return worst;
 }
 
-bool misses_a_row(const Constraints4* constraints, int rows, const float u[4]) {
-    return missed_row(constraints, rows, u) >= 0;
-}
-
 } // namespace
 
 extern "C" {
@@ -1043,7 +1038,7 @@ int32_t morvex_solve_exact_4d_f32(const float u_desired[4], const Bounds4* bound
         // answer of the limits with every row tightened by two float roundings of
         // its terms instead; then, as a last resort, one ulp steps toward the rows.
         round_into_box(res.x, bounds, u);
-        if (misses_a_row(constraints, rows, u)) {
+        if (missed_row(constraints, rows, u) >= 0) {
             MorvexLimits4 tight = lim;
             for (int j = 0; j < rows; ++j) {
                 double margin = 0.0;

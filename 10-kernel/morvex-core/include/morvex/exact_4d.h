@@ -139,8 +139,8 @@ typedef struct MorvexExact4Prepared {
     double upper[4];
     double a[4][4];      /* kept rows, unit length */
     double b[4];         /* their right sides, divided by the row's length */
-    double bound_scale;  /* largest finite bound magnitude */
-    double row_scale;    /* largest |b| of the kept normalised rows */
+    double far;          /* 16 x the largest finite bound or |b| of a kept row (see
+                            "Far commands"), at least 2^-896 */
     uint32_t positive;   /* bit 4j+i: kept row j has a coefficient > 0 on axis i */
     uint32_t negative;   /* bit 4j+i: kept row j has a coefficient < 0 on axis i */
     uint32_t row_count;  /* kept rows */
