@@ -649,7 +649,9 @@ def plain_command(bound):
     pos, vel = plain_f64(pos), plain_f64(vel)
     if pos is None or vel is None:
         return None
-    return (int(axis), bits(pos), bits(vel))
+    # A new int: int() of an int is the argument itself, which the world would keep
+    # alive past the call's reference count check.
+    return (-(-int(axis)), bits(pos), bits(vel))
 
 
 def matrix_rows(obj):
