@@ -639,6 +639,12 @@ def bind(target: str, args, kwargs):
     return out
 
 
+def own_int(value) -> int:
+    """A new int equal to value: int() of an int is the argument itself, which the
+    world would keep alive past the call's reference count check."""
+    return -(-int(value))
+
+
 def plain_command(bound):
     """(axis, position bits, velocity bits) where all three are plain, else None."""
     if bound is None or any(name not in bound for name in COMMAND):
@@ -649,9 +655,7 @@ def plain_command(bound):
     pos, vel = plain_f64(pos), plain_f64(vel)
     if pos is None or vel is None:
         return None
-    # A new int: int() of an int is the argument itself, which the world would keep
-    # alive past the call's reference count check.
-    return (-(-int(axis)), bits(pos), bits(vel))
+    return (own_int(axis), bits(pos), bits(vel))
 
 
 def matrix_rows(obj):
@@ -1330,7 +1334,7 @@ class Runner:
                 and bound.get("max_age_s") is None
                 and type(last) is int
             ):
-                w.gate_models.append(GateModel(outcome, last, False))
+                w.gate_models.append(GateModel(outcome, own_int(last), False))
             return outcome
         if target == "CoupledLimits":
             bound = bind(target, args, kwargs)
