@@ -136,6 +136,12 @@ _H = float.fromhex
      [-_H("1.fffffep+127"), -_H("1.158e46p+63"), -3, -_H("1.681818181p+1012")],
      [0, -_H("1.158e46p+63"), -3, -_H("1.681818181p+1012")],
      [((-_H("1.191918p-102"), _H("1.0c6f7ap-20"), _H("1.0c6f7ap-20"), -16), 0.0)], ex.INFEASIBLE),
+    # Limits that miss each other by 65 (x0 is fixed, x1 <= 0): the command's 2^43 from
+    # the answer must not widen the rows' tolerance, with or without an axis at infinity.
+    ([-16, -2.0**43, 0, 0], [-4.75, -2.0**43, -1, 0], [-4.75, 0, 1, math.inf],
+     [((-13.75, -15.5, 0, 0), 0.0)], ex.INFEASIBLE),
+    ([-16, -2.0**43, 0, math.inf], [-4.75, -2.0**43, -1, 0], [-4.75, 0, 1, math.inf],
+     [((-13.75, -15.5, 0, 0), 0.0)], ex.INFEASIBLE),
 ])
 def test_bad_and_edge_inputs(d, lo, hi, rows, status):
     p = ([float(v) for v in d], [float(v) for v in lo], [float(v) for v in hi], rows)

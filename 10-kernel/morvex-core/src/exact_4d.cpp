@@ -826,35 +826,54 @@ SolveStatus solve_once(const MorvexExact4Prepared& P, const double desired[4],
     return finish(out, MORVEX_STATUS_OPTIMAL, steps);
 }
 
-// Whether the finite point x meets every kept row within twice the loop's
-// tolerance, evaluated on x itself (the loop judged c + y in parts).
+// Whether x meets every kept row within twice the loop's tolerance, evaluated on
+// x itself (the loop judged c + y in parts, a looser test when x lies far from c).
+// An axis at infinity (an infinite d on an open side) meets every row that has a
+// coefficient there, as the solve relaxed them; the other rows do not read it.
 bool meets_rows(const MorvexExact4Prepared& P, const double x[4]) {
     bool ok = true;
-    for (int j = 0; j < 4; ++j)  // rows past row_count are zero with b = 0
-        ok = ok & (dot4(P.a[j], x) - P.b[j] <= 2.0 * shifted_row_tol(P.a[j], P.b[j], x));
+    for (int j = 0; j < 4; ++j) {  // rows past row_count are zero with b = 0
+        double v = -P.b[j], tol = kTolRel * std::fabs(P.b[j]);
+        bool relaxed = false;
+        for (int i = 0; i < 4; ++i) {
+            const bool finite = is_finite(x[i]);
+            relaxed = relaxed | (!finite & (P.a[j][i] != 0.0));
+            const double term = masked(finite, P.a[j][i]) * masked(finite, x[i]);
+            v += term;
+            tol += std::fabs(kTolRel * term);
+        }
+        ok = ok & (relaxed | (v <= 2.0 * tol));
+    }
     return ok;
 }
 
-// An answer of solve_once that misses a row at itself, projected again. A command
-// far beyond the rows on an axis the box leaves open puts c far from the answer,
-// and x = c + y then carries the rounding of c (about 2^-52 |d|): x may miss a row
-// by more than the tolerance at x. Such an answer is nearer the limits than d by
-// far, so projecting it again ends, in a few rounds, on an answer that meets the
-// rows at itself; the steps reported are those of the first solve.
+// Every OPTIMAL answer of solve_once that misses a row at x itself is projected
+// again from x. The loop's tolerance counts c and x - c apart, so an answer far
+// from c may miss a row by more than the tolerance at x: when c carries the
+// rounding of a command far beyond the rows on an open axis, when the answer lies
+// far beyond the limits' own scale, or when limits that miss each other pass
+// because the answer travelled far from c. A point meeting the limits at itself
+// meets them in parts from any c, so the projection again, from a nearer point,
+// keeps every feasible answer: it ends, in a few rounds, on one that meets the rows
+// at itself; INFEASIBLE there means no point does. The steps reported are those of
+// the first solve.
 SolveStatus certify(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out,
                     SolveStatus status) {
     if (status != MORVEX_STATUS_OPTIMAL || out->steps == 0) return status;
     const uint32_t steps = out->steps;
+    SolveStatus verdict = MORVEX_STATUS_NUMERICAL_FAILURE;
     for (int round = 0; round < kMaxRounds; ++round) {
-        bool finite = true;
-        for (int i = 0; i < 4; ++i) finite = finite & is_finite(out->x[i]);
-        if (!finite || meets_rows(P, out->x)) return finish(out, MORVEX_STATUS_OPTIMAL, steps);
+        if (meets_rows(P, out->x)) return finish(out, MORVEX_STATUS_OPTIMAL, steps);
         double again[4];
         for (int i = 0; i < 4; ++i) again[i] = out->x[i];
-        if (solve_once(P, again, out, false) != MORVEX_STATUS_OPTIMAL) break;
+        const SolveStatus next = solve_once(P, again, out, false);
+        if (next != MORVEX_STATUS_OPTIMAL) {
+            verdict = next == MORVEX_STATUS_INFEASIBLE ? next : verdict;
+            break;
+        }
     }
     write_clamped(P.lower, P.upper, desired, out->x);
-    return finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, steps);
+    return finish(out, verdict, steps);
 }
 
 // The limits with every side the box leaves open bounded at R: true when the
@@ -896,7 +915,7 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
     }
     // Within R, c and the answer are at the limits' scale: nothing to project again
     // (an infinite d keeps its own rules, see morvex/exact_4d.h).
-    if (!(finite & beyond)) return solve_once(P, desired, out, try_quick);
+    if (!(finite & beyond)) return certify(P, desired, out, solve_once(P, desired, out, try_quick));
     bool feasible = false;
     if (solve_within(P, R, desired, out, &feasible)) return out->status;
     const SolveStatus status = certify(P, desired, out, solve_once(P, desired, out, try_quick));

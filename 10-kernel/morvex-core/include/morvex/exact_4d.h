@@ -14,7 +14,10 @@
  *   MORVEX_STATUS_INFEASIBLE (3)     no point meets the limits (see "Tolerance").
  *   MORVEX_STATUS_NUMERICAL_FAILURE (4)  a finite command so far out on an axis the box
  *                                    leaves open that double precision lost its answer,
- *                                    though points meet the limits (see "Far commands").
+ *                                    though points meet the limits (see "Far commands"),
+ *                                    or an answer that rounding keeps from meeting a row
+ *                                    at itself (see "Tolerance"; seen only with limits
+ *                                    whose products reach 2^900).
  *   MORVEX_STATUS_INVALID_INPUT (0)  a null pointer (nothing is written then), row_count > 4,
  *                                    a NaN anywhere read (desired, bounds, used rows),
  *                                    lower[i] > upper[i], lower[i] = +inf or upper[i] = -inf,
@@ -37,17 +40,23 @@
  *   - Rows at or beyond row_count are never read.
  *
  * Tolerance. Each constraint has its own tolerance, relative to the magnitudes
- * its evaluation adds up at the point examined: with rows of unit length, a point x
- * meets row j when a[j] . x - b[j] <= 2^-40 (|b[j]| + sum_i |a[j][i] x[i]|) (x
- * taken as c + (x - c), c being d clamped into the box, each part counted), and a
- * bound when it is off by at most 2^-40 (|c[i]| + |x[i] - c[i]|). So limits that
- * miss each other by less than that count as feasible, and the answer then meets
- * them within it; limits that miss by more are INFEASIBLE. A bound or right side
- * of 1e39 standing for "no limit" loosens no other constraint. Bounds are always
- * met exactly: an OPTIMAL x lies in the box.
- *
- * An OPTIMAL x also meets every row at itself: a[j] . x - b[j] <= 2^-39 (|b[j]| +
- * sum_i |a[j][i] x[i]|) for the unit row, whatever d was.
+ * its evaluation adds up at the point examined: with rows of unit length, the solve
+ * takes x as meeting row j when a[j] . x - b[j] <= 2^-40 (|b[j]| + sum_i |a[j][i]
+ * x[i]|) (x taken as c + (x - c), c being d clamped into the box, each part
+ * counted), and a bound when it is off by at most 2^-40 (|c[i]| + |x[i] - c[i]|).
+ * Counted in parts, the tolerance grows with the distance from c to x; so every
+ * answer is then checked on x itself, and one that misses a row by more than
+ * 2^-39 (|b[j]| + sum_i |a[j][i] x[i]|) is projected again from where it landed
+ * (a point that meets the limits at itself meets them in parts from any c): at most
+ * 16 times, until it meets them or the limits are found INFEASIBLE. So an OPTIMAL x
+ * meets every row at itself within 2^-39 of those magnitudes, whatever d was, and
+ * limits that miss each other by more at every point are never OPTIMAL (they are
+ * INFEASIBLE, or NUMERICAL_FAILURE as said under Status). A bound or
+ * right side of 1e39 standing for "no limit" loosens no other constraint. Bounds
+ * are always met exactly: an OPTIMAL x lies in the box. Rows are normalised to unit
+ * length first: a coefficient below 2^-1022 of its row's length is then held as a
+ * subnormal number or zero, and the row is met as so held (a value that differs
+ * from the given one by at most 2^-1074 ||a[j]|| sum_i |x[i]|).
  *
  * Far commands. A finite desired value beyond R = 16 times the scale of the limits
  * (the largest finite bound and |b| of a unit row) on a side the box leaves open
@@ -55,10 +64,9 @@
  * answer would drown in their rounding. So the open sides are first bounded at R;
  * when the answer stays inside R it is the answer of the limits as given (they are
  * convex), found at their own scale. Otherwise the limits as given are solved on
- * x - c, where x = c + (x - c) carries about 2^-52 |d|; an answer that then misses
- * a row at itself is projected again from where it landed (at most 16 times). If
- * the limits as given are then found infeasible though points met them within R,
- * the status is NUMERICAL_FAILURE. So far commands always get an answer inside the
+ * x - c, where x = c + (x - c) carries about 2^-52 |d|, and the answer is
+ * checked and projected again as above. If the limits as given are then found
+ * infeasible though points met them within R, the status is NUMERICAL_FAILURE. So far commands always get an answer inside the
  * limits or a refusal; measured on 1,200 such commands (2^10 to 2^1000 out on one
  * or two open axes) about 99% are the exact minimiser, the rest lie within about
  * 2^-52 |d| of it (a position along a row that the rounding of d decides).
@@ -83,8 +91,9 @@
  * of the double range (2^1000) whose step lengths overflow. So a call does at most
  * 64 steps plus 576 small solves: measured worst 35 us on a 2-core x86-64 (four
  * rows, 64 steps then the enumeration; bench/README.md); a generic problem takes
- * 0.02 to 1 us. A far command (above) takes at most 34 such solves: one within R,
- * one on the limits as given, each followed by at most 16 projections again.
+ * 0.02 to 1 us. A call takes at most 17 such solves (one, then at most 16
+ * projections again; almost always none), a far command (above) at most 34: one
+ * within R, one on the limits as given, each with its projections again.
  *
  * Float records. morvex_solve_exact_4d_f32 reads the four-axis kernel's own float
  * records (core.h), widens them exactly to double and solves the same problem: no
