@@ -831,18 +831,18 @@ SolveStatus solve_once(const MorvexExact4Prepared& P, const double desired[4],
 // An axis at infinity (an infinite d on an open side) meets every row that has a
 // coefficient there, as the solve relaxed them; the other rows do not read it.
 bool meets_rows(const MorvexExact4Prepared& P, const double x[4]) {
+    bool finite[4], all_finite = true;
+    double xf[4];
+    for (int i = 0; i < 4; ++i) {
+        finite[i] = is_finite(x[i]);
+        all_finite = all_finite & finite[i];
+        xf[i] = masked(finite[i], x[i]);
+    }
     bool ok = true;
     for (int j = 0; j < 4; ++j) {  // rows past row_count are zero with b = 0
-        double v = -P.b[j], tol = kTolRel * std::fabs(P.b[j]);
         bool relaxed = false;
-        for (int i = 0; i < 4; ++i) {
-            const bool finite = is_finite(x[i]);
-            relaxed = relaxed | (!finite & (P.a[j][i] != 0.0));
-            const double term = masked(finite, P.a[j][i]) * masked(finite, x[i]);
-            v += term;
-            tol += std::fabs(kTolRel * term);
-        }
-        ok = ok & (relaxed | (v <= 2.0 * tol));
+        for (int i = 0; i < 4 && !all_finite; ++i) relaxed = relaxed | (!finite[i] & (P.a[j][i] != 0.0));
+        ok = ok & (relaxed | (dot4(P.a[j], xf) - P.b[j] <= 2.0 * shifted_row_tol(P.a[j], P.b[j], xf)));
     }
     return ok;
 }
