@@ -895,6 +895,37 @@ bool solve_within(const MorvexExact4Prepared& P, double R, const double desired[
     return !reaches && certify(near, desired, out, MORVEX_STATUS_OPTIMAL) == MORVEX_STATUS_OPTIMAL;
 }
 
+// A far command's answer lies on (or next to) the face of the limits farthest along
+// the command's far axes, and its position on that face is set by the near axes,
+// whose multipliers drown in the far ones'. So the near part is projected again, at
+// the limits' own scale: each far axis held on its far side of the answer's value
+// and pulled to that value. The result replaces the answer when it meets the rows at
+// itself and is nearer d (so nearer the minimiser x*, as ||x - x*||^2 <= ||x - d||^2 -
+// ||x* - d||^2): half of ||x - d||^2 - ||x' - d||^2 is sum (x - x')((x + x') / 2 - d),
+// summed term by term (no term is a difference of two squares of |d|, none overflows).
+void polish(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out) {
+    MorvexExact4Prepared face = P;
+    double near[4];
+    for (int i = 0; i < 4; ++i) {
+        const double x = out->x[i], d = desired[i];
+        const bool up = d > P.far && P.upper[i] == INFINITY;
+        const bool down = d < -P.far && P.lower[i] == -INFINITY;
+        face.lower[i] = up ? x : P.lower[i];
+        face.upper[i] = down ? x : P.upper[i];
+        near[i] = up || down ? x : d;
+    }
+    MorvexExact4Result again;
+    if (certify(face, near, &again, solve_once(face, near, &again, false)) != MORVEX_STATUS_OPTIMAL)
+        return;
+    double gain = 0.0;
+    for (int i = 0; i < 4; ++i) {
+        const double x = out->x[i], y = again.x[i];
+        gain += (x - y) * ((x + y) * 0.5 - desired[i]);
+    }
+    if (gain > 0.0 && meets_rows(P, again.x))
+        for (int i = 0; i < 4; ++i) out->x[i] = again.x[i];
+}
+
 // A finite command beyond R = 16 times the scale of the limits on a side the box
 // leaves open: the multipliers of the solve grow with |d|, and those of the
 // constraints that place the answer along the far axes drown in their rounding.
@@ -917,12 +948,15 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
     // (an infinite d keeps its own rules, see morvex/exact_4d.h).
     if (!(finite & beyond)) return certify(P, desired, out, solve_once(P, desired, out, try_quick));
     bool feasible = false;
-    if (solve_within(P, R, desired, out, &feasible)) return out->status;
-    const SolveStatus status = certify(P, desired, out, solve_once(P, desired, out, try_quick));
-    if (status == MORVEX_STATUS_INFEASIBLE && feasible) {
-        write_clamped(P.lower, P.upper, desired, out->x);
-        return finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
+    SolveStatus status = MORVEX_STATUS_OPTIMAL;
+    if (!solve_within(P, R, desired, out, &feasible)) {
+        status = certify(P, desired, out, solve_once(P, desired, out, try_quick));
+        if (status == MORVEX_STATUS_INFEASIBLE && feasible) {
+            write_clamped(P.lower, P.upper, desired, out->x);
+            return finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
+        }
     }
+    if (status == MORVEX_STATUS_OPTIMAL) polish(P, desired, out);
     return status;
 }
 
