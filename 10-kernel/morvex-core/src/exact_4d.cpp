@@ -841,8 +841,10 @@ bool meets_rows(const MorvexExact4Prepared& P, const double x[4]) {
     bool ok = true;
     for (int j = 0; j < 4; ++j) {  // rows past row_count are zero with b = 0
         bool relaxed = false;
-        for (int i = 0; i < 4 && !all_finite; ++i) relaxed = relaxed | (!finite[i] & (P.a[j][i] != 0.0));
-        ok = ok & (relaxed | (dot4(P.a[j], xf) - P.b[j] <= 2.0 * shifted_row_tol(P.a[j], P.b[j], xf)));
+        for (int i = 0; i < 4 && !all_finite; ++i)
+            relaxed = relaxed | (!finite[i] & (P.a[j][i] != 0.0));
+        const double over = dot4(P.a[j], xf) - P.b[j];
+        ok = ok & (relaxed | (over <= 2.0 * shifted_row_tol(P.a[j], P.b[j], xf)));
     }
     return ok;
 }
@@ -922,7 +924,7 @@ void polish(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4
         const double x = out->x[i], y = again.x[i];
         gain += (x - y) * ((x + y) * 0.5 - desired[i]);
     }
-    if (gain > 0.0 && meets_rows(P, again.x))
+    if (gain > 0.0)  // `face` has the rows of P, in a smaller box
         for (int i = 0; i < 4; ++i) out->x[i] = again.x[i];
 }
 
@@ -944,8 +946,8 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
         beyond = beyond | (desired[i] > R && P.upper[i] == INFINITY) |
                  (desired[i] < -R && P.lower[i] == -INFINITY);
     }
-    // Within R, c and the answer are at the limits' scale: nothing to project again
-    // (an infinite d keeps its own rules, see morvex/exact_4d.h).
+    // Within R, c and the answer are at the limits' scale: one solve, its answer
+    // checked on itself (an infinite d keeps its own rules, see morvex/exact_4d.h).
     if (!(finite & beyond)) return certify(P, desired, out, solve_once(P, desired, out, try_quick));
     bool feasible = false;
     SolveStatus status = MORVEX_STATUS_OPTIMAL;
