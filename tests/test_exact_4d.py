@@ -142,6 +142,11 @@ _H = float.fromhex
      [((-13.75, -15.5, 0, 0), 0.0)], ex.INFEASIBLE),
     ([-16, -2.0**43, 0, math.inf], [-4.75, -2.0**43, -1, 0], [-4.75, 0, 1, math.inf],
      [((-13.75, -15.5, 0, 0), 0.0)], ex.INFEASIBLE),
+    # Touching limits (x1 = 0, x2 = -3 is the only way to meet the third row): the last
+    # bit of a step leaves x1 at -2^-52, which no step can mend; it is met.
+    ([2.75, 0, 7.375, 4.75], [-8, 0, -3, -6], [-2, 4, 1, -2],
+     [((0.25, 0.25, 0.25, -0.5), -0.75), ((0.5, -0.25, 0.25, 0.25), -4.25),
+      ((0, 0.25, 0.5, 0), -1.5)], ex.OPTIMAL),
 ])
 def test_bad_and_edge_inputs(d, lo, hi, rows, status):
     p = ([float(v) for v in d], [float(v) for v in lo], [float(v) for v in hi], rows)

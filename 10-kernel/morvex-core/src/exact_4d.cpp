@@ -512,10 +512,14 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
             double t;
             bool full;
             if (zz <= kDependent) {
-                if (drop_kind == 0) {
+                if (drop_kind == 0 && v.amount > kTolRel * (max_abs4(y) + max_abs4(p.cabs))) {
                     *steps_out = static_cast<uint32_t>(steps);
                     return MORVEX_STATUS_INFEASIBLE;
                 }
+                // A violation at the rounding of the iterate (a bound with c = 0
+                // missed by the last bit of a step along other axes, say) that no
+                // step can remove: met, the working set decides the answer.
+                if (drop_kind == 0) goto answer;
                 t = t1;
                 full = false;
             } else {
@@ -560,6 +564,7 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
             fresh = false;
         }
     }
+answer:
     *steps_out = static_cast<uint32_t>(steps);
     int nfree = 0, nw = 0;
     for (int i = 0; i < 4; ++i) nfree += s.fix[i] == 0;
@@ -694,27 +699,30 @@ SolveStatus finish(MorvexExact4Result* out, SolveStatus status, uint32_t steps) 
     return status;
 }
 
+// The quick exit of prepared limits: d finite, clamped into the box, meets every
+// kept row (the same test, on the same values, as the general path of solve_once).
+bool prepared_quick_exit(const MorvexExact4Prepared& P, const double d[4],
+                         MorvexExact4Result* out) {
+    if (P.status != MORVEX_STATUS_OPTIMAL) return false;
+    double c[4];
+    bool quick = true;
+    for (int i = 0; i < 4; ++i) {
+        quick = quick & is_finite(d[i]);
+        c[i] = clamp_axis(d[i], P.lower[i], P.upper[i]);
+    }
+    for (int j = 0; j < 4; ++j)  // rows past row_count are zero with b = 0
+        quick = quick & (-(P.b[j] - dot4(P.a[j], c)) <= shifted_row_tol(P.a[j], P.b[j], c));
+    if (!quick) return false;
+    for (int i = 0; i < 4; ++i) out->x[i] = c[i];
+    finish(out, MORVEX_STATUS_OPTIMAL, 0);
+    return true;
+}
+
 SolveStatus solve_once(const MorvexExact4Prepared& P, const double desired[4],
                        MorvexExact4Result* out, bool try_quick) {
+    if (try_quick && prepared_quick_exit(P, desired, out)) return MORVEX_STATUS_OPTIMAL;
     double d[4];
     for (int i = 0; i < 4; ++i) d[i] = desired[i];
-    if (try_quick && P.status == MORVEX_STATUS_OPTIMAL) {
-        // The quick exit: d finite, clamped into the box, meets every kept row (the
-        // same test, on the same values, as the general path below).
-        double c[4];
-        bool finite = true;
-        for (int i = 0; i < 4; ++i) {
-            finite = finite & is_finite(d[i]);
-            c[i] = clamp_axis(d[i], P.lower[i], P.upper[i]);
-        }
-        bool quick = finite;
-        for (int j = 0; j < 4; ++j)  // rows past row_count are zero with b = 0
-            quick = quick & (-(P.b[j] - dot4(P.a[j], c)) <= shifted_row_tol(P.a[j], P.b[j], c));
-        if (quick) {
-            for (int i = 0; i < 4; ++i) out->x[i] = c[i];
-            return finish(out, MORVEX_STATUS_OPTIMAL, 0);
-        }
-    }
     // Invalid input wins over infeasible limits.
     bool invalid = P.status == MORVEX_STATUS_INVALID_INPUT;
     bool infinite = false;
@@ -890,6 +898,9 @@ bool solve_within(const MorvexExact4Prepared& P, double R, const double desired[
     }
     if (solve_once(near, desired, out, false) != MORVEX_STATUS_OPTIMAL) return false;
     *feasible = true;
+    // A working set the enumeration accepted proves feasibility, not optimality:
+    // its multipliers, of the size of |d|, are judged with a tolerance of that size.
+    if (out->steps > kMaxSteps) return false;
     bool reaches = false;
     for (int i = 0; i < 4; ++i)
         reaches = reaches | (out->x[i] == R && P.upper[i] == INFINITY) |
@@ -949,10 +960,12 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
     // Within R, c and the answer are at the limits' scale: one solve, its answer
     // checked on itself (an infinite d keeps its own rules, see morvex/exact_4d.h).
     if (!(finite & beyond)) return certify(P, desired, out, solve_once(P, desired, out, try_quick));
+    // d clamped into the box meets the rows: that is the answer, however far d is.
+    if (prepared_quick_exit(P, desired, out)) return MORVEX_STATUS_OPTIMAL;
     bool feasible = false;
     SolveStatus status = MORVEX_STATUS_OPTIMAL;
     if (!solve_within(P, R, desired, out, &feasible)) {
-        status = certify(P, desired, out, solve_once(P, desired, out, try_quick));
+        status = certify(P, desired, out, solve_once(P, desired, out, false));
         if (status == MORVEX_STATUS_INFEASIBLE && feasible) {
             write_clamped(P.lower, P.upper, desired, out->x);
             return finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
