@@ -61,9 +61,10 @@
  * Far commands. A finite desired value beyond R = 16 times the scale of the limits
  * (the largest finite bound and |b| of a unit row) on a side the box leaves open
  * gives multipliers that grow with |d|: those of the constraints that place the
- * answer would drown in their rounding. So the open sides are first bounded at R;
- * when the answer stays inside R it is the answer of the limits as given (they are
- * convex), found at their own scale. Otherwise the limits as given are solved on
+ * answer would drown in their rounding. (When d clamped into the box meets the
+ * rows, that is the answer, as for any d.) So the open sides are first bounded at
+ * R; when the answer stays inside R it is the answer of the limits as given (they
+ * are convex), found at their own scale. Otherwise the limits as given are solved on
  * x - c, where x = c + (x - c) carries about 2^-52 |d|, and the answer is checked
  * and projected again as above. If the limits as given are then found infeasible
  * though points met them within R, the status is NUMERICAL_FAILURE. Last, the
