@@ -36,17 +36,12 @@ PendingError argument_error(const char* parameter, PendingError error) {
     return wrapped;
 }
 
-
 Result<double> to_f64(PyObject* obj) {
-    double value;
     if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
-    if (PyLong_CheckExact(obj)) {
-        value = PyLong_AsDouble(obj);
-    } else {
-        RecursionGuard guard;
-        if (!guard.entered()) return PendingError::fetch();
-        value = PyFloat_AsDouble(obj);
-    }
+    const bool exact_int = PyLong_CheckExact(obj);
+    RecursionGuard guard(!exact_int);
+    if (!guard.entered()) return PendingError::fetch();
+    const double value = exact_int ? PyLong_AsDouble(obj) : PyFloat_AsDouble(obj);
     if (value == -1.0 && PyErr_Occurred()) return PendingError::fetch();
     return value;
 }
@@ -66,14 +61,9 @@ Result<std::uint64_t> to_u64(PyObject* obj) {
 }
 
 Result<std::int32_t> to_i32(PyObject* obj) {
-    long value;
-    if (PyLong_Check(obj)) {
-        value = PyLong_AsLong(obj);
-    } else {
-        RecursionGuard guard;
-        if (!guard.entered()) return PendingError::fetch();
-        value = PyLong_AsLong(obj);
-    }
+    RecursionGuard guard(!PyLong_Check(obj));
+    if (!guard.entered()) return PendingError::fetch();
+    const long value = PyLong_AsLong(obj);
     if (value == -1 && PyErr_Occurred()) return PendingError::fetch();
     if (value < INT32_MIN || value > INT32_MAX) {
         return PendingError::with_message(PyExc_OverflowError,
@@ -178,6 +168,18 @@ Result<F32Buffer> to_f32_buffer(PyObject* obj) {
     return out;
 }
 
+namespace {
+
+// The pieces one after another from out on (sized by the caller).
+void copy_pieces(char* out, std::initializer_list<std::string_view> pieces) {
+    for (std::string_view piece : pieces) {
+        std::memcpy(out, piece.data(), piece.size());
+        out += piece.size();
+    }
+}
+
+}  // namespace
+
 Result<Ref> joined_text(std::initializer_list<std::string_view> pieces) {
     std::size_t size = 0;
     unsigned char high = 0;
@@ -188,21 +190,13 @@ Result<Ref> joined_text(std::initializer_list<std::string_view> pieces) {
     if (high >= 0x80) {
         char* text = static_cast<char*>(PyMem_Malloc(size > 0 ? size : 1));
         if (text == nullptr) return PendingError::no_memory();
-        char* out = text;
-        for (std::string_view piece : pieces) {
-            std::memcpy(out, piece.data(), piece.size());
-            out += piece.size();
-        }
+        copy_pieces(text, pieces);
         Result<Ref> decoded = created(PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(size)));
         PyMem_Free(text);
         return decoded;
     }
     MORVEX_TRY(text, created(PyUnicode_New(static_cast<Py_ssize_t>(size), 127)));
-    auto* out = static_cast<char*>(PyUnicode_DATA(text.get()));
-    for (std::string_view piece : pieces) {
-        std::memcpy(out, piece.data(), piece.size());
-        out += piece.size();
-    }
+    copy_pieces(static_cast<char*>(PyUnicode_DATA(text.get())), pieces);
     return std::move(text);
 }
 

@@ -68,15 +68,20 @@ private:
 // and tuples skip it.
 class RecursionGuard {
 public:
-    RecursionGuard() : entered_(Py_EnterRecursiveCall(" while converting an argument") == 0) {}
+    // needed false (a conversion that cannot call back into Python, of an exact
+    // int or float) skips the check and always counts as entered.
+    explicit RecursionGuard(bool needed = true)
+        : needed_(needed),
+          entered_(!needed || Py_EnterRecursiveCall(" while converting an argument") == 0) {}
     ~RecursionGuard() {
-        if (entered_) Py_LeaveRecursiveCall();
+        if (needed_ && entered_) Py_LeaveRecursiveCall();
     }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
     bool entered() const { return entered_; }
 
 private:
+    bool needed_;
     bool entered_;
 };
 

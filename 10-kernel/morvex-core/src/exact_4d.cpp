@@ -512,14 +512,16 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
             double t;
             bool full;
             if (zz <= kDependent) {
-                if (drop_kind == 0 && v.amount > kTolRel * (max_abs4(y) + max_abs4(p.cabs))) {
+                if (drop_kind == 0) {
+                    // No step removes the violation and nothing can be dropped: the
+                    // limits are infeasible, unless the violation is at the rounding
+                    // of the iterate (a bound with c = 0 missed by the last bit of a
+                    // step along other axes, say): then it is met, and the working
+                    // set decides the answer.
+                    if (!(v.amount > kTolRel * (max_abs4(y) + max_abs4(p.cabs)))) goto answer;
                     *steps_out = static_cast<uint32_t>(steps);
                     return MORVEX_STATUS_INFEASIBLE;
                 }
-                // A violation at the rounding of the iterate (a bound with c = 0
-                // missed by the last bit of a step along other axes, say) that no
-                // step can remove: met, the working set decides the answer.
-                if (drop_kind == 0) goto answer;
                 t = t1;
                 full = false;
             } else {
