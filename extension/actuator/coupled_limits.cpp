@@ -204,9 +204,8 @@ Result<Ref> get_rows(CoupledLimits& self) {
 Result<Ref> get_bounds(CoupledLimits& self) {
     MORVEX_TRY(bounds, created(PyTuple_New(self.limits.row_count)));
     for (std::uint32_t j = 0; j < self.limits.row_count; ++j) {
-        PyObject* bound = to_python(self.limits.b[j]);
-        if (bound == nullptr) return PendingError::fetch();
-        PyTuple_SET_ITEM(bounds.get(), j, bound);
+        MORVEX_TRY(bound, created(to_python(self.limits.b[j])));
+        PyTuple_SET_ITEM(bounds.get(), j, bound.release());
     }
     return std::move(bounds);
 }

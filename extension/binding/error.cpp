@@ -3,10 +3,8 @@
 namespace morvex::ext {
 
 PendingError PendingError::with_message(PyObject* type, std::string_view message) {
-    PyObject* text =
-        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
-    if (text == nullptr) return fetch();
-    return PendingError(Ref::borrow(type), Ref::steal(text), false);
+    return with_text(type, PyUnicode_FromStringAndSize(message.data(),
+                                                       static_cast<Py_ssize_t>(message.size())));
 }
 
 PendingError PendingError::with_args(PyObject* type, Ref args) {
