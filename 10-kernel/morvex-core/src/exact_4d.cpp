@@ -7,12 +7,13 @@
 // bound and row is shifted by c. Starting from y = 0 with the bounds that d
 // passes fixed (their multipliers |r_i| make the start dual feasible), distances
 // are measured from the box, not from d, and the multipliers (which grow with |r|)
-// decide only which constraints are active. At a vertex the final iterate is the
-// answer when it meets every constraint (its steps are each no longer than the
-// violation they removed over the length of their direction); otherwise the
-// answer is recomputed from the final working set: fixed axes take their bound
-// exactly; the free ones solve the equality problem of the working rows, with the
-// part of r in the rows' null space added (the far-away d enters only there).
+// decide only which constraints are active. At a vertex, or with r within 16
+// times the limits' scale, the final iterate is the answer when it meets every
+// constraint (its steps are each no longer than the violation they removed over
+// the length of their direction); otherwise the answer is recomputed from the
+// final working set: fixed axes take their bound exactly; the free ones solve the
+// equality problem of the working rows, with the part of r in the rows' null space
+// added (a far-away d enters only there).
 //
 // Working set. Bounds are fixed coordinates (one side per axis); rows are unit
 // vectors. The working rows restricted to the free axes are kept with an
@@ -135,6 +136,7 @@ struct Problem {
     double rowtol[4];  // feasibility tolerance of each row at y = 0 (see row_tol)
     double cabs[4];    // |c|, for the tolerance of the bounds
     double tol_mult;   // multiplier tolerance (fallback only)
+    bool near;         // |r| within 16 times the limits' scale: the iterate is exact enough
 };
 
 struct Active {
@@ -571,10 +573,11 @@ answer:
     int nfree = 0, nw = 0;
     for (int i = 0; i < 4; ++i) nfree += s.fix[i] == 0;
     for (int j = 0; j < 4; ++j) nw += s.inw[j];
-    if (nw == nfree) {
-        // A vertex: the iterate is that point up to the rounding of its steps (each
-        // no longer than the violation it removed over the length of its direction);
-        // it is taken when it meets every constraint, else recomputed below.
+    if (nw == nfree || p.near) {
+        // At a vertex, or with d near the limits, the iterate is the answer up to
+        // the rounding of its steps (each no longer than the violation it removed
+        // over the length of its direction): taken when it meets every
+        // constraint, else recomputed below.
         double at[4];
         for (int i = 0; i < 4; ++i) at[i] = clamp_axis(y[i], p.L[i], p.U[i]);
         if (meets_all(p, at)) {
@@ -787,6 +790,7 @@ SolveStatus solve_once(const MorvexExact4Prepared& P, const double desired[4],
         rmax = std::ldexp(rmax, -e);
     }
     p.tol_mult = kTolRel * (S + rmax);
+    p.near = rmax <= P.far;
     // The hot loops run over four rows, so that their trip counts do not depend
     // on the data: rows past p.m are never violated and never in the working set.
     bool quick = true;
