@@ -495,18 +495,20 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) 
             // (entry > kPositive); the others are pushed to +inf (or NaN, which
             // min ignores). First one on ties, as a scan would find it. code: 0
             // none, 1 + i bound of axis i, 5 + j row j (one integer select).
-            int code = 0;
+            // The eight quotients first (independent divisions), then the scan.
+            double ts[8];
             for (int i = 0; i < 4; ++i) {
                 const bool candidate = (s.fix[i] != 0) & (rb[i] > kPositive);
-                const double t = s.ub[i] / rb[i] + masked(!candidate, INFINITY);
-                code = t < t1 ? 1 + i : code;
-                t1 = min2(t1, t);
+                ts[i] = s.ub[i] / rb[i] + masked(!candidate, INFINITY);
             }
             for (int j = 0; j < 4; ++j) {
                 const bool candidate = s.inw[j] & (rw[j] > kPositive);
-                const double t = s.uw[j] / rw[j] + masked(!candidate, INFINITY);
-                code = t < t1 ? 5 + j : code;
-                t1 = min2(t1, t);
+                ts[4 + j] = s.uw[j] / rw[j] + masked(!candidate, INFINITY);
+            }
+            int code = 0;
+            for (int k = 0; k < 8; ++k) {
+                code = ts[k] < t1 ? 1 + k : code;
+                t1 = min2(t1, ts[k]);
             }
             const int drop_kind = code == 0 ? 0 : code < 5 ? 1 : 2;
             const int drop = code < 5 ? code - 1 : code - 5;
@@ -845,14 +847,14 @@ SolveStatus solve_once(const MorvexExact4Prepared& P, const double desired[4],
 // An axis at infinity (an infinite d on an open side) meets every row that has a
 // coefficient there, as the solve relaxed them; the other rows do not read it.
 bool meets_rows(const MorvexExact4Prepared& P, const double x[4]) {
-    bool finite[4], all_finite = true;
+    bool finite[4], all_finite = true, ok = true;
     double xf[4];
     for (int i = 0; i < 4; ++i) {
         finite[i] = is_finite(x[i]);
         all_finite = all_finite & finite[i];
+        ok = ok & !is_nan(x[i]);  // a NaN meets nothing (an infinity may, see above)
         xf[i] = masked(finite[i], x[i]);
     }
-    bool ok = true;
     for (int j = 0; j < 4; ++j) {  // rows past row_count are zero with b = 0
         bool relaxed = false;
         for (int i = 0; i < 4 && !all_finite; ++i)
