@@ -44,6 +44,7 @@
 // min and max rather than branches: random limits make branches unpredictable.
 #include "morvex/exact_4d.h"
 
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -60,7 +61,8 @@ constexpr int kMaxSteps = MORVEX_EXACT4_MAX_STEPS;
 constexpr int kMaxRounds = 16;          // projections of an answer again (see solve)
 
 inline bool is_nan(double v) { return v != v; }
-inline bool is_finite(double v) { return v - v == 0.0; }
+// An ordered comparison (false on NaN): no parity test, as v - v == 0 needs.
+inline bool is_finite(double v) { return std::fabs(v) <= DBL_MAX; }
 // max of two non-NaN values, without a library call.
 inline double max2(double x, double y) { return x < y ? y : x; }
 // min of x and y, x when y is NaN (one minsd).
@@ -622,12 +624,16 @@ SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
     if (lim.row_count > 4) return P.status;
     double bound_scale = 0.0;
     bool bad = false;
+    double magnitude[4];
     for (int i = 0; i < 4; ++i) {
         const double lo = lim.lower[i], hi = lim.upper[i];
-        bad = bad | !(lo <= hi) | (lo == INFINITY) | (hi == -INFINITY);  // NaN fails <=
-        bound_scale = max2(bound_scale, masked(is_finite(lo), std::fabs(lo)));
-        bound_scale = max2(bound_scale, masked(is_finite(hi), std::fabs(hi)));
+        // Ordered comparisons only (each false on NaN), and selects of doubles: a
+        // shorter sequence than tests for equality with infinities.
+        bad = bad | !((lo <= hi) & (lo <= DBL_MAX) & (hi >= -DBL_MAX));
+        const double alo = std::fabs(lo), ahi = std::fabs(hi);
+        magnitude[i] = max2(alo <= DBL_MAX ? alo : 0.0, ahi <= DBL_MAX ? ahi : 0.0);
     }
+    bound_scale = max2(max2(magnitude[0], magnitude[1]), max2(magnitude[2], magnitude[3]));
     const int rows = static_cast<int>(lim.row_count);
     // a - a is 0 for a finite coefficient and NaN for an infinite or NaN one; the
     // sum is NaN as soon as one is.
@@ -991,7 +997,7 @@ bool quick_exit(const MorvexLimits4& lim, const double desired[4], MorvexExact4R
     bool ok = true;
     for (int i = 0; i < 4; ++i) {
         const double lo = lim.lower[i], hi = lim.upper[i], d = desired[i];
-        ok = ok & (lo <= hi) & (lo != INFINITY) & (hi != -INFINITY) & is_finite(d);
+        ok = ok & (lo <= hi) & (lo <= DBL_MAX) & (hi >= -DBL_MAX) & is_finite(d);
         c[i] = clamp_axis(d, lo, hi);
         S = max2(S, std::fabs(c[i]));  // a NaN leaves S as it is (and ok false)
     }
