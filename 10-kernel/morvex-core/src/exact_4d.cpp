@@ -59,6 +59,7 @@ constexpr double kPivot = 0x1p-96;      // squared residual of a row in the fact
 constexpr double kFar = 0x1p900;         // farthest distance of d from the box; an infinite d
 constexpr int kMaxSteps = MORVEX_EXACT4_MAX_STEPS;
 constexpr int kMaxRounds = 16;          // projections of an answer again (see solve)
+constexpr int kFarRounds = 4;           // boxes tried for a far command (see solve)
 
 inline bool is_nan(double v) { return v != v; }
 // An ordered comparison (false on NaN): no parity test, as v - v == 0 needs.
@@ -900,26 +901,37 @@ SolveStatus certify(const MorvexExact4Prepared& P, const double desired[4], Morv
     return finish(out, verdict, steps);
 }
 
-// The limits with every side the box leaves open bounded at R: true when the
-// answer stays strictly inside those bounds, and is then the answer of the limits
-// as given (they are convex). *feasible tells whether any point met them.
-bool solve_within(const MorvexExact4Prepared& P, double R, const double desired[4],
-                  MorvexExact4Result* out, bool* feasible) {
+// The limits with every side the box leaves open bounded at R. kAnswer when the
+// answer stays strictly inside those bounds: it is then the answer of the limits
+// as given (they are convex). kFeasible when it reaches them (or the enumeration
+// found it): a point meeting the limits, not their minimiser. kNone when no point
+// was found.
+enum Within { kNone, kFeasible, kAnswer };
+Within solve_within(const MorvexExact4Prepared& P, double R, const double desired[4],
+                    MorvexExact4Result* out) {
     MorvexExact4Prepared near = P;
     for (int i = 0; i < 4; ++i) {
         near.upper[i] = min2(P.upper[i], R);
         near.lower[i] = max2(P.lower[i], -R);
     }
-    if (solve_once(near, desired, out, false) != MORVEX_STATUS_OPTIMAL) return false;
-    *feasible = true;
+    if (certify(near, desired, out, solve_once(near, desired, out, false)) != MORVEX_STATUS_OPTIMAL)
+        return kNone;
     // A working set the enumeration accepted proves feasibility, not optimality:
     // its multipliers, of the size of |d|, are judged with a tolerance of that size.
-    if (out->steps > kMaxSteps) return false;
-    bool reaches = false;
+    bool reaches = out->steps > kMaxSteps;
     for (int i = 0; i < 4; ++i)
         reaches = reaches | (out->x[i] == R && P.upper[i] == INFINITY) |
                   (out->x[i] == -R && P.lower[i] == -INFINITY);
-    return !reaches && certify(near, desired, out, MORVEX_STATUS_OPTIMAL) == MORVEX_STATUS_OPTIMAL;
+    return reaches ? kFeasible : kAnswer;
+}
+
+// Whether y is nearer d than x: half of ||x - d||^2 - ||y - d||^2 is
+// sum (x - y)((x + y) / 2 - d), summed term by term (no term is a difference of two
+// squares of |d|, none overflows).
+bool nearer(const double y[4], const double x[4], const double d[4]) {
+    double gain = 0.0;
+    for (int i = 0; i < 4; ++i) gain += (x[i] - y[i]) * ((x[i] + y[i]) * 0.5 - d[i]);
+    return gain > 0.0;
 }
 
 // A far command's answer lies on (or next to) the face of the limits farthest along
@@ -928,8 +940,7 @@ bool solve_within(const MorvexExact4Prepared& P, double R, const double desired[
 // the limits' own scale: each far axis held on its far side of the answer's value
 // and pulled to that value. The result replaces the answer when it meets the rows at
 // itself and is nearer d (so nearer the minimiser x*, as ||x - x*||^2 <= ||x - d||^2 -
-// ||x* - d||^2): half of ||x - d||^2 - ||x' - d||^2 is sum (x - x')((x + x') / 2 - d),
-// summed term by term (no term is a difference of two squares of |d|, none overflows).
+// ||x* - d||^2).
 void polish(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out) {
     MorvexExact4Prepared face = P;
     double near[4];
@@ -944,12 +955,7 @@ void polish(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4
     MorvexExact4Result again;
     if (certify(face, near, &again, solve_once(face, near, &again, false)) != MORVEX_STATUS_OPTIMAL)
         return;
-    double gain = 0.0;
-    for (int i = 0; i < 4; ++i) {
-        const double x = out->x[i], y = again.x[i];
-        gain += (x - y) * ((x + y) * 0.5 - desired[i]);
-    }
-    if (gain > 0.0)  // `face` has the rows of P, in a smaller box
+    if (nearer(again.x, out->x, desired))  // `face` has the rows of P, in a smaller box
         for (int i = 0; i < 4; ++i) out->x[i] = again.x[i];
 }
 
@@ -964,7 +970,7 @@ void polish(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4
 // for double precision: NUMERICAL_FAILURE.
 SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out,
                   bool try_quick) {
-    const double R = P.far;
+    double R = P.far;
     bool finite = P.status == MORVEX_STATUS_OPTIMAL, beyond = false;
     for (int i = 0; i < 4; ++i) {
         finite = finite & is_finite(desired[i]);
@@ -976,15 +982,27 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
     if (!(finite & beyond)) return certify(P, desired, out, solve_once(P, desired, out, try_quick));
     // d clamped into the box meets the rows: that is the answer, however far d is.
     if (prepared_quick_exit(P, desired, out)) return MORVEX_STATUS_OPTIMAL;
+    // R, then 16 R, 256 R, 4096 R: an answer a little beyond R (rows at an angle
+    // that places a vertex past the limits' own scale) is still found at its scale.
+    MorvexExact4Result found{};
     bool feasible = false;
-    SolveStatus status = MORVEX_STATUS_OPTIMAL;
-    if (!solve_within(P, R, desired, out, &feasible)) {
-        status = certify(P, desired, out, solve_once(P, desired, out, false));
-        if (status == MORVEX_STATUS_INFEASIBLE && feasible) {
-            write_clamped(P.lower, P.upper, desired, out->x);
-            return finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
+    for (int round = 0; round < kFarRounds; ++round, R *= 16.0) {
+        const Within within = solve_within(P, R, desired, out);
+        if (within == kAnswer) {
+            polish(P, desired, out);
+            return MORVEX_STATUS_OPTIMAL;
         }
+        if (within == kFeasible) found = *out, feasible = true;
     }
+    SolveStatus status = certify(P, desired, out, solve_once(P, desired, out, false));
+    if (status == MORVEX_STATUS_INFEASIBLE && feasible) {
+        write_clamped(P.lower, P.upper, desired, out->x);
+        return finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
+    }
+    // The limits as given, solved at the scale of d, against a point found at the
+    // largest R: the nearer to d is kept (and is the nearer to the minimiser).
+    if (status == MORVEX_STATUS_OPTIMAL && feasible && nearer(found.x, out->x, desired))
+        for (int i = 0; i < 4; ++i) out->x[i] = found.x[i];
     if (status == MORVEX_STATUS_OPTIMAL) polish(P, desired, out);
     return status;
 }
