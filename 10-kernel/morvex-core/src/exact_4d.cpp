@@ -170,17 +170,20 @@ inline void free_mask(const Active& s, double fr[4]) {
 }
 
 // z = x less its projection on the first k rows of Q, c its coefficients there:
-// two modified Gram-Schmidt passes (the second restores orthogonality lost to
-// cancellation in the first).
+// two classical Gram-Schmidt passes: a pass takes its coefficients on all k rows
+// at once (independent products: a shorter chain than one row after the other),
+// and the second restores the orthogonality the first loses to cancellation
+// (twice is enough).
 template <int K>
 inline void project_out_k(const Factor& f, const double x[4], double z[4], double c[4]) {
     for (int i = 0; i < 4; ++i) z[i] = x[i];
     for (int k = 0; k < K; ++k) c[k] = 0.0;
     for (int pass = 0; pass < 2; ++pass) {
+        double t[4];
+        for (int k = 0; k < K; ++k) t[k] = dot4(f.Q[k], z);
         for (int k = 0; k < K; ++k) {
-            const double t = dot4(f.Q[k], z);
-            c[k] += t;
-            for (int i = 0; i < 4; ++i) z[i] -= t * f.Q[k][i];
+            c[k] += t[k];
+            for (int i = 0; i < 4; ++i) z[i] -= t[k] * f.Q[k][i];
         }
     }
 }
