@@ -39,9 +39,11 @@
 // when the limits reach 2^1000) every working set is solved and checked instead:
 // 576 solves of at most 4 x 4. No allocation, no state, no lock.
 //
-// Speed. The hot loops run over four rows and four axes whatever the data (unused
-// rows are zero with b = +inf), and data-dependent choices are made with masks,
-// min and max rather than branches: random limits make branches unpredictable.
+// Speed. The hot loops run over four axes whatever the data, and over the rows
+// the limits keep (a count fixed for the whole solve; the factor's and the ratio
+// test's loops run over all four, unused rows being zero); data-dependent choices
+// are made with masks, min and max rather than branches: random limits make
+// branches unpredictable.
 #include "morvex/exact_4d.h"
 
 #include <cfloat>
@@ -387,7 +389,7 @@ Violated most_violated(const Problem& p, const Active& s, const double y[4]) {
         code = under > best ? 5 + i : code;
         best = max2(best, under);
     }
-    for (int j = 0; j < 4; ++j) {
+    for (int j = 0; j < p.m; ++j) {
         const double over =
             (dot4(p.A[j], y) - p.bb[j]) + masked(s.inw[j], -INFINITY) - row_tol(p, j, y);
         code = over > best ? 9 + j : code;
@@ -404,7 +406,7 @@ Violated most_violated(const Problem& p, const Active& s, const double y[4]) {
 Violated first_violated(const Problem& p) {
     double best = 0.0;
     int code = 0;
-    for (int j = 0; j < 4; ++j) {
+    for (int j = 0; j < p.m; ++j) {
         const double over = -p.bb[j] - p.rowtol[j];
         code = over > best ? 9 + j : code;
         best = max2(best, over);
@@ -416,7 +418,7 @@ Violated first_violated(const Problem& p) {
 bool meets_all(const Problem& p, const double y[4]) {
     bool ok = true;
     for (int i = 0; i < 4; ++i) ok = ok & !(y[i] > p.U[i]) & !(y[i] < p.L[i]);
-    for (int j = 0; j < 4; ++j) ok = ok & (dot4(p.A[j], y) - p.bb[j] <= row_tol(p, j, y));
+    for (int j = 0; j < p.m; ++j) ok = ok & (dot4(p.A[j], y) - p.bb[j] <= row_tol(p, j, y));
     return ok;
 }
 
@@ -727,7 +729,7 @@ bool prepared_quick_exit(const MorvexExact4Prepared& P, const double d[4],
         quick = quick & is_finite(d[i]);
         c[i] = clamp_axis(d[i], P.lower[i], P.upper[i]);
     }
-    for (int j = 0; j < 4; ++j)  // rows past row_count are zero with b = 0
+    for (int j = 0; j < static_cast<int>(P.row_count); ++j)
         quick = quick & (-(P.b[j] - dot4(P.a[j], c)) <= shifted_row_tol(P.a[j], P.b[j], c));
     if (!quick) return false;
     for (int i = 0; i < 4; ++i) out->x[i] = c[i];
@@ -803,19 +805,21 @@ SolveStatus solve_once(const MorvexExact4Prepared& P, const double desired[4],
     }
     p.tol_mult = kTolRel * (S + rmax);
     p.near = rmax <= P.far;
-    // The hot loops run over four rows, so that their trip counts do not depend
-    // on the data: rows past p.m are never violated and never in the working set.
+    // Rows past p.m are never violated and never in the working set.
     bool quick = true;
     if (!infinite) {
-        // Every row enabled, in place; rows past row_count are zero in P with b = 0:
-        // 0 <= 0 holds at every point.
+        // Every row enabled, in place; rows past row_count are zero in P with b = 0
+        // (0 <= 0 holds at every point) and are not read past p.m.
+        p.m = static_cast<int>(P.row_count);
         for (int j = 0; j < 4; ++j) {
             for (int i = 0; i < 4; ++i) p.A[j][i] = P.a[j][i];
+            p.bb[j] = p.rowtol[j] = 0.0;
+        }
+        for (int j = 0; j < p.m; ++j) {
             p.bb[j] = P.b[j] - dot4(P.a[j], c);
             p.rowtol[j] = shifted_row_tol(P.a[j], P.b[j], c);
             quick = quick & (-p.bb[j] <= p.rowtol[j]);
         }
-        p.m = static_cast<int>(P.row_count);
     } else {
         // The enabled rows first; the others get b = +inf.
         for (int j = 0; j < 4; ++j) {
@@ -865,7 +869,7 @@ bool meets_rows(const MorvexExact4Prepared& P, const double x[4]) {
         ok = ok & !is_nan(x[i]);  // a NaN meets nothing (an infinity may, see above)
         xf[i] = masked(finite[i], x[i]);
     }
-    for (int j = 0; j < 4; ++j) {  // rows past row_count are zero with b = 0
+    for (int j = 0; j < static_cast<int>(P.row_count); ++j) {
         bool relaxed = false;
         for (int i = 0; i < 4 && !all_finite; ++i)
             relaxed = relaxed | (!finite[i] & (P.a[j][i] != 0.0));
