@@ -140,6 +140,8 @@ struct Problem {
     double L[4], U[4], r[4];
     double rowtol[4];  // feasibility tolerance of each row at y = 0 (see row_tol)
     double cabs[4];    // |c|, for the tolerance of the bounds
+    double c[4];       // c itself and |b| of each row, for the check at x = c + y
+    double babs[4];
     double tol_mult;   // multiplier tolerance (fallback only)
     bool near;         // |r| within 16 times the limits' scale: the iterate is exact enough
 };
@@ -422,6 +424,22 @@ bool meets_all(const Problem& p, const double y[4]) {
     return ok;
 }
 
+// Whether every row holds at y by enough to hold at x = c + y itself too, as the
+// check at x (see certify) would find: the row's value, evaluated here, within
+// 2^-40 of the magnitudes its evaluation at x adds up, less what the two
+// evaluations and the rounding of c + y can differ by (a few units of 2^-52 of
+// the magnitudes here: 2^-48 of them is kept). Stricter than meets_all's rows.
+bool meets_rows_at_x(const Problem& p, const double y[4]) {
+    bool ok = true;
+    for (int j = 0; j < p.m; ++j) {
+        double at_x = 0.0;
+        for (int i = 0; i < 4; ++i) at_x += std::fabs(p.A[j][i]) * std::fabs(p.c[i] + y[i]);
+        const double margin = 0x1p-8 * row_tol(p, j, y);
+        ok = ok & (dot4(p.A[j], y) - p.bb[j] <= kTolRel * (p.babs[j] + at_x) - margin);
+    }
+    return ok;
+}
+
 // Every working set solved and checked; the first that satisfies the optimality
 // conditions within the tolerances wins. False when none does (infeasible).
 bool enumerate(const Problem& p, double y_out[4]) {
@@ -465,7 +483,10 @@ bool enumerate(const Problem& p, double y_out[4]) {
 }
 
 // The dual active-set loop. Returns the status; y and steps written.
-SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out) {
+// *at_x tells whether the answer was found to meet the rows at x = c + y itself
+// (meets_rows_at_x).
+SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out, bool* at_x) {
+    *at_x = false;
     Active s{};
     for (int i = 0; i < 4; ++i) {
         y[i] = 0.0;
@@ -590,7 +611,8 @@ answer:
         // constraint, else recomputed below.
         double at[4];
         for (int i = 0; i < 4; ++i) at[i] = clamp_axis(y[i], p.L[i], p.U[i]);
-        if (meets_all(p, at)) {
+        *at_x = meets_rows_at_x(p, at);  // then meets_all(p, at) holds too
+        if (*at_x || meets_all(p, at)) {
             for (int i = 0; i < 4; ++i) y[i] = at[i];
             return MORVEX_STATUS_OPTIMAL;
         }
@@ -737,8 +759,11 @@ bool prepared_quick_exit(const MorvexExact4Prepared& P, const double d[4],
     return true;
 }
 
+// *met (when given) tells whether an OPTIMAL answer is known to meet every row at
+// itself already (see certify), so that the check at x may be left out.
 SolveStatus solve_once(const MorvexExact4Prepared& P, const double desired[4],
-                       MorvexExact4Result* out, bool try_quick) {
+                       MorvexExact4Result* out, bool try_quick, bool* met = nullptr) {
+    if (met != nullptr) *met = false;
     if (try_quick && prepared_quick_exit(P, desired, out)) return MORVEX_STATUS_OPTIMAL;
     double d[4];
     for (int i = 0; i < 4; ++i) d[i] = desired[i];
@@ -792,7 +817,10 @@ SolveStatus solve_once(const MorvexExact4Prepared& P, const double desired[4],
         p.U[i] = hi - c[i];
         S = max2(S, std::fabs(c[i]));
     }
-    for (int i = 0; i < 4; ++i) p.cabs[i] = std::fabs(c[i]);
+    for (int i = 0; i < 4; ++i) {
+        p.c[i] = c[i];
+        p.cabs[i] = std::fabs(c[i]);
+    }
     double rmax = 0.0;
     for (int i = 0; i < 4; ++i) rmax = max2(rmax, std::fabs(p.r[i]));
     if (rmax > kFar) {
@@ -813,9 +841,10 @@ SolveStatus solve_once(const MorvexExact4Prepared& P, const double desired[4],
         p.m = static_cast<int>(P.row_count);
         for (int j = 0; j < 4; ++j) {
             for (int i = 0; i < 4; ++i) p.A[j][i] = P.a[j][i];
-            p.bb[j] = p.rowtol[j] = 0.0;
+            p.bb[j] = p.rowtol[j] = p.babs[j] = 0.0;
         }
         for (int j = 0; j < p.m; ++j) {
+            p.babs[j] = std::fabs(P.b[j]);
             p.bb[j] = P.b[j] - dot4(P.a[j], c);
             p.rowtol[j] = shifted_row_tol(P.a[j], P.b[j], c);
             quick = quick & (-p.bb[j] <= p.rowtol[j]);
@@ -831,6 +860,7 @@ SolveStatus solve_once(const MorvexExact4Prepared& P, const double desired[4],
         for (int j = 0; j < 4; ++j) {
             const bool kept = (j < static_cast<int>(P.row_count)) & enabled[j];
             for (int i = 0; i < 4; ++i) p.A[p.m][i] = P.a[j][i];
+            p.babs[p.m] = std::fabs(P.b[j]);
             p.bb[p.m] = kept ? P.b[j] - dot4(P.a[j], c) : INFINITY;
             p.rowtol[p.m] = kept ? shifted_row_tol(P.a[j], P.b[j], c) : INFINITY;
             quick = quick & (-p.bb[p.m] <= p.rowtol[p.m]);
@@ -840,7 +870,9 @@ SolveStatus solve_once(const MorvexExact4Prepared& P, const double desired[4],
     double y[4] = {0, 0, 0, 0};
     uint32_t steps = 0;
     SolveStatus status = MORVEX_STATUS_OPTIMAL;
-    if (!quick) status = dual_active_set(p, y, &steps);
+    bool at_x = false;
+    if (!quick) status = dual_active_set(p, y, &steps, &at_x);
+    if (met != nullptr) *met = at_x & !infinite;
     if (status != MORVEX_STATUS_OPTIMAL) {
         write_clamped(P.lower, P.upper, d, out->x);
         return finish(out, status, steps);
@@ -888,7 +920,8 @@ bool meets_rows(const MorvexExact4Prepared& P, const double x[4]) {
 // meets them in parts from any c, so the projection again, from a nearer point,
 // keeps every feasible answer: it ends, in a few rounds, on one that meets the rows
 // at itself; INFEASIBLE there means no point does. The steps reported are those of
-// the first solve.
+// the first solve. (A solve whose answer was found to meet the rows at x already,
+// by meets_rows_at_x, is not checked again: see solve.)
 SolveStatus certify(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out,
                     SolveStatus status) {
     if (status != MORVEX_STATUS_OPTIMAL || out->steps == 0) return status;
@@ -985,8 +1018,13 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
                  (desired[i] < -R && P.lower[i] == -INFINITY);
     }
     // Within R, c and the answer are at the limits' scale: one solve, its answer
-    // checked on itself (an infinite d keeps its own rules, see morvex/exact_4d.h).
-    if (!(finite & beyond)) return certify(P, desired, out, solve_once(P, desired, out, try_quick));
+    // checked on itself unless the solve found it meeting the rows there (an
+    // infinite d keeps its own rules, see morvex/exact_4d.h).
+    if (!(finite & beyond)) {
+        bool met = false;
+        const SolveStatus status = solve_once(P, desired, out, try_quick, &met);
+        return met ? status : certify(P, desired, out, status);
+    }
     // d clamped into the box meets the rows: that is the answer, however far d is.
     if (prepared_quick_exit(P, desired, out)) return MORVEX_STATUS_OPTIMAL;
     // R, then 16 R, 256 R, 4096 R: an answer a little beyond R (rows at an angle
