@@ -76,8 +76,8 @@
  * answer when it meets the rows at itself and is nearer d (which also brings it
  * nearer the minimiser). So far commands always get an answer inside the limits or
  * a refusal; measured on 12,000 such commands (2^10 to 2^1000 out on one or two
- * open axes), 11,994 are the exact minimiser; of the others, one is 1.1e-9 of the
- * scale off and five (dyadic limits, whose vertices are degenerate, with d 2^500 to
+ * open axes), 11,996 are the exact minimiser; of the others, one is 1.1e-9 of the
+ * scale off and three (dyadic limits, whose vertices are degenerate, with d 2^500 to
  * 2^1000 out) are feasible points that can lie far from it.
  * Clamp commands to the range of the machine before projecting them.
  *
@@ -85,8 +85,12 @@
  * S the largest magnitude of the limits, c and x (the tests check 1e-9 S against
  * exact rational arithmetic). The solve works on
  * x - c where c is d clamped into the box, so a desired point far outside a bounded
- * box (1e38 and beyond) does not lose the answer to cancellation; for far commands
- * on open axes see above.
+ * box (1e38 and beyond) does not lose the answer to cancellation in x. The
+ * multipliers still grow with |d - c|, and with some limits their rounding decides
+ * the working set: of 8,000 problems of the test families with one coordinate of d
+ * 2^10 to 2^1020 beyond a bounded side, 29 (coupled and dyadic limits, d 2^60 and
+ * more beyond) get an answer up to a fifth of S off, or INFEASIBLE. Clamp commands
+ * to the machine's reach. For far commands on open axes see above.
  *
  * Bounded time. The dual active-set loop adds one constraint per full step after at
  * most four removals; every addition ends on a working set never met before (the
