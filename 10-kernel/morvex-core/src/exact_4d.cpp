@@ -855,6 +855,7 @@ SolveStatus solve_once(const MorvexExact4Prepared& P, const double desired[4],
             for (int i = 0; i < 4; ++i) p.A[j][i] = 0.0;
             p.bb[j] = INFINITY;
             p.rowtol[j] = INFINITY;
+            p.babs[j] = 0.0;
         }
         p.m = 0;
         for (int j = 0; j < 4; ++j) {
@@ -979,8 +980,8 @@ bool nearer(const double y[4], const double x[4], const double d[4]) {
 // whose multipliers drown in the far ones'. So the near part is projected again, at
 // the limits' own scale: each far axis held on its far side of the answer's value
 // and pulled to that value. The result replaces the answer when it meets the rows at
-// itself and is nearer d (so nearer the minimiser x*, as ||x - x*||^2 <= ||x - d||^2 -
-// ||x* - d||^2).
+// itself and is nearer d (which lowers the bound ||x - x*||^2 <= ||x - d||^2 -
+// ||x* - d||^2 on its distance to the minimiser x*).
 void polish(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out) {
     MorvexExact4Prepared face = P;
     double near[4];
@@ -1002,12 +1003,13 @@ void polish(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4
 // A finite command beyond R = 16 times the scale of the limits on a side the box
 // leaves open: the multipliers of the solve grow with |d|, and those of the
 // constraints that place the answer along the far axes drown in their rounding.
-// So the open sides are first bounded at R: when the answer stays inside, it is the
-// answer of the limits as given, found at their own scale (a vertex exactly; the
-// command's own rounding enters only along the rows' null space). When it reaches
-// R, the answer lies farther out and the limits as given decide; should they then
-// be found infeasible though points met them within R, the command is too far
-// for double precision: NUMERICAL_FAILURE.
+// So the open sides are first bounded at R (then 16 R, 256 R, 4096 R): when the
+// answer stays inside, it is the answer of the limits as given, found near their
+// own scale (a vertex exactly; the command's own rounding enters only along the
+// rows' null space). When it reaches the last box, the answer lies farther out and
+// the limits as given decide; should they then be found infeasible though points
+// met them in a box, the command is too far for double precision:
+// NUMERICAL_FAILURE.
 SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out,
                   bool try_quick) {
     double R = P.far;
@@ -1037,15 +1039,19 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
             polish(P, desired, out);
             return MORVEX_STATUS_OPTIMAL;
         }
-        if (within == kFeasible) found = *out, feasible = true;
+        if (within == kFeasible) {
+            found = *out;
+            feasible = true;
+        }
     }
     SolveStatus status = certify(P, desired, out, solve_once(P, desired, out, false));
     if (status == MORVEX_STATUS_INFEASIBLE && feasible) {
         write_clamped(P.lower, P.upper, desired, out->x);
         return finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
     }
-    // The limits as given, solved at the scale of d, against a point found at the
-    // largest R: the nearer to d is kept (and is the nearer to the minimiser).
+    // The limits as given, solved at the scale of d, against a point found in the
+    // largest box: the nearer to d is kept (its bound on the distance to the
+    // minimiser, see polish, is the smaller).
     if (status == MORVEX_STATUS_OPTIMAL && feasible && nearer(found.x, out->x, desired))
         for (int i = 0; i < 4; ++i) out->x[i] = found.x[i];
     if (status == MORVEX_STATUS_OPTIMAL) polish(P, desired, out);
