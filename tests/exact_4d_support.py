@@ -203,14 +203,17 @@ def gen_infinities(rng):
     return (d, lo, hi, rows), (None if infeasible else inner), infeasible
 
 
-def far_on_open_axes(rng):
-    """A feasible problem of the generic, coupled, dyadic or scaled family with one or
-    two axes opened and a command 2^10 to 2^1000 out along one of them."""
+def far_command(rng, opened=True):
+    """A feasible problem of the generic, coupled, dyadic or scaled family with a command
+    2^10 to 2^1020 out along one axis: with one or two axes opened (the command along
+    one of them), or beyond a side of the box as it is."""
     (d, lo, hi, rows), witness, _ = FAMILIES[rng.choice(["generic", "coupled", "dyadic", "scaled"])](rng)
     d, lo, hi = list(d), list(lo), list(hi)
     for i in {rng.randrange(4), rng.randrange(4)}:
-        lo[i], hi[i] = -INF, INF
-    d[i] = rng.choice([-1, 1]) * math.ldexp(rng.uniform(1, 2), rng.choice([10, 30, 60, 100, 500, 1000]))
+        if opened:
+            lo[i], hi[i] = -INF, INF
+    exponents = [10, 30, 60, 100, 500, 1000] if opened else [10, 60, 100, 500, 900, 1000, 1020]
+    d[i] = rng.choice([-1, 1]) * math.ldexp(rng.uniform(1, 2), rng.choice(exponents))
     return (d, lo, hi, rows), witness, False
 
 
@@ -263,16 +266,6 @@ def exact_problem(p):
             fd.append(Fraction(0))
             continue
         fd.append(Fraction(d[i]))
-    # A desired point farther than 2^900 from the box is first brought toward the box
-    # along the line, by the power of two the kernel uses.
-    c = [min(max(d[i], lo[i]), hi[i]) for i in range(4)]
-    far = max(abs(d[i] - c[i]) for i in range(4) if abs(d[i]) != INF and not at_inf[i]) \
-        if any(abs(v) != INF for v in d) else 0.0
-    if far > 2.0 ** 900:
-        k = Fraction(1, 2 ** math.frexp(far / 2.0 ** 900)[1])
-        fd = [Fraction(c[i]) + (fd[i] - Fraction(c[i])) * k if abs(d[i]) != INF else
-              (fd[i] - Fraction(c[i])) * k + Fraction(c[i]) if not at_inf[i] else fd[i]
-              for i in range(4)]
     if infeasible:  # after the invalid cases: invalid input wins
         return "infeasible"
     kept = [(a, b) for a, b in kept if not any(at_inf[i] and a[i] != 0 for i in range(4))]

@@ -35,14 +35,16 @@ def test_matches_the_exact_minimiser(family):
     assert not faults, f"{len(faults)} of {PER_FAMILY} wrong; first: {faults[:3]}"
 
 
-def test_far_commands_on_open_axes_stay_inside():
-    """A command far out on an axis the box leaves open: every answer meets every row at
-    itself (exact arithmetic), feasible limits are never refused, and the answers are
-    exact but for the few whose position along a row is lost to the command's rounding."""
+@pytest.mark.parametrize("opened", [True, False])
+def test_far_commands_stay_inside(opened):
+    """A command far out on an axis the box leaves open, or far beyond a side of the box:
+    every answer meets every row at itself (exact arithmetic), feasible limits are never
+    refused, and the answers are the minimiser for d itself but for the few whose position
+    along a row is lost to the command's rounding."""
     rng = random.Random(5)
     wrong, faults, count = 0, [], 1200
     for _ in range(count):
-        p, witness, _ = ex.far_on_open_axes(rng)
+        p, witness, _ = ex.far_command(rng, opened)
         status, x, _ = ex.solve(LIB, p)
         if status != ex.OPTIMAL:
             faults.append((f"status {status}", p))

@@ -975,22 +975,32 @@ bool nearer(const double y[4], const double x[4], const double d[4]) {
     return gain > 0.0;
 }
 
+// A far axis: d beyond R = P.far from the box's side on that axis (from 0 on a
+// side the box leaves open).
+bool far_up(const MorvexExact4Prepared& P, double d, int i) {
+    return d - (P.upper[i] == INFINITY ? 0.0 : P.upper[i]) > P.far;
+}
+bool far_down(const MorvexExact4Prepared& P, double d, int i) {
+    return d - (P.lower[i] == -INFINITY ? 0.0 : P.lower[i]) < -P.far;
+}
+
 // A far command's answer lies on (or next to) the face of the limits farthest along
 // the command's far axes, and its position on that face is set by the near axes,
-// whose multipliers drown in the far ones'. So the near part is projected again, at
-// the limits' own scale: each far axis held on its far side of the answer's value
-// and pulled to that value. The result replaces the answer when it meets the rows at
-// itself and is nearer d (which lowers the bound ||x - x*||^2 <= ||x - d||^2 -
-// ||x* - d||^2 on its distance to the minimiser x*).
+// whose multipliers drown in the far ones' (and beyond 2^900 the solve also moved
+// d toward the box, which weakened them). So the near part is projected again, at
+// the limits' own scale, each far axis held at the answer's value. The result
+// replaces the answer when it meets the rows at itself and is nearer d (with the
+// far axes unchanged, only the near ones count; a nearer point lowers the bound
+// ||x - x*||^2 <= ||x - d||^2 - ||x* - d||^2 on its distance to the minimiser x*).
 void polish(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out) {
     MorvexExact4Prepared face = P;
     double near[4];
     for (int i = 0; i < 4; ++i) {
         const double x = out->x[i], d = desired[i];
-        const bool up = d > P.far && P.upper[i] == INFINITY;
-        const bool down = d < -P.far && P.lower[i] == -INFINITY;
-        face.lower[i] = up ? x : P.lower[i];
-        face.upper[i] = down ? x : P.upper[i];
+        const bool up = far_up(P, d, i);
+        const bool down = far_down(P, d, i);
+        face.lower[i] = up || down ? x : P.lower[i];
+        face.upper[i] = up || down ? x : P.upper[i];
         near[i] = up || down ? x : d;
     }
     MorvexExact4Result again;
@@ -1013,19 +1023,24 @@ void polish(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4
 SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out,
                   bool try_quick) {
     double R = P.far;
-    bool finite = P.status == MORVEX_STATUS_OPTIMAL, beyond = false;
+    bool finite = P.status == MORVEX_STATUS_OPTIMAL, beyond = false, far = false;
     for (int i = 0; i < 4; ++i) {
         finite = finite & is_finite(desired[i]);
         beyond = beyond | (desired[i] > R && P.upper[i] == INFINITY) |
                  (desired[i] < -R && P.lower[i] == -INFINITY);
+        far = far | far_up(P, desired[i], i) | far_down(P, desired[i], i);
     }
     // Within R, c and the answer are at the limits' scale: one solve, its answer
     // checked on itself unless the solve found it meeting the rows there (an
     // infinite d keeps its own rules, see morvex/exact_4d.h).
     if (!(finite & beyond)) {
         bool met = false;
-        const SolveStatus status = solve_once(P, desired, out, try_quick, &met);
-        return met ? status : certify(P, desired, out, status);
+        SolveStatus status = solve_once(P, desired, out, try_quick, &met);
+        if (!met) status = certify(P, desired, out, status);
+        // d far beyond a bounded side: its place on the face it reaches as well.
+        if (far & finite & (status == MORVEX_STATUS_OPTIMAL) & (out->steps != 0))
+            polish(P, desired, out);
+        return status;
     }
     // d clamped into the box meets the rows: that is the answer, however far d is.
     if (prepared_quick_exit(P, desired, out)) return MORVEX_STATUS_OPTIMAL;

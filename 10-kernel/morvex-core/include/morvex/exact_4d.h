@@ -72,7 +72,7 @@
  * infeasible though points met them inside a box, the status is
  * NUMERICAL_FAILURE. Last, the answer's position on the face it reached is settled
  * at the limits' own scale: the near axes of d are projected again with each far
- * axis held on its far side of the answer's value, and that point replaces the
+ * axis held at the answer's value, and that point replaces the
  * answer when it meets the rows at itself and is nearer d (which lowers the bound
  * on its distance to the minimiser). So far commands always get an answer inside the limits or
  * a refusal; measured on 12,000 such commands (2^10 to 2^1000 out on one or two
@@ -86,11 +86,16 @@
  * exact rational arithmetic). The solve works on
  * x - c where c is d clamped into the box, so a desired point far outside a bounded
  * box (1e38 and beyond) does not lose the answer to cancellation in x. The
- * multipliers still grow with |d - c|, and with some limits their rounding decides
- * the working set: of 8,000 problems of the test families with one coordinate of d
- * 2^10 to 2^1020 beyond a bounded side, 29 (coupled and dyadic limits, d 2^60 and
- * more beyond) get an answer up to a fifth of S off, or INFEASIBLE. Clamp commands
- * to the machine's reach. For far commands on open axes see above.
+ * multipliers still grow with |d - c| (beyond 2^900 the solve moves d toward the box
+ * along the line, so that they stay finite), and those that place the answer on
+ * the face it reaches drown in their rounding; so when d lies beyond R (see "Far
+ * commands") from a side of the box, the answer's position on that face is settled
+ * at the limits' own scale afterwards, as for far commands on open axes. Measured on
+ * 8,000 problems of the test families with one coordinate of d 2^10 to 2^1020
+ * beyond a side of the box: 7,997 answers are the minimiser for d itself; two
+ * (dyadic limits, 2^100 and 2^500 out) are INFEASIBLE though the limits are
+ * feasible, one is 4e-4 S off. Clamp commands to the machine's reach. For far
+ * commands on open axes see above.
  *
  * Bounded time. The dual active-set loop adds one constraint per full step after at
  * most four removals; every addition ends on a working set never met before (the
