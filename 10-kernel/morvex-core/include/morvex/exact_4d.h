@@ -110,9 +110,10 @@
  * 64 steps plus 576 small solves: measured worst 35 us on a 2-core x86-64 (four
  * rows, 64 steps then the enumeration; bench/README.md); a generic problem takes
  * 0.02 to 1 us. A call takes at most 17 such solves (one, then at most 16
- * projections again; almost always none), a far command (above) at most 102: one
- * in each of the four boxes, one on the limits as given and one on the face, each
- * with its projections again.
+ * projections again; almost always none), a far command on an open axis (above) at
+ * most 102: one in each of the four boxes, one on the limits as given and one on the
+ * face, each with its projections again; one far beyond a side of the box at most
+ * 34 (the solve and the one on the face).
  *
  * Float records. morvex_solve_exact_4d_f32 reads the four-axis kernel's own float
  * records (core.h), widens them exactly to double and solves the same problem: no
