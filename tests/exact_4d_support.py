@@ -16,7 +16,7 @@ from fractions import Fraction
 
 INF = math.inf
 D4 = ctypes.c_double * 4
-OPTIMAL, INFEASIBLE, INVALID = 1, 3, 0
+OPTIMAL, INFEASIBLE, NUMERICAL_FAILURE, INVALID = 1, 3, 4, 0
 
 
 class Limits(ctypes.Structure):

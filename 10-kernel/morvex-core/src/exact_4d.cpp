@@ -1040,6 +1040,15 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
         // d far beyond a bounded side: its place on the face it reaches as well.
         if (far & finite & (status == MORVEX_STATUS_OPTIMAL) & (out->steps != 0))
             polish(P, desired, out);
+        // Refused though d clamped into the box, a near command, finds the limits
+        // feasible: the far command is what double precision could not place.
+        if (far & finite & (status == MORVEX_STATUS_INFEASIBLE)) {
+            double c[4];
+            MorvexExact4Result probe;
+            write_clamped(P.lower, P.upper, desired, c);
+            if (certify(P, c, &probe, solve_once(P, c, &probe, true)) == MORVEX_STATUS_OPTIMAL)
+                return finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
+        }
         return status;
     }
     // d clamped into the box meets the rows: that is the answer, however far d is.

@@ -13,8 +13,9 @@
  *   MORVEX_STATUS_OPTIMAL (1)        x is the minimiser (see "Accuracy").
  *   MORVEX_STATUS_INFEASIBLE (3)     no point meets the limits (see "Tolerance").
  *   MORVEX_STATUS_NUMERICAL_FAILURE (4)  a finite command so far out on an axis the box
- *                                    leaves open that double precision lost its answer,
- *                                    though points meet the limits (see "Far commands"),
+ *                                    leaves open, or beyond a side of the box, that
+ *                                    double precision lost its answer, though points
+ *                                    meet the limits (see "Far commands", "Accuracy"),
  *                                    or an answer that rounding keeps from meeting a row
  *                                    at itself (see "Tolerance"; seen only with limits
  *                                    whose products reach 2^900).
@@ -93,9 +94,10 @@
  * at the limits' own scale afterwards, as for far commands on open axes. Measured on
  * 8,000 problems of the test families with one coordinate of d 2^10 to 2^1020
  * beyond a side of the box: 7,997 answers are the minimiser for d itself; two
- * (dyadic limits, 2^100 and 2^500 out) are INFEASIBLE though the limits are
- * feasible, one is 4e-4 S off. Clamp commands to the machine's reach. For far
- * commands on open axes see above.
+ * (dyadic limits, 2^100 and 2^500 out) are NUMERICAL_FAILURE (the solve found the
+ * limits infeasible for d, and feasible for d clamped into the box), one is 4e-4 S
+ * off. Clamp commands to the machine's reach. For far commands on open axes see
+ * above.
  *
  * Bounded time. The dual active-set loop adds one constraint per full step after at
  * most four removals; every addition ends on a working set never met before (the
