@@ -73,13 +73,13 @@
  * infeasible though points met them inside a box, the status is
  * NUMERICAL_FAILURE. Last, the answer's position on the face it reached is settled
  * at the limits' own scale: the near axes of d are projected again with each far
- * axis held at the answer's value, and that point replaces the
- * answer when it meets the rows at itself and is nearer d (which lowers the bound
- * on its distance to the minimiser). So far commands always get an answer inside the limits or
- * a refusal; measured on 12,000 such commands (2^10 to 2^1000 out on one or two
- * open axes), 11,996 are the exact minimiser; of the others, one is 1.1e-9 of the
- * scale off and three (dyadic limits, whose vertices are degenerate, with d 2^500 to
- * 2^1000 out) are feasible points that can lie far from it.
+ * axis held at the answer's value, and that point replaces the answer when it meets
+ * the rows at itself and is nearer d (which lowers the bound on its distance to the
+ * minimiser). So far commands always get an answer inside the limits or a refusal;
+ * measured on 12,000 such commands (2^10 to 2^1000 out on one or two open axes),
+ * 11,996 are the exact minimiser; of the others, one is 1.1e-9 of the scale off and
+ * three (dyadic limits, whose vertices are degenerate, with d 2^500 to 2^1000 out)
+ * are feasible points that can lie far from it.
  * Clamp commands to the range of the machine before projecting them.
  *
  * Accuracy. An OPTIMAL x is within a few units of 2^-40 S of the exact minimiser,
