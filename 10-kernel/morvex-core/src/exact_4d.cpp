@@ -139,9 +139,8 @@ struct Problem {
     int m;
     double L[4], U[4], r[4];
     double rowtol[4];  // feasibility tolerance of each row at y = 0 (see row_tol)
-    double cabs[4];    // |c|, for the tolerance of the bounds
-    double c[4];       // c itself and |b| of each row, for the check at x = c + y
-    double babs[4];
+    double c[4];       // c, for the tolerances and the check at x = c + y
+    double babs[4];    // |b| of each row, for the check at x = c + y
     double tol_mult;   // multiplier tolerance (fallback only)
     bool near;         // |r| within 16 times the limits' scale: the iterate is exact enough
 };
@@ -371,7 +370,7 @@ inline double row_tol(const Problem& p, int j, const double y[4]) {
            std::fabs(kTolRel * p.A[j][3] * y[3]);
 }
 inline double bound_tol(const Problem& p, int i, const double y[4]) {
-    return kTolRel * p.cabs[i] + kTolRel * std::fabs(y[i]);
+    return kTolRel * std::fabs(p.c[i]) + kTolRel * std::fabs(y[i]);
 }
 
 Violated most_violated(const Problem& p, const Active& s, const double y[4]) {
@@ -551,7 +550,7 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out, 
                     // of the iterate (a bound with c = 0 missed by the last bit of a
                     // step along other axes, say): then it is met, and the working
                     // set decides the answer.
-                    if (!(v.amount > kTolRel * (max_abs4(y) + max_abs4(p.cabs)))) goto answer;
+                    if (!(v.amount > kTolRel * (max_abs4(y) + max_abs4(p.c)))) goto answer;
                     *steps_out = static_cast<uint32_t>(steps);
                     return MORVEX_STATUS_INFEASIBLE;
                 }
@@ -817,10 +816,7 @@ SolveStatus solve_once(const MorvexExact4Prepared& P, const double desired[4],
         p.U[i] = hi - c[i];
         S = max2(S, std::fabs(c[i]));
     }
-    for (int i = 0; i < 4; ++i) {
-        p.c[i] = c[i];
-        p.cabs[i] = std::fabs(c[i]);
-    }
+    for (int i = 0; i < 4; ++i) p.c[i] = c[i];
     double rmax = 0.0;
     for (int i = 0; i < 4; ++i) rmax = max2(rmax, std::fabs(p.r[i]));
     if (rmax > kFar) {
@@ -942,6 +938,15 @@ SolveStatus certify(const MorvexExact4Prepared& P, const double desired[4], Morv
     return finish(out, verdict, steps);
 }
 
+// One solve, its answer checked on itself unless the solve found it meeting the
+// rows there already.
+SolveStatus solve_checked(const MorvexExact4Prepared& P, const double desired[4],
+                          MorvexExact4Result* out, bool try_quick) {
+    bool met = false;
+    const SolveStatus status = solve_once(P, desired, out, try_quick, &met);
+    return met ? status : certify(P, desired, out, status);
+}
+
 // The limits with every side the box leaves open bounded at R. kAnswer when the
 // answer stays strictly inside those bounds: it is then the answer of the limits
 // as given (they are convex). kFeasible when it reaches them (or the enumeration
@@ -955,7 +960,7 @@ Within solve_within(const MorvexExact4Prepared& P, double R, const double desire
         near.upper[i] = min2(P.upper[i], R);
         near.lower[i] = max2(P.lower[i], -R);
     }
-    if (certify(near, desired, out, solve_once(near, desired, out, false)) != MORVEX_STATUS_OPTIMAL)
+    if (solve_checked(near, desired, out, false) != MORVEX_STATUS_OPTIMAL)
         return kNone;
     // A working set the enumeration accepted proves feasibility, not optimality:
     // its multipliers, of the size of |d|, are judged with a tolerance of that size.
@@ -1004,7 +1009,7 @@ void polish(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4
         near[i] = up || down ? x : d;
     }
     MorvexExact4Result again;
-    if (certify(face, near, &again, solve_once(face, near, &again, false)) != MORVEX_STATUS_OPTIMAL)
+    if (solve_checked(face, near, &again, false) != MORVEX_STATUS_OPTIMAL)
         return;
     if (nearer(again.x, out->x, desired))  // `face` has the rows of P, in a smaller box
         for (int i = 0; i < 4; ++i) out->x[i] = again.x[i];
@@ -1026,17 +1031,15 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
     bool finite = P.status == MORVEX_STATUS_OPTIMAL, beyond = false, far = false;
     for (int i = 0; i < 4; ++i) {
         finite = finite & is_finite(desired[i]);
-        beyond = beyond | (desired[i] > R && P.upper[i] == INFINITY) |
-                 (desired[i] < -R && P.lower[i] == -INFINITY);
-        far = far | far_up(P, desired[i], i) | far_down(P, desired[i], i);
+        const bool up = far_up(P, desired[i], i), down = far_down(P, desired[i], i);
+        far = far | up | down;  // beyond: on a side the box leaves open
+        beyond = beyond | (up & (P.upper[i] == INFINITY)) | (down & (P.lower[i] == -INFINITY));
     }
     // Within R, c and the answer are at the limits' scale: one solve, its answer
     // checked on itself unless the solve found it meeting the rows there (an
     // infinite d keeps its own rules, see morvex/exact_4d.h).
     if (!(finite & beyond)) {
-        bool met = false;
-        SolveStatus status = solve_once(P, desired, out, try_quick, &met);
-        if (!met) status = certify(P, desired, out, status);
+        const SolveStatus status = solve_checked(P, desired, out, try_quick);
         // d far beyond a bounded side: its place on the face it reaches as well.
         if (far & finite & (status == MORVEX_STATUS_OPTIMAL) & (out->steps != 0))
             polish(P, desired, out);
@@ -1046,7 +1049,7 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
             double c[4];
             MorvexExact4Result probe;
             write_clamped(P.lower, P.upper, desired, c);
-            if (certify(P, c, &probe, solve_once(P, c, &probe, true)) == MORVEX_STATUS_OPTIMAL)
+            if (solve_checked(P, c, &probe, true) == MORVEX_STATUS_OPTIMAL)
                 return finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
         }
         return status;
@@ -1068,7 +1071,7 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
             feasible = true;
         }
     }
-    SolveStatus status = certify(P, desired, out, solve_once(P, desired, out, false));
+    SolveStatus status = solve_checked(P, desired, out, false);
     if (status == MORVEX_STATUS_INFEASIBLE && feasible) {
         write_clamped(P.lower, P.upper, desired, out->x);
         return finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
