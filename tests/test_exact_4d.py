@@ -150,9 +150,9 @@ _H = float.fromhex
      [((0.25, 0.25, 0.25, -0.5), -0.75), ((0.5, -0.25, 0.25, 0.25), -4.25),
       ((0, 0.25, 0.5, 0), -1.5)], ex.OPTIMAL),
     # x0 = -3 is the only value the first row leaves, 2^101 below a command beyond the
-    # upper side: the solve cannot place it, and the limits are feasible (not INFEASIBLE).
+    # upper side: placed at the limits' scale, not refused as infeasible.
     ([2.5044746029461352e+30, 7.5, -4.75, 1.625], [-3, -1, -6, -1], [3, -1, -2, 7],
-     [((0.25, 0.5, 0, 0), -1.25), ((1, -0.5, -0.75, 0.75), 3.0)], ex.NUMERICAL_FAILURE),
+     [((0.25, 0.5, 0, 0), -1.25), ((1, -0.5, -0.75, 0.75), 3.0)], ex.OPTIMAL),
 ])
 def test_bad_and_edge_inputs(d, lo, hi, rows, status):
     p = ([float(v) for v in d], [float(v) for v in lo], [float(v) for v in hi], rows)

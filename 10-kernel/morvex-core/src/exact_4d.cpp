@@ -62,6 +62,7 @@ constexpr double kFar = 0x1p900;         // farthest distance of d from the box;
 constexpr int kMaxSteps = MORVEX_EXACT4_MAX_STEPS;
 constexpr int kMaxRounds = 16;          // projections of an answer again (see solve)
 constexpr int kFarRounds = 4;           // boxes tried for a far command (see solve)
+constexpr int kMovedRounds = 3;         // distances a far command is moved to (see solve_moved)
 
 inline bool is_nan(double v) { return v != v; }
 // An ordered comparison (false on NaN): no parity test, as v - v == 0 needs.
@@ -481,10 +482,39 @@ bool enumerate(const Problem& p, double y_out[4]) {
     return false;
 }
 
+// Whether each direction of cone (bit i: +e_i, bit 4 + i: -e_i) is a nonnegative
+// combination of the normals of the working set of s (its rows and fixed bounds),
+// f its factor: nothing left in their null space, no coefficient negative beyond
+// the loop's own tolerance. Then moving d along those directions, any distance,
+// keeps the working set's multipliers nonnegative and its point the answer.
+bool in_working_cone(const Problem& p, const Active& s, const Factor& f, uint32_t cone) {
+    // As direction() decomposes n (not called: a second caller would take it out of
+    // the loop it is inlined in).
+    bool ok = true;
+    for (int k = 0; k < 8; ++k) {
+        if ((cone >> k & 1u) == 0) continue;
+        const int axis = k & 3;
+        double n[4] = {0, 0, 0, 0}, nf[4] = {0, 0, 0, 0}, z[4], c[4], w[4];
+        n[axis] = k < 4 ? 1.0 : -1.0;
+        nf[axis] = masked(s.fix[axis] == 0, n[axis]);
+        project_out(f, f.nw, nf, z, c);
+        r_solve(f, c, w);
+        ok = ok & (dot4(z, z) <= kDependent);
+        for (int q = 0; q < f.nw; ++q) ok = ok & !(w[q] < -kPositive);
+        for (int i = 0; i < 4; ++i) {
+            double across = n[i];  // n less its part on the rows, on a fixed axis
+            for (int q = 0; q < f.nw; ++q) across -= w[q] * p.A[f.W[q]][i];
+            ok = ok & !(static_cast<double>(s.fix[i]) * across < -kPositive);
+        }
+    }
+    return ok;
+}
+
 // The dual active-set loop. Returns the status; y and steps written.
 // *at_x tells whether the answer was found to meet the rows at x = c + y itself
-// (meets_rows_at_x).
-SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out, bool* at_x) {
+// (meets_rows_at_x). With last, the final working set is written there.
+SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out, bool* at_x,
+                            Active* last) {
     *at_x = false;
     Active s{};
     for (int i = 0; i < 4; ++i) {
@@ -600,6 +630,7 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out, 
     }
 answer:
     *steps_out = static_cast<uint32_t>(steps);
+    if (last != nullptr) *last = s;
     int nfree = 0, nw = 0;
     for (int i = 0; i < 4; ++i) nfree += s.fix[i] == 0;
     for (int j = 0; j < 4; ++j) nw += s.inw[j];
@@ -759,9 +790,12 @@ bool prepared_quick_exit(const MorvexExact4Prepared& P, const double d[4],
 }
 
 // *met (when given) tells whether an OPTIMAL answer is known to meet every row at
-// itself already (see certify), so that the check at x may be left out.
+// itself already (see certify), so that the check at x may be left out. *last
+// (when given) receives the loop's final working set (valid when 0 < steps <=
+// MORVEX_EXACT4_MAX_STEPS).
 SolveStatus solve_once(const MorvexExact4Prepared& P, const double desired[4],
-                       MorvexExact4Result* out, bool try_quick, bool* met = nullptr) {
+                       MorvexExact4Result* out, bool try_quick, bool* met = nullptr,
+                       Active* last = nullptr) {
     if (met != nullptr) *met = false;
     if (try_quick && prepared_quick_exit(P, desired, out)) return MORVEX_STATUS_OPTIMAL;
     double d[4];
@@ -868,12 +902,12 @@ SolveStatus solve_once(const MorvexExact4Prepared& P, const double desired[4],
     uint32_t steps = 0;
     SolveStatus status = MORVEX_STATUS_OPTIMAL;
     bool at_x = false;
-    if (!quick) status = dual_active_set(p, y, &steps, &at_x);
-    if (met != nullptr) *met = at_x & !infinite;
+    if (!quick) status = dual_active_set(p, y, &steps, &at_x, last);
     if (status != MORVEX_STATUS_OPTIMAL) {
         write_clamped(P.lower, P.upper, d, out->x);
         return finish(out, status, steps);
     }
+    if (met != nullptr) *met = at_x & !infinite;
     for (int i = 0; i < 4; ++i) {
         // d on an unbounded side; else c; else the bound the axis is at; else c + y.
         double v = clamp_axis(c[i] + y[i], P.lower[i], P.upper[i]);
@@ -1015,6 +1049,84 @@ void polish(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4
         for (int i = 0; i < 4; ++i) out->x[i] = again.x[i];
 }
 
+// When the directions of cone lie in the cone of working set s (in_working_cone),
+// its point for command d (finite), computed in the frame of c: d clamped into the
+// box, except on the far axes, where c is the given point x. Only what the factor,
+// the cone test and the working point read is set. False when s does not factorise
+// or the cone test fails.
+bool moved_answer(const MorvexExact4Prepared& P, const Active& s, const double d[4],
+                  const double x[4], uint32_t cone, double out[4]) {
+    Problem q;
+    q.m = static_cast<int>(P.row_count);
+    for (int i = 0; i < 4; ++i) {
+        const bool held = ((cone | cone >> 4) >> i & 1u) != 0;
+        q.c[i] = clamp_axis(held ? x[i] : d[i], P.lower[i], P.upper[i]);
+        q.r[i] = held ? 0.0 : d[i] - q.c[i];
+        q.L[i] = P.lower[i] - q.c[i];
+        q.U[i] = P.upper[i] - q.c[i];
+    }
+    for (int j = 0; j < 4; ++j) {
+        for (int i = 0; i < 4; ++i) q.A[j][i] = P.a[j][i];
+        q.bb[j] = P.b[j] - dot4(P.a[j], q.c);
+    }
+    Factor f;
+    if (!factorise(q, s, f) || !in_working_cone(q, s, f, cone)) return false;
+    double y[4];
+    working_point(q, s, f, y, nullptr, nullptr);
+    for (int i = 0; i < 4; ++i) {
+        double v = clamp_axis(q.c[i] + y[i], P.lower[i], P.upper[i]);
+        v = select(y[i] == q.L[i], P.lower[i], v);
+        out[i] = select(y[i] == q.U[i], P.upper[i], v);
+    }
+    return true;
+}
+
+// A finite far command d, moved toward the box: each far axis to T beyond its side
+// (beyond 0 on a side the box leaves open), T = 16 R, then 4096 R, 2^20 R. When the
+// far directions lie in the cone of the normals the working set of the moved
+// command's answer x holds there, x is the answer for d too: d - x is the moved
+// command's d' - x (a nonnegative combination of those normals, as x is its answer)
+// plus d - d', a nonnegative combination of the far directions, so x meets the
+// optimality conditions for d. The multipliers are then of the size of T, not of
+// |d|, and the near axes keep their weight in the choice of the working set. The
+// far directions are orthogonal to the working set's null space, so its point does
+// not depend on where the command lies along them: it is computed again with the
+// frame on the far axes at x (there, c lay as far out as d', and x = c + y carried
+// the rounding of |c|), and taken when it meets the rows at itself. False (out
+// unchanged) when no T gives such an answer: the answer moves with d (an open axis
+// the rows do not stop), or rounding hid the cone.
+bool solve_moved(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out) {
+    double T = 16.0 * P.far;
+    for (int round = 0; round < kMovedRounds; ++round, T *= 256.0) {
+        double d[4];
+        uint32_t cone = 0;
+        bool moved = false;
+        for (int i = 0; i < 4; ++i) {
+            const bool up = far_up(P, desired[i], i), down = far_down(P, desired[i], i);
+            const double side = up ? P.upper[i] : P.lower[i];
+            const double from = is_finite(side) ? side : 0.0;
+            d[i] = desired[i];
+            d[i] = up ? min2(d[i], from + T) : d[i];
+            d[i] = down ? max2(d[i], from - T) : d[i];
+            cone |= static_cast<uint32_t>(up) << i | static_cast<uint32_t>(down) << (4 + i);
+            moved = moved | (d[i] != desired[i]);
+        }
+        MorvexExact4Result r;
+        Active last;
+        const SolveStatus status = solve_once(P, d, &r, false, nullptr, &last);
+        // After the loop (not the quick exit nor the enumeration: no working set).
+        double x[4];
+        if (status == MORVEX_STATUS_OPTIMAL && r.steps != 0 && r.steps <= kMaxSteps &&
+            moved_answer(P, last, d, r.x, cone, x) && meets_rows(P, x)) {
+            for (int i = 0; i < 4; ++i) out->x[i] = x[i];
+            finish(out, MORVEX_STATUS_OPTIMAL, r.steps);
+            return true;
+        }
+        if (!moved) break;
+    }
+    return false;
+}
+
 // A finite command beyond R = 16 times the scale of the limits on a side the box
 // leaves open: the multipliers of the solve grow with |d|, and those of the
 // constraints that place the answer along the far axes drown in their rounding.
@@ -1034,6 +1146,11 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
         const bool up = far_up(P, desired[i], i), down = far_down(P, desired[i], i);
         far = far | up | down;  // beyond: on a side the box leaves open
         beyond = beyond | (up & (P.upper[i] == INFINITY)) | (down & (P.lower[i] == -INFINITY));
+    }
+    // A far command moved toward the box, when the answer for it is the answer for d.
+    if (finite & far) {
+        if (prepared_quick_exit(P, desired, out)) return MORVEX_STATUS_OPTIMAL;
+        if (solve_moved(P, desired, out)) return MORVEX_STATUS_OPTIMAL;
     }
     // Within R, c and the answer are at the limits' scale: one solve, its answer
     // checked on itself unless the solve found it meeting the rows there (an
