@@ -974,10 +974,11 @@ SolveStatus certify(const MorvexExact4Prepared& P, const double desired[4], Morv
 
 // One solve, its answer checked on itself unless the solve found it meeting the
 // rows there already.
+// *last as for solve_once (of the first solve, whose steps are reported).
 SolveStatus solve_checked(const MorvexExact4Prepared& P, const double desired[4],
-                          MorvexExact4Result* out, bool try_quick) {
+                          MorvexExact4Result* out, bool try_quick, Active* last = nullptr) {
     bool met = false;
-    const SolveStatus status = solve_once(P, desired, out, try_quick, &met);
+    const SolveStatus status = solve_once(P, desired, out, try_quick, &met, last);
     return met ? status : certify(P, desired, out, status);
 }
 
@@ -1022,6 +1023,12 @@ bool far_up(const MorvexExact4Prepared& P, double d, int i) {
 bool far_down(const MorvexExact4Prepared& P, double d, int i) {
     return d - (P.lower[i] == -INFINITY ? 0.0 : P.lower[i]) < -P.far;
 }
+// The far axes of d, bit i.
+uint32_t far_axes(const MorvexExact4Prepared& P, const double d[4]) {
+    uint32_t far = 0;
+    for (int i = 0; i < 4; ++i) far |= static_cast<uint32_t>(far_up(P, d[i], i) | far_down(P, d[i], i)) << i;
+    return far;
+}
 
 // A far command's answer lies on (or next to) the face of the limits farthest along
 // the command's far axes, and its position on that face is set by the near axes,
@@ -1049,19 +1056,22 @@ void polish(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4
         for (int i = 0; i < 4; ++i) out->x[i] = again.x[i];
 }
 
-// When the directions of cone lie in the cone of working set s (in_working_cone),
-// its point for command d (finite), computed in the frame of c: d clamped into the
-// box, except on the far axes, where c is the given point x. Only what the factor,
-// the cone test and the working point read is set. False when s does not factorise
-// or the cone test fails.
-bool moved_answer(const MorvexExact4Prepared& P, const Active& s, const double d[4],
-                  const double x[4], uint32_t cone, double out[4]) {
+// The point of working set s for command d (finite), computed in the frame of c:
+// d clamped into the box, except on the far axes (bit i of far), where c is x, an
+// answer found in a frame that lay as far out as d (and carried the rounding of its
+// |c|). With cone (bits as for in_working_cone), only when those directions lie in
+// the cone of s: they are then orthogonal to its null space, and d's distance along
+// them is left out (it would add only its own rounding). Only what the factor, the
+// cone test and the working point read is set. False when s does not factorise or
+// the cone test fails.
+bool working_point_near(const MorvexExact4Prepared& P, const Active& s, const double d[4],
+                        const double x[4], uint32_t far, uint32_t cone, double out[4]) {
     Problem q;
     q.m = static_cast<int>(P.row_count);
     for (int i = 0; i < 4; ++i) {
-        const bool held = ((cone | cone >> 4) >> i & 1u) != 0;
+        const bool held = (far >> i & 1u) != 0;
         q.c[i] = clamp_axis(held ? x[i] : d[i], P.lower[i], P.upper[i]);
-        q.r[i] = held ? 0.0 : d[i] - q.c[i];
+        q.r[i] = ((cone | cone >> 4) >> i & 1u) != 0 ? 0.0 : d[i] - q.c[i];
         q.L[i] = P.lower[i] - q.c[i];
         q.U[i] = P.upper[i] - q.c[i];
     }
@@ -1070,7 +1080,7 @@ bool moved_answer(const MorvexExact4Prepared& P, const Active& s, const double d
         q.bb[j] = P.b[j] - dot4(P.a[j], q.c);
     }
     Factor f;
-    if (!factorise(q, s, f) || !in_working_cone(q, s, f, cone)) return false;
+    if (!factorise(q, s, f) || (cone != 0 && !in_working_cone(q, s, f, cone))) return false;
     double y[4];
     working_point(q, s, f, y, nullptr, nullptr);
     for (int i = 0; i < 4; ++i) {
@@ -1117,7 +1127,8 @@ bool solve_moved(const MorvexExact4Prepared& P, const double desired[4], MorvexE
         // After the loop (not the quick exit nor the enumeration: no working set).
         double x[4];
         if (status == MORVEX_STATUS_OPTIMAL && r.steps != 0 && r.steps <= kMaxSteps &&
-            moved_answer(P, last, d, r.x, cone, x) && meets_rows(P, x)) {
+            working_point_near(P, last, d, r.x, (cone | cone >> 4) & 0xfu, cone, x) &&
+            meets_rows(P, x)) {
             for (int i = 0; i < 4; ++i) out->x[i] = x[i];
             finish(out, MORVEX_STATUS_OPTIMAL, r.steps);
             return true;
@@ -1188,7 +1199,9 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
             feasible = true;
         }
     }
-    SolveStatus status = solve_checked(P, desired, out, false);
+    Active last;
+    SolveStatus status = solve_checked(P, desired, out, false, &last);
+    const uint32_t steps = out->steps;
     if (status == MORVEX_STATUS_INFEASIBLE && feasible) {
         write_clamped(P.lower, P.upper, desired, out->x);
         return finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
@@ -1198,6 +1211,15 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
     // minimiser, see polish, is the smaller).
     if (status == MORVEX_STATUS_OPTIMAL && feasible && nearer(found.x, out->x, desired))
         for (int i = 0; i < 4; ++i) out->x[i] = found.x[i];
+    // The working set of that solve, its point computed again with the frame on the
+    // far axes at the answer (the solve's frame lay as far out as d), when it meets
+    // the rows at itself and is nearer d: an answer that moves with d along a row
+    // at a steep angle to a far axis takes the rounding of |d| there, magnified.
+    double x[4];
+    if (status == MORVEX_STATUS_OPTIMAL && steps != 0 && steps <= kMaxSteps &&
+        working_point_near(P, last, desired, out->x, far_axes(P, desired), 0, x) &&
+        meets_rows(P, x) && nearer(x, out->x, desired))
+        for (int i = 0; i < 4; ++i) out->x[i] = x[i];
     if (status == MORVEX_STATUS_OPTIMAL) polish(P, desired, out);
     return status;
 }
