@@ -1118,8 +1118,11 @@ bool solve_moved(const MorvexExact4Prepared& P, const double desired[4], MorvexE
             d[i] = desired[i];
             d[i] = up ? min2(d[i], from + T) : d[i];
             d[i] = down ? max2(d[i], from - T) : d[i];
-            cone |= static_cast<uint32_t>(up) << i | static_cast<uint32_t>(down) << (4 + i);
-            moved = moved | (d[i] != desired[i]);
+            // Only the directions d was moved along need to lie in the cone.
+            const bool shifted = d[i] != desired[i];
+            cone |= static_cast<uint32_t>(up & shifted) << i |
+                    static_cast<uint32_t>(down & shifted) << (4 + i);
+            moved = moved | shifted;
         }
         MorvexExact4Result r;
         Active last;
@@ -1127,7 +1130,7 @@ bool solve_moved(const MorvexExact4Prepared& P, const double desired[4], MorvexE
         // After the loop (not the quick exit nor the enumeration: no working set).
         double x[4];
         if (status == MORVEX_STATUS_OPTIMAL && r.steps != 0 && r.steps <= kMaxSteps &&
-            working_point_near(P, last, d, r.x, (cone | cone >> 4) & 0xfu, cone, x) &&
+            working_point_near(P, last, d, r.x, far_axes(P, desired), cone, x) &&
             meets_rows(P, x)) {
             for (int i = 0; i < 4; ++i) out->x[i] = x[i];
             finish(out, MORVEX_STATUS_OPTIMAL, r.steps);
