@@ -482,32 +482,43 @@ bool enumerate(const Problem& p, double y_out[4]) {
     return false;
 }
 
-// Whether each direction of cone (bit i: +e_i, bit 4 + i: -e_i) is a nonnegative
-// combination of the normals of the working set of s (its rows and fixed bounds),
-// f its factor: nothing left in their null space, no coefficient negative beyond
-// the loop's own tolerance. Then moving d along those directions, any distance,
-// keeps the working set's multipliers nonnegative and its point the answer.
-bool in_working_cone(const Problem& p, const Active& s, const Factor& f, uint32_t cone) {
+// Whether the vector shift (d less the command the working set of s was found for;
+// nonzero only along axes) is a nonnegative combination of the normals of that
+// working set (its rows and fixed bounds), f its factor. Each axis is decomposed on
+// its own: nothing may be left in the null space, and coefficients within 2^-40 of
+// zero are taken as zero (the shifts may differ by hundreds of binary orders, and
+// the rounding of a large one must not hide a small one); each combined coefficient
+// must then be nonnegative beyond 2^-40 of its terms. Then moving the command by
+// shift keeps the working set's multipliers nonnegative and its point the answer.
+// Returns 0 then; else bit i for an axis that leaves a part in the null space (the
+// answer moves with the command along it), bit 4 for a negative coefficient.
+uint32_t in_working_cone(const Problem& p, const Active& s, const Factor& f, const double shift[4]) {
     // As direction() decomposes n (not called: a second caller would take it out of
     // the loop it is inlined in).
-    bool ok = true;
-    for (int k = 0; k < 8; ++k) {
-        if ((cone >> k & 1u) == 0) continue;
-        const int axis = k & 3;
-        double n[4] = {0, 0, 0, 0}, nf[4] = {0, 0, 0, 0}, z[4], c[4], w[4];
-        n[axis] = k < 4 ? 1.0 : -1.0;
-        nf[axis] = masked(s.fix[axis] == 0, n[axis]);
+    double total[8] = {0, 0, 0, 0, 0, 0, 0, 0}, size[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    uint32_t verdict = 0;
+    for (int axis = 0; axis < 4; ++axis) {
+        if (shift[axis] == 0.0) continue;
+        double nf[4] = {0, 0, 0, 0}, z[4], c[4], w[4] = {0, 0, 0, 0}, coef[8];
+        nf[axis] = masked(s.fix[axis] == 0, 1.0);
         project_out(f, f.nw, nf, z, c);
         r_solve(f, c, w);
-        ok = ok & (dot4(z, z) <= kDependent);
-        for (int q = 0; q < f.nw; ++q) ok = ok & !(w[q] < -kPositive);
+        verdict |= static_cast<uint32_t>(!(dot4(z, z) <= kDependent)) << axis;
+        for (int q = 0; q < 4; ++q) coef[q] = q < f.nw ? w[q] : 0.0;
         for (int i = 0; i < 4; ++i) {
-            double across = n[i];  // n less its part on the rows, on a fixed axis
+            // e_axis less its part on the rows, on a fixed axis, toward its bound.
+            double across = i == axis ? 1.0 : 0.0;
             for (int q = 0; q < f.nw; ++q) across -= w[q] * p.A[f.W[q]][i];
-            ok = ok & !(static_cast<double>(s.fix[i]) * across < -kPositive);
+            coef[4 + i] = static_cast<double>(s.fix[i]) * across;
+        }
+        for (int k = 0; k < 8; ++k) {
+            const double term = std::fabs(coef[k]) <= 0x1p-40 ? 0.0 : shift[axis] * coef[k];
+            total[k] += term;
+            size[k] += std::fabs(term);
         }
     }
-    return ok;
+    for (int k = 0; k < 8; ++k) verdict |= static_cast<uint32_t>(total[k] < -0x1p-40 * size[k]) << 4;
+    return verdict;
 }
 
 // The dual active-set loop. Returns the status; y and steps written.
@@ -1008,10 +1019,18 @@ Within solve_within(const MorvexExact4Prepared& P, double R, const double desire
 
 // Whether y is nearer d than x: half of ||x - d||^2 - ||y - d||^2 is
 // sum (x - y)((x + y) / 2 - d), summed term by term (no term is a difference of two
-// squares of |d|, none overflows).
-bool nearer(const double y[4], const double x[4], const double d[4]) {
+// squares of |d|, none overflows). An axis where x and y agree within the
+// feasibility tolerance (2^-40 of their magnitudes and of R = P.far) is left out: on
+// a far axis, such a difference times |d| would outweigh every other axis, though
+// it says only which point the tolerance let a little farther out.
+bool nearer(const MorvexExact4Prepared& P, const double y[4], const double x[4],
+            const double d[4]) {
     double gain = 0.0;
-    for (int i = 0; i < 4; ++i) gain += (x[i] - y[i]) * ((x[i] + y[i]) * 0.5 - d[i]);
+    for (int i = 0; i < 4; ++i) {
+        const double apart = std::fabs(x[i] - y[i]);
+        const bool counts = apart > kTolRel * (std::fabs(x[i]) + std::fabs(y[i]) + P.far);
+        gain += counts ? (x[i] - y[i]) * ((x[i] + y[i]) * 0.5 - d[i]) : 0.0;
+    }
     return gain > 0.0;
 }
 
@@ -1052,26 +1071,27 @@ void polish(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4
     MorvexExact4Result again;
     if (solve_checked(face, near, &again, false) != MORVEX_STATUS_OPTIMAL)
         return;
-    if (nearer(again.x, out->x, desired))  // `face` has the rows of P, in a smaller box
+    if (nearer(P, again.x, out->x, desired))  // `face` has the rows of P, in a smaller box
         for (int i = 0; i < 4; ++i) out->x[i] = again.x[i];
 }
 
 // The point of working set s for command d (finite), computed in the frame of c:
 // d clamped into the box, except on the far axes (bit i of far), where c is x, an
 // answer found in a frame that lay as far out as d (and carried the rounding of its
-// |c|). With cone (bits as for in_working_cone), only when those directions lie in
-// the cone of s: they are then orthogonal to its null space, and d's distance along
+// |c|). With shift, only when it lies in the cone of s (in_working_cone): the axes it
+// moves along are then orthogonal to the null space of s, and d's distance along
 // them is left out (it would add only its own rounding). Only what the factor, the
-// cone test and the working point read is set. False when s does not factorise or
-// the cone test fails.
-bool working_point_near(const MorvexExact4Prepared& P, const Active& s, const double d[4],
-                        const double x[4], uint32_t far, uint32_t cone, double out[4]) {
+// cone test and the working point read is set. Returns 0 with the point; else
+// kNoFactor when s does not factorise, or what the cone test returned.
+constexpr uint32_t kNoFactor = 0x100;
+uint32_t working_point_near(const MorvexExact4Prepared& P, const Active& s, const double d[4],
+                        const double x[4], uint32_t far, const double* shift, double out[4]) {
     Problem q;
     q.m = static_cast<int>(P.row_count);
     for (int i = 0; i < 4; ++i) {
         const bool held = (far >> i & 1u) != 0;
         q.c[i] = clamp_axis(held ? x[i] : d[i], P.lower[i], P.upper[i]);
-        q.r[i] = ((cone | cone >> 4) >> i & 1u) != 0 ? 0.0 : d[i] - q.c[i];
+        q.r[i] = shift != nullptr && shift[i] != 0.0 ? 0.0 : d[i] - q.c[i];
         q.L[i] = P.lower[i] - q.c[i];
         q.U[i] = P.upper[i] - q.c[i];
     }
@@ -1080,7 +1100,9 @@ bool working_point_near(const MorvexExact4Prepared& P, const Active& s, const do
         q.bb[j] = P.b[j] - dot4(P.a[j], q.c);
     }
     Factor f;
-    if (!factorise(q, s, f) || (cone != 0 && !in_working_cone(q, s, f, cone))) return false;
+    if (!factorise(q, s, f)) return kNoFactor;
+    const uint32_t verdict = shift != nullptr ? in_working_cone(q, s, f, shift) : 0;
+    if (verdict != 0) return verdict;
     double y[4];
     working_point(q, s, f, y, nullptr, nullptr);
     for (int i = 0; i < 4; ++i) {
@@ -1088,55 +1110,90 @@ bool working_point_near(const MorvexExact4Prepared& P, const Active& s, const do
         v = select(y[i] == q.L[i], P.lower[i], v);
         out[i] = select(y[i] == q.U[i], P.upper[i], v);
     }
-    return true;
+    return 0;
 }
 
-// A finite far command d, moved toward the box: each far axis to T beyond its side
-// (beyond 0 on a side the box leaves open), T = 16 R, then 4096 R, 2^20 R. When the
-// far directions lie in the cone of the normals the working set of the moved
-// command's answer x holds there, x is the answer for d too: d - x is the moved
-// command's d' - x (a nonnegative combination of those normals, as x is its answer)
-// plus d - d', a nonnegative combination of the far directions, so x meets the
-// optimality conditions for d. The multipliers are then of the size of T, not of
-// |d|, and the near axes keep their weight in the choice of the working set. The
-// far directions are orthogonal to the working set's null space, so its point does
-// not depend on where the command lies along them: it is computed again with the
-// frame on the far axes at x (there, c lay as far out as d', and x = c + y carried
-// the rounding of |c|), and taken when it meets the rows at itself. False (out
-// unchanged) when no T gives such an answer: the answer moves with d (an open axis
-// the rows do not stop), or rounding hid the cone.
+// A finite far command d, moved toward the box: each far axis to a distance beyond
+// its side (beyond 0 on a side the box leaves open) between 16 R and T, T = 16 R, then
+// 4096 R, 2^20 R. When the shift d - d' of the moved command d' lies in the cone of
+// the normals the working set of its answer x holds there, x is the answer for d
+// too: d - x is d' - x (a nonnegative combination of those normals, as x is the
+// answer for d') plus the shift, so x meets the optimality conditions for d. The
+// multipliers are then of the size of T, not of |d|, and the near axes keep their
+// weight in the choice of the working set. The far distances keep their order and
+// their ratios up to 2^8 (a larger gap is cut to 2^8: a command far out on one
+// axis and farther on another is answered as the farther axis decides first), the
+// largest at T. The moved axes are orthogonal to the working set's null space, so
+// its point does not depend on where the command lies along them: it is computed
+// again with the frame on the far axes at x (there, c lay as far out as d', and
+// x = c + y carried the rounding of |c|), and taken when it meets the rows at
+// itself. False (out unchanged) when no T gives such an answer: the answer moves
+// with d (an open axis the rows do not stop), or rounding hid the cone.
 bool solve_moved(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out) {
-    double T = 16.0 * P.far;
-    for (int round = 0; round < kMovedRounds; ++round, T *= 256.0) {
-        double d[4];
-        uint32_t cone = 0;
+    // Each far axis's distance, and its distance once moved relative to the largest:
+    // the axes in decreasing order, each ratio to the one before cut at 2^-8.
+    double dist[4], rel[4] = {0, 0, 0, 0}, from[4];
+    int order[4], nfar = 0;
+    for (int i = 0; i < 4; ++i) {
+        const bool up = far_up(P, desired[i], i), down = far_down(P, desired[i], i);
+        const double side = up ? P.upper[i] : P.lower[i];
+        from[i] = is_finite(side) ? side : 0.0;
+        dist[i] = up | down ? std::fabs(desired[i] - from[i]) : 0.0;
+        if (up | down) order[nfar++] = i;
+    }
+    for (int a = 1; a < nfar; ++a)  // insertion sort, largest first
+        for (int b = a; b > 0 && dist[order[b]] > dist[order[b - 1]]; --b) {
+            const int t = order[b];
+            order[b] = order[b - 1];
+            order[b - 1] = t;
+        }
+    double smallest = 1.0;
+    for (int a = 0; a < nfar; ++a) {
+        const int i = order[a];
+        rel[i] = a == 0 ? 1.0 : rel[order[a - 1]] * max2(dist[i] / dist[order[a - 1]], 0x1p-8);
+        smallest = rel[i];
+    }
+    // The smallest moved distance 16 R, then 4096 R, 2^20 R. An axis the answer still
+    // moves along with the command at the last distance (its direction leaves a part
+    // in the working set's null space) is then left where it is, and the distances
+    // are tried again without it (at most once per far axis).
+    const double first = 16.0 * P.far / smallest;
+    double T = first;
+    uint32_t kept = 0;
+    for (int round = 0; round < kMovedRounds;) {
+        double d[4], shift[4];
         bool moved = false;
         for (int i = 0; i < 4; ++i) {
-            const bool up = far_up(P, desired[i], i), down = far_down(P, desired[i], i);
-            const double side = up ? P.upper[i] : P.lower[i];
-            const double from = is_finite(side) ? side : 0.0;
-            d[i] = desired[i];
-            d[i] = up ? min2(d[i], from + T) : d[i];
-            d[i] = down ? max2(d[i], from - T) : d[i];
-            // Only the directions d was moved along need to lie in the cone.
-            const bool shifted = d[i] != desired[i];
-            cone |= static_cast<uint32_t>(up & shifted) << i |
-                    static_cast<uint32_t>(down & shifted) << (4 + i);
-            moved = moved | shifted;
+            const double toward = desired[i] < from[i] ? -1.0 : 1.0;
+            const double to = from[i] + toward * T * rel[i];
+            d[i] = dist[i] > T * rel[i] && (kept >> i & 1u) == 0 ? to : desired[i];
+            shift[i] = desired[i] - d[i];
+            moved = moved | (shift[i] != 0.0);
         }
+        // Not moved: the solve of d itself, which solve() guards otherwise.
+        if (!moved) break;
         MorvexExact4Result r;
         Active last;
         const SolveStatus status = solve_once(P, d, &r, false, nullptr, &last);
         // After the loop (not the quick exit nor the enumeration: no working set).
         double x[4];
-        if (status == MORVEX_STATUS_OPTIMAL && r.steps != 0 && r.steps <= kMaxSteps &&
-            working_point_near(P, last, d, r.x, far_axes(P, desired), cone, x) &&
-            meets_rows(P, x)) {
+        uint32_t verdict = kNoFactor;
+        if (status == MORVEX_STATUS_OPTIMAL && r.steps != 0 && r.steps <= kMaxSteps)
+            verdict = working_point_near(P, last, d, r.x, far_axes(P, desired), shift, x);
+        if (verdict == 0 && meets_rows(P, x)) {
             for (int i = 0; i < 4; ++i) out->x[i] = x[i];
             finish(out, MORVEX_STATUS_OPTIMAL, r.steps);
             return true;
         }
-        if (!moved) break;
+        const uint32_t loose = verdict & 0xfu & ~kept;
+        if (round == kMovedRounds - 1 && verdict < kNoFactor && loose != 0) {
+            kept |= loose;
+            round = 0;
+            T = first;
+            continue;
+        }
+        ++round;
+        T *= 256.0;
     }
     return false;
 }
@@ -1212,7 +1269,7 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
     // The limits as given, solved at the scale of d, against a point found in the
     // largest box: the nearer to d is kept (its bound on the distance to the
     // minimiser, see polish, is the smaller).
-    if (status == MORVEX_STATUS_OPTIMAL && feasible && nearer(found.x, out->x, desired))
+    if (status == MORVEX_STATUS_OPTIMAL && feasible && nearer(P, found.x, out->x, desired))
         for (int i = 0; i < 4; ++i) out->x[i] = found.x[i];
     // The working set of that solve, its point computed again with the frame on the
     // far axes at the answer (the solve's frame lay as far out as d), when it meets
@@ -1220,8 +1277,8 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
     // at a steep angle to a far axis takes the rounding of |d| there, magnified.
     double x[4];
     if (status == MORVEX_STATUS_OPTIMAL && steps != 0 && steps <= kMaxSteps &&
-        working_point_near(P, last, desired, out->x, far_axes(P, desired), 0, x) &&
-        meets_rows(P, x) && nearer(x, out->x, desired))
+        working_point_near(P, last, desired, out->x, far_axes(P, desired), nullptr, x) == 0 &&
+        meets_rows(P, x) && nearer(P, x, out->x, desired))
         for (int i = 0; i < 4; ++i) out->x[i] = x[i];
     if (status == MORVEX_STATUS_OPTIMAL) polish(P, desired, out);
     return status;
