@@ -1114,21 +1114,21 @@ uint32_t working_point_near(const MorvexExact4Prepared& P, const Active& s, cons
 }
 
 // A finite far command d, moved toward the box: each far axis to a distance beyond
-// its side (beyond 0 on a side the box leaves open) between 16 R and T, T = 16 R, then
-// 4096 R, 2^20 R. When the shift d - d' of the moved command d' lies in the cone of
-// the normals the working set of its answer x holds there, x is the answer for d
-// too: d - x is d' - x (a nonnegative combination of those normals, as x is the
-// answer for d') plus the shift, so x meets the optimality conditions for d. The
-// multipliers are then of the size of T, not of |d|, and the near axes keep their
-// weight in the choice of the working set. The far distances keep their order and
-// their ratios up to 2^8 (a larger gap is cut to 2^8: a command far out on one
-// axis and farther on another is answered as the farther axis decides first), the
-// largest at T. The moved axes are orthogonal to the working set's null space, so
-// its point does not depend on where the command lies along them: it is computed
-// again with the frame on the far axes at x (there, c lay as far out as d', and
-// x = c + y carried the rounding of |c|), and taken when it meets the rows at
-// itself. False (out unchanged) when no T gives such an answer: the answer moves
-// with d (an open axis the rows do not stop), or rounding hid the cone.
+// its side (beyond 0 on a side the box leaves open) that keeps the far distances'
+// order and their ratios up to 2^8 (a larger gap is cut to 2^8: a command far out on
+// one axis and farther on another is answered as the farther axis decides first),
+// the smallest at 16 R, then 4096 R, then 2^20 R. When the shift d - d' of the moved
+// command d' lies in the cone of the normals the working set of its answer x holds
+// there, x is the answer for d too: d - x is d' - x (a nonnegative combination of
+// those normals, as x is the answer for d') plus the shift, so x meets the
+// optimality conditions for d. The multipliers are then of the size of the moved
+// distances, not of |d|, and the near axes keep their weight in the choice of the
+// working set. The moved axes are orthogonal to the working set's null space, so its
+// point does not depend on where the command lies along them: it is computed again
+// with the frame on the far axes at x (there, c lay as far out as d', and x = c + y
+// carried the rounding of |c|), and taken when it meets the rows at itself. False
+// (out unchanged) when no distance gives such an answer: the answer moves with d
+// (an open axis the rows do not stop), or rounding hid the cone.
 bool solve_moved(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out) {
     // Each far axis's distance, and its distance once moved relative to the largest:
     // the axes in decreasing order, each ratio to the one before cut at 2^-8.
@@ -1198,15 +1198,16 @@ bool solve_moved(const MorvexExact4Prepared& P, const double desired[4], MorvexE
     return false;
 }
 
-// A finite command beyond R = 16 times the scale of the limits on a side the box
-// leaves open: the multipliers of the solve grow with |d|, and those of the
-// constraints that place the answer along the far axes drown in their rounding.
-// So the open sides are first bounded at R (then 16 R, 256 R, 4096 R): when the
-// answer stays inside, it is the answer of the limits as given, found near their
-// own scale (a vertex exactly; the command's own rounding enters only along the
-// rows' null space). When it reaches the last box, the answer lies farther out and
-// the limits as given decide; should they then be found infeasible though points
-// met them in a box, the command is too far for double precision:
+// A finite command beyond R = 16 times the scale of the limits from a side of the
+// box (from 0 on a side it leaves open): the multipliers of the solve grow with |d|,
+// and those of the constraints that place the answer drown in their rounding. Such
+// a command is first moved toward the box (solve_moved). When that does not settle
+// it, and the far side is open, the open sides are bounded at R (then 16 R, 256 R,
+// 4096 R): when the answer stays inside, it is the answer of the limits as given,
+// found near their own scale (a vertex exactly; the command's own rounding enters
+// only along the rows' null space). When it reaches the last box, the answer lies
+// farther out and the limits as given decide; should they then be found infeasible
+// though points met them in a box, the command is too far for double precision:
 // NUMERICAL_FAILURE.
 SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out,
                   bool try_quick) {
@@ -1218,7 +1219,8 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
         far = far | up | down;  // beyond: on a side the box leaves open
         beyond = beyond | (up & (P.upper[i] == INFINITY)) | (down & (P.lower[i] == -INFINITY));
     }
-    // A far command moved toward the box, when the answer for it is the answer for d.
+    // A far command: d clamped into the box meets the rows (that is the answer,
+    // however far d is), or d moved toward the box has the answer for d.
     if (finite & far) {
         if (prepared_quick_exit(P, desired, out)) return MORVEX_STATUS_OPTIMAL;
         if (solve_moved(P, desired, out)) return MORVEX_STATUS_OPTIMAL;
@@ -1242,8 +1244,6 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
         }
         return status;
     }
-    // d clamped into the box meets the rows: that is the answer, however far d is.
-    if (prepared_quick_exit(P, desired, out)) return MORVEX_STATUS_OPTIMAL;
     // R, then 16 R, 256 R, 4096 R: an answer a little beyond R (rows at an angle
     // that places a vertex past the limits' own scale) is still found at its scale.
     MorvexExact4Result found{};
