@@ -1113,6 +1113,78 @@ uint32_t working_point_near(const MorvexExact4Prepared& P, const Active& s, cons
     return 0;
 }
 
+// The far axes of a command: each one's distance beyond its side (from 0 on a side
+// the box leaves open), in increasing order of it.
+struct FarAxes {
+    double dist[4], from[4];
+    int order[4], count;
+};
+
+FarAxes far_axes_of(const MorvexExact4Prepared& P, const double desired[4]) {
+    FarAxes f;
+    f.count = 0;
+    for (int i = 0; i < 4; ++i) {
+        const bool up = far_up(P, desired[i], i), down = far_down(P, desired[i], i);
+        const double side = up ? P.upper[i] : P.lower[i];
+        f.from[i] = is_finite(side) ? side : 0.0;
+        f.dist[i] = up | down ? std::fabs(desired[i] - f.from[i]) : 0.0;
+        if (up | down) f.order[f.count++] = i;
+    }
+    for (int a = 1; a < f.count; ++a)  // insertion sort
+        for (int b = a; b > 0 && f.dist[f.order[b]] < f.dist[f.order[b - 1]]; --b) {
+            const int t = f.order[b];
+            f.order[b] = f.order[b - 1];
+            f.order[b - 1] = t;
+        }
+    return f;
+}
+
+constexpr uint32_t kNotMoved = 0x200;
+
+// One moved command (see solve_moved): the nearest far axis to base, each next one
+// the one before times their ratio in d, cut at 2^8; the axes of kept stay where
+// they are, and with above_kept the farther ones are placed beyond them as well.
+// Returns 0 with the answer in out; kNotMoved when the command is not moved; else
+// why its answer was not taken (as working_point_near, or kNoFactor).
+uint32_t solve_moved_once(const MorvexExact4Prepared& P, const double desired[4],
+                          const FarAxes& f, double base, uint32_t kept, bool above_kept,
+                          MorvexExact4Result* out) {
+    double d[4], shift[4];
+    bool moved = false;
+    for (int i = 0; i < 4; ++i) d[i] = desired[i];
+    double prev_to = 0.0;
+    for (int a = 0; a < f.count; ++a) {
+        const int i = f.order[a];
+        const bool keep = (kept >> i & 1u) != 0;
+        double to = base;
+        if (a > 0) to = prev_to * min2(f.dist[i] / f.dist[f.order[a - 1]], 256.0);
+        if (!keep && f.dist[i] > to) d[i] = f.from[i] + (desired[i] < f.from[i] ? -to : to);
+        // The chain goes on from this axis's moved distance, or from its own when it
+        // is kept and the farther ones are to lie beyond it.
+        prev_to = keep && !above_kept ? to : std::fabs(d[i] - f.from[i]);
+    }
+    for (int i = 0; i < 4; ++i) {
+        shift[i] = desired[i] - d[i];
+        moved = moved | (shift[i] != 0.0);
+    }
+    // Not moved: the solve of d itself, which solve() guards otherwise.
+    if (!moved) return kNotMoved;
+    MorvexExact4Result r;
+    Active last;
+    const SolveStatus status = solve_once(P, d, &r, false, nullptr, &last);
+    // After the loop (not the quick exit nor the enumeration: no working set).
+    if (status != MORVEX_STATUS_OPTIMAL || r.steps == 0 || r.steps > kMaxSteps) return kNoFactor;
+    double x[4];
+    uint32_t far = 0;
+    for (int a = 0; a < f.count; ++a) far |= 1u << f.order[a];
+    const uint32_t verdict = working_point_near(P, last, d, r.x, far, shift, x);
+    if (verdict != 0) return verdict;
+    if (!meets_rows(P, x)) return kNoFactor;
+    for (int i = 0; i < 4; ++i) out->x[i] = x[i];
+    finish(out, MORVEX_STATUS_OPTIMAL, r.steps);
+    return 0;
+}
+
 // A finite far command d, moved toward the box: each far axis to a distance beyond
 // its side (beyond 0 on a side the box leaves open) that keeps the far distances'
 // order and their ratios up to 2^8 (a larger gap is cut to 2^8: a command far out on
@@ -1130,70 +1202,30 @@ uint32_t working_point_near(const MorvexExact4Prepared& P, const Active& s, cons
 // (out unchanged) when no distance gives such an answer: the answer moves with d
 // (an open axis the rows do not stop), or rounding hid the cone.
 bool solve_moved(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out) {
-    // Each far axis's distance, and its distance once moved relative to the largest:
-    // the axes in decreasing order, each ratio to the one before cut at 2^-8.
-    double dist[4], rel[4] = {0, 0, 0, 0}, from[4];
-    int order[4], nfar = 0;
-    for (int i = 0; i < 4; ++i) {
-        const bool up = far_up(P, desired[i], i), down = far_down(P, desired[i], i);
-        const double side = up ? P.upper[i] : P.lower[i];
-        from[i] = is_finite(side) ? side : 0.0;
-        dist[i] = up | down ? std::fabs(desired[i] - from[i]) : 0.0;
-        if (up | down) order[nfar++] = i;
-    }
-    for (int a = 1; a < nfar; ++a)  // insertion sort, largest first
-        for (int b = a; b > 0 && dist[order[b]] > dist[order[b - 1]]; --b) {
-            const int t = order[b];
-            order[b] = order[b - 1];
-            order[b - 1] = t;
-        }
-    double smallest = 1.0;
-    for (int a = 0; a < nfar; ++a) {
-        const int i = order[a];
-        rel[i] = a == 0 ? 1.0 : rel[order[a - 1]] * max2(dist[i] / dist[order[a - 1]], 0x1p-8);
-        smallest = rel[i];
-    }
-    // The smallest moved distance 16 R, then 4096 R, 2^20 R. An axis the answer still
+    const FarAxes f = far_axes_of(P, desired);
+    // The nearest moved distance 16 R, then 4096 R, 2^20 R. An axis the answer still
     // moves along with the command at the last distance (its direction leaves a part
-    // in the working set's null space) is then left where it is, and the distances
-    // are tried again without it (at most once per far axis).
-    const double first = 16.0 * P.far / smallest;
-    double T = first;
+    // in the working set's null space) is then kept where it is, and the distances are
+    // tried again without it (at most once per far axis); when a negative coefficient
+    // refuses the answer then, the farther axes are tried beyond the kept ones too
+    // (their pull can turn the answer of a nearer command).
+    double base = 16.0 * P.far;
     uint32_t kept = 0;
     for (int round = 0; round < kMovedRounds;) {
-        double d[4], shift[4];
-        bool moved = false;
-        for (int i = 0; i < 4; ++i) {
-            const double toward = desired[i] < from[i] ? -1.0 : 1.0;
-            const double to = from[i] + toward * T * rel[i];
-            d[i] = dist[i] > T * rel[i] && (kept >> i & 1u) == 0 ? to : desired[i];
-            shift[i] = desired[i] - d[i];
-            moved = moved | (shift[i] != 0.0);
-        }
-        // Not moved: the solve of d itself, which solve() guards otherwise.
-        if (!moved) break;
-        MorvexExact4Result r;
-        Active last;
-        const SolveStatus status = solve_once(P, d, &r, false, nullptr, &last);
-        // After the loop (not the quick exit nor the enumeration: no working set).
-        double x[4];
-        uint32_t verdict = kNoFactor;
-        if (status == MORVEX_STATUS_OPTIMAL && r.steps != 0 && r.steps <= kMaxSteps)
-            verdict = working_point_near(P, last, d, r.x, far_axes(P, desired), shift, x);
-        if (verdict == 0 && meets_rows(P, x)) {
-            for (int i = 0; i < 4; ++i) out->x[i] = x[i];
-            finish(out, MORVEX_STATUS_OPTIMAL, r.steps);
-            return true;
-        }
+        uint32_t verdict = solve_moved_once(P, desired, f, base, kept, false, out);
+        if (kept != 0 && verdict != kNotMoved && (verdict & 0x10u) != 0)
+            verdict = solve_moved_once(P, desired, f, base, kept, true, out);
+        if (verdict == 0) return true;
+        if (verdict == kNotMoved) return false;
         const uint32_t loose = verdict & 0xfu & ~kept;
         if (round == kMovedRounds - 1 && verdict < kNoFactor && loose != 0) {
             kept |= loose;
             round = 0;
-            T = first;
+            base = 16.0 * P.far;
             continue;
         }
         ++round;
-        T *= 256.0;
+        base *= 256.0;
     }
     return false;
 }

@@ -74,7 +74,8 @@
  * again from that working set with the frame on the far axes at x', so at the
  * limits' own scale. An axis along which the answer still moves with the command at
  * the largest distance (an open axis no row stops) is left where it is and the
- * distances are tried again. Otherwise, for a command far out on an open side: the
+ * distances are tried again (also with the farther axes placed beyond it, when
+ * their pull at the nearer distances turned the answer). Otherwise, for a command far out on an open side: the
  * open sides are bounded at R, then 16 R, 256 R and 4096 R; as soon as the answer
  * stays inside, it is the answer of the limits as given (they are convex); else the
  * limits as given are solved on x - c, where x = c + (x - c) carries about
@@ -88,11 +89,9 @@
  * agree within the feasibility tolerance: on a far axis such a difference, times
  * |d|, would outweigh every other axis. Measured against exact rational arithmetic
  * (commands 2^10 to 2^1000 out, 2^1020 beyond a side): 36,000 far out on one of one
- * or two open axes and 30,000 far beyond a side of the box, all the minimiser;
- * 6,000 far out on two or three axes at once at distances of their own (each axis
- * opened or not), 5,996 the minimiser, the four others (an open axis whose answer
- * moves with a command 2^30 to 2^100 out, beside one 2^1000 out) feasible points far
- * from it. So far commands always get an answer inside the limits or a refusal.
+ * or two open axes, 30,000 far beyond a side of the box and 18,000 far out on two or
+ * three axes at once at distances of their own (each axis opened or not): all the
+ * minimiser. Far commands always get an answer inside the limits or a refusal.
  * Clamp commands to the range of the machine before projecting them.
  *
  * Accuracy. An OPTIMAL x is within a few units of 2^-40 S of the exact minimiser,
@@ -116,12 +115,13 @@
  * 64 steps plus 576 small solves: measured worst 35 us on a 2-core x86-64 (four
  * rows, 64 steps then the enumeration; bench/README.md); a generic problem takes
  * 0.02 to 1 us. A call takes at most 17 such solves (one, then at most 16
- * projections again; almost always none). A far command (above) takes at most 12
- * moved solves (three distances, tried again once per far axis left where it is),
+ * projections again; almost always none). A far command (above) takes at most 27
+ * moved solves (three distances, then twice three for each far axis left where it
+ * is),
  * then on an open side at most 102: one in each of the four boxes, one on the
  * limits as given and one on the face, each with its projections again; beyond a
  * side of the box at most 34 (the solve and the one on the face). Measured on
- * 20,000 far commands of each kind: 0.5 to 0.7 us in the median, 8.4 us at most.
+ * 20,000 far commands of each kind: 0.5 to 0.7 us in the median, 10 us at most.
  *
  * Float records. morvex_solve_exact_4d_f32 reads the four-axis kernel's own float
  * records (core.h), widens them exactly to double and solves the same problem: no
