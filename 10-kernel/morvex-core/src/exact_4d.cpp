@@ -1105,12 +1105,14 @@ uint32_t working_point_near(const MorvexExact4Prepared& P, const Active& s, cons
     if (verdict != 0) return verdict;
     double y[4];
     working_point(q, s, f, y, nullptr, nullptr);
+    bool finite = true;
     for (int i = 0; i < 4; ++i) {
         double v = clamp_axis(q.c[i] + y[i], P.lower[i], P.upper[i]);
         v = select(y[i] == q.L[i], P.lower[i], v);
         out[i] = select(y[i] == q.U[i], P.upper[i], v);
+        finite = finite & is_finite(out[i]);
     }
-    return 0;
+    return finite ? 0 : kNoFactor;  // a finite command's answer is finite
 }
 
 // The far axes of a command: each one's distance beyond its side (from 0 on a side
@@ -1230,6 +1232,61 @@ bool solve_moved(const MorvexExact4Prepared& P, const double desired[4], MorvexE
     return false;
 }
 
+// An infinite d on a side whose bound is finite stands for a command 2^900 beyond
+// that bound: when d has infinite values and every one is such, mapped is that
+// finite command (the far-command path then places it; an infinite d on an open
+// side keeps its own rules, see morvex/exact_4d.h), and true is returned.
+bool bounded_infinities(const MorvexExact4Prepared& P, const double d[4], double mapped[4]) {
+    const double most = max2(max2(std::fabs(d[0]), std::fabs(d[1])), max2(std::fabs(d[2]), std::fabs(d[3])));
+    if (!(most > DBL_MAX) || P.status != MORVEX_STATUS_OPTIMAL) return false;  // the common case
+    bool bounded = true;
+    for (int i = 0; i < 4; ++i) {
+        const bool up = d[i] == INFINITY, down = d[i] == -INFINITY;
+        const double side = up ? P.upper[i] : P.lower[i];
+        bounded = bounded & (!(up | down) | is_finite(side));
+        mapped[i] = up | down ? side + (up ? kFar : -kFar) : d[i];
+    }
+    return bounded;
+}
+
+// The status of a far (or infinite) command d, judged: an answer with an infinite
+// coordinate that d does not hold (c + y overflowed: the answer lies farther from c
+// than the largest double) is NUMERICAL_FAILURE. When the answer lies beyond
+// R = P.far (or double precision could not place it), the limits are judged by a
+// command at their own
+// scale too (d clamped into the box and into [-R, R]): the tolerance at such an
+// answer grows with its magnitudes, so limits that miss each other at their own
+// scale could pass there; INFEASIBLE at their scale is INFEASIBLE for d (not for an
+// infinite d on an open side, whose relaxed rows keep their own rules).
+SolveStatus judged(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out,
+                   SolveStatus status) {
+    bool judge = status == MORVEX_STATUS_NUMERICAL_FAILURE;
+    if (status == MORVEX_STATUS_OPTIMAL)
+        judge = !(max2(max2(std::fabs(out->x[0]), std::fabs(out->x[1])),
+                       max2(std::fabs(out->x[2]), std::fabs(out->x[3]))) <= min2(P.far, DBL_MAX));
+    if (!judge) return status;  // the common case: an answer within R
+    bool at_inf = false, overflow = false;
+    double c[4];
+    for (int i = 0; i < 4; ++i) {
+        const double d = desired[i];
+        const bool open = (d == INFINITY && P.upper[i] == INFINITY) |
+                          (d == -INFINITY && P.lower[i] == -INFINITY);
+        at_inf = at_inf | open;
+        // An answer farther from c than the largest double (c + y overflowed).
+        overflow = overflow | !(is_finite(out->x[i]) | open);
+        c[i] = clamp_axis(clamp_axis(d, P.lower[i], P.upper[i]), -P.far, P.far);
+    }
+    if (overflow & (status == MORVEX_STATUS_OPTIMAL)) {
+        write_clamped(P.lower, P.upper, desired, out->x);
+        status = finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
+    }
+    MorvexExact4Result probe;
+    if (at_inf || solve_checked(P, c, &probe, true) != MORVEX_STATUS_INFEASIBLE)
+        return status;
+    write_clamped(P.lower, P.upper, desired, out->x);
+    return finish(out, MORVEX_STATUS_INFEASIBLE, out->steps);
+}
+
 // A finite command beyond R = 16 times the scale of the limits from a side of the
 // box (from 0 on a side it leaves open): the multipliers of the solve grow with |d|,
 // and those of the constraints that place the answer drown in their rounding. Such
@@ -1251,11 +1308,14 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
         far = far | up | down;  // beyond: on a side the box leaves open
         beyond = beyond | (up & (P.upper[i] == INFINITY)) | (down & (P.lower[i] == -INFINITY));
     }
+    double mapped[4];
+    if (!finite && bounded_infinities(P, desired, mapped))
+        return solve(P, mapped, out, try_quick);
     // A far command: d clamped into the box meets the rows (that is the answer,
     // however far d is), or d moved toward the box has the answer for d.
     if (finite & far) {
         if (prepared_quick_exit(P, desired, out)) return MORVEX_STATUS_OPTIMAL;
-        if (solve_moved(P, desired, out)) return MORVEX_STATUS_OPTIMAL;
+        if (solve_moved(P, desired, out)) return judged(P, desired, out, MORVEX_STATUS_OPTIMAL);
     }
     // Within R, c and the answer are at the limits' scale: one solve, its answer
     // checked on itself unless the solve found it meeting the rows there (an
@@ -1274,7 +1334,7 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
             if (solve_checked(P, c, &probe, true) == MORVEX_STATUS_OPTIMAL)
                 return finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
         }
-        return status;
+        return far | !finite ? judged(P, desired, out, status) : status;
     }
     // R, then 16 R, 256 R, 4096 R: an answer a little beyond R (rows at an angle
     // that places a vertex past the limits' own scale) is still found at its scale.
@@ -1284,7 +1344,7 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
         const Within within = solve_within(P, R, desired, out);
         if (within == kAnswer) {
             polish(P, desired, out);
-            return MORVEX_STATUS_OPTIMAL;
+            return judged(P, desired, out, MORVEX_STATUS_OPTIMAL);
         }
         if (within == kFeasible) {
             found = *out;
@@ -1296,7 +1356,7 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
     const uint32_t steps = out->steps;
     if (status == MORVEX_STATUS_INFEASIBLE && feasible) {
         write_clamped(P.lower, P.upper, desired, out->x);
-        return finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
+        return judged(P, desired, out, finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps));
     }
     // The limits as given, solved at the scale of d, against a point found in the
     // largest box: the nearer to d is kept (its bound on the distance to the
@@ -1313,7 +1373,7 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
         meets_rows(P, x) && nearer(P, x, out->x, desired))
         for (int i = 0; i < 4; ++i) out->x[i] = x[i];
     if (status == MORVEX_STATUS_OPTIMAL) polish(P, desired, out);
-    return status;
+    return judged(P, desired, out, status);
 }
 
 // The one-shot quick exit: d clamped into the box meets every row as given, by a
