@@ -204,24 +204,27 @@ def gen_infinities(rng):
 
 
 def far_command(rng, kind="open"):
-    """A feasible problem of the generic, coupled, dyadic or scaled family with a command
-    2^10 to 2^1020 out: along one of one or two axes opened ("open"), beyond a side of the
-    box as it is ("side"), or along two or three axes at once, each opened or not, with
-    distances of their own ("several")."""
-    (d, lo, hi, rows), witness, _ = FAMILIES[rng.choice(["generic", "coupled", "dyadic", "scaled"])](rng)
+    """A problem with a command 2^10 to 2^1020 out: for "open", "side" and "several" a
+    feasible one of the generic, coupled, dyadic or scaled family, the command along one
+    of one or two axes opened ("open"), beyond a side of the box as it is ("side"), or
+    along two or three axes at once, each opened or not, at distances of their own
+    ("several"); for "any", one of any family (infeasible, infinite commands and all),
+    one to three axes out to 2^1000, each opened or not. (p, witness, infeasible)."""
+    family = rng.choice(list(FAMILIES) if kind == "any" else ["generic", "coupled", "dyadic", "scaled"])
+    (d, lo, hi, rows), witness, infeasible = FAMILIES[family](rng)
     d, lo, hi = list(d), list(lo), list(hi)
-    if kind == "several":
-        for i in rng.sample(range(4), rng.choice([2, 3])):
+    if kind in ("several", "any"):
+        for i in rng.sample(range(4), rng.choice([2, 3] if kind == "several" else [1, 2, 3])):
             if rng.random() < 0.5:
                 lo[i], hi[i] = -INF, INF
             d[i] = rng.choice([-1, 1]) * math.ldexp(rng.uniform(1, 2), rng.choice([10, 30, 60, 100, 500, 1000]))
-        return (d, lo, hi, rows), witness, False
+        return (d, lo, hi, rows), witness, infeasible
     for i in {rng.randrange(4), rng.randrange(4)}:
         if kind == "open":
             lo[i], hi[i] = -INF, INF
     exponents = [10, 30, 60, 100, 500, 1000] if kind == "open" else [10, 60, 100, 500, 900, 1000, 1020]
     d[i] = rng.choice([-1, 1]) * math.ldexp(rng.uniform(1, 2), rng.choice(exponents))
-    return (d, lo, hi, rows), witness, False
+    return (d, lo, hi, rows), witness, infeasible
 
 
 FAMILIES = {

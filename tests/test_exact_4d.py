@@ -35,31 +35,30 @@ def test_matches_the_exact_minimiser(family):
     assert not faults, f"{len(faults)} of {PER_FAMILY} wrong; first: {faults[:3]}"
 
 
-@pytest.mark.parametrize("kind", ["open", "side", "several"])
+@pytest.mark.parametrize("kind", ["open", "side", "several", "any"])
 def test_far_commands_stay_inside(kind):
-    """A command far out on an axis the box leaves open, far beyond a side of the box, or
-    far out on several axes at distances of their own: every answer meets every row at
-    itself (exact arithmetic), feasible limits are never refused, and the answers are the
-    minimiser for d itself."""
+    """A command far out on an axis the box leaves open, far beyond a side of the box, far
+    out on several axes at distances of their own, or any of these on limits of any family:
+    every answer meets every row at itself (exact arithmetic), and the statuses and answers
+    are the oracle's for d itself (on limits of any family, but for the odd one whose answer
+    lies near the top of the double range)."""
     rng = random.Random(5)
-    wrong, faults, count = 0, [], 1200
+    wrong, faults, count = [], [], 1200
     for _ in range(count):
-        p, witness, _ = ex.far_command(rng, kind)
+        p, witness, infeasible = ex.far_command(rng, kind)
         status, x, _ = ex.solve(LIB, p)
-        if status != ex.OPTIMAL:
-            faults.append((f"status {status}", p))
-            continue
-        for a, b in p[3]:
-            n = math.hypot(*a)
-            if n == 0 or not math.isfinite(b):
+        for a, b in p[3] if status == ex.OPTIMAL and all(map(math.isfinite, x)) else ():
+            if not any(a) or not math.isfinite(b):
                 continue
             terms = [Fraction(ai) * Fraction(xi) for ai, xi in zip(a, x)]
             allowed = Fraction(2.0**-38) * (abs(Fraction(b)) + sum(map(abs, terms)))
             if sum(terms) - Fraction(b) > allowed:
                 faults.append((f"misses {a} <= {b}", p, x))
-        wrong += ex.judge(p, status, x, witness) is not None
+        fault = ex.judge(p, status, x, witness, infeasible)
+        if fault:
+            wrong.append((fault, p))
     assert not faults, faults[:3]
-    assert wrong == 0, f"{wrong} of {count} not exact"
+    assert len(wrong) <= (count // 400 if kind == "any" else 0), wrong[:3]
 
 
 def _pow2_vector(rng):
