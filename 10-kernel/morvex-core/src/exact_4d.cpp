@@ -492,7 +492,8 @@ bool enumerate(const Problem& p, double y_out[4]) {
 // shift keeps the working set's multipliers nonnegative and its point the answer.
 // Returns 0 then; else bit i for an axis that leaves a part in the null space (the
 // answer moves with the command along it), bit 4 for a negative coefficient.
-uint32_t in_working_cone(const Problem& p, const Active& s, const Factor& f, const double shift[4]) {
+uint32_t in_working_cone(const Problem& p, const Active& s, const Factor& f,
+                         const double shift[4]) {
     // As direction() decomposes n (not called: a second caller would take it out of
     // the loop it is inlined in).
     double total[8] = {0, 0, 0, 0, 0, 0, 0, 0}, size[8] = {0, 0, 0, 0, 0, 0, 0, 0};
@@ -517,7 +518,8 @@ uint32_t in_working_cone(const Problem& p, const Active& s, const Factor& f, con
             size[k] += std::fabs(term);
         }
     }
-    for (int k = 0; k < 8; ++k) verdict |= static_cast<uint32_t>(total[k] < -0x1p-40 * size[k]) << 4;
+    for (int k = 0; k < 8; ++k)
+        verdict |= static_cast<uint32_t>(total[k] < -0x1p-40 * size[k]) << 4;
     return verdict;
 }
 
@@ -1042,12 +1044,6 @@ bool far_up(const MorvexExact4Prepared& P, double d, int i) {
 bool far_down(const MorvexExact4Prepared& P, double d, int i) {
     return d - (P.lower[i] == -INFINITY ? 0.0 : P.lower[i]) < -P.far;
 }
-// The far axes of d, bit i.
-uint32_t far_axes(const MorvexExact4Prepared& P, const double d[4]) {
-    uint32_t far = 0;
-    for (int i = 0; i < 4; ++i) far |= static_cast<uint32_t>(far_up(P, d[i], i) | far_down(P, d[i], i)) << i;
-    return far;
-}
 
 // A far command's answer lies on (or next to) the face of the limits farthest along
 // the command's far axes, and its position on that face is set by the near axes,
@@ -1081,11 +1077,13 @@ void polish(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4
 // |c|). With shift, only when it lies in the cone of s (in_working_cone): the axes it
 // moves along are then orthogonal to the null space of s, and d's distance along
 // them is left out (it would add only its own rounding). Only what the factor, the
-// cone test and the working point read is set. Returns 0 with the point; else
-// kNoFactor when s does not factorise, or what the cone test returned.
-constexpr uint32_t kNoFactor = 0x100;
+// cone test and the working point read is set. Returns 0 with the point; else what
+// the cone test returned, or kNoPoint (s does not factorise, or the point overflowed).
+constexpr uint32_t kNoPoint = 0x100;   // verdicts beside in_working_cone's
+constexpr uint32_t kNotMoved = 0x200;
 uint32_t working_point_near(const MorvexExact4Prepared& P, const Active& s, const double d[4],
-                        const double x[4], uint32_t far, const double* shift, double out[4]) {
+                            const double x[4], uint32_t far, const double* shift,
+                            double out[4]) {
     Problem q;
     q.m = static_cast<int>(P.row_count);
     for (int i = 0; i < 4; ++i) {
@@ -1100,7 +1098,7 @@ uint32_t working_point_near(const MorvexExact4Prepared& P, const Active& s, cons
         q.bb[j] = P.b[j] - dot4(P.a[j], q.c);
     }
     Factor f;
-    if (!factorise(q, s, f)) return kNoFactor;
+    if (!factorise(q, s, f)) return kNoPoint;
     const uint32_t verdict = shift != nullptr ? in_working_cone(q, s, f, shift) : 0;
     if (verdict != 0) return verdict;
     double y[4];
@@ -1112,24 +1110,27 @@ uint32_t working_point_near(const MorvexExact4Prepared& P, const Active& s, cons
         out[i] = select(y[i] == q.U[i], P.upper[i], v);
         finite = finite & is_finite(out[i]);
     }
-    return finite ? 0 : kNoFactor;  // a finite command's answer is finite
+    return finite ? 0 : kNoPoint;
 }
 
 // The far axes of a command: each one's distance beyond its side (from 0 on a side
-// the box leaves open), in increasing order of it.
+// the box leaves open), in increasing order of it, and their set (bit i).
 struct FarAxes {
     double dist[4], from[4];
     int order[4], count;
+    uint32_t mask;
 };
 
 FarAxes far_axes_of(const MorvexExact4Prepared& P, const double desired[4]) {
     FarAxes f;
     f.count = 0;
+    f.mask = 0;
     for (int i = 0; i < 4; ++i) {
         const bool up = far_up(P, desired[i], i), down = far_down(P, desired[i], i);
         const double side = up ? P.upper[i] : P.lower[i];
         f.from[i] = is_finite(side) ? side : 0.0;
         f.dist[i] = up | down ? std::fabs(desired[i] - f.from[i]) : 0.0;
+        f.mask |= static_cast<uint32_t>(up | down) << i;
         if (up | down) f.order[f.count++] = i;
     }
     for (int a = 1; a < f.count; ++a)  // insertion sort
@@ -1141,13 +1142,12 @@ FarAxes far_axes_of(const MorvexExact4Prepared& P, const double desired[4]) {
     return f;
 }
 
-constexpr uint32_t kNotMoved = 0x200;
-
 // One moved command (see solve_moved): the nearest far axis to base, each next one
 // the one before times their ratio in d, cut at 2^8; the axes of kept stay where
 // they are, and with above_kept the farther ones are placed beyond them as well.
 // Returns 0 with the answer in out; kNotMoved when the command is not moved; else
-// why its answer was not taken (as working_point_near, or kNoFactor).
+// why its answer was not taken (as working_point_near; kNoPoint also for a solve
+// that ended without a working set or an answer that misses a row at itself).
 uint32_t solve_moved_once(const MorvexExact4Prepared& P, const double desired[4],
                           const FarAxes& f, double base, uint32_t kept, bool above_kept,
                           MorvexExact4Result* out) {
@@ -1175,13 +1175,11 @@ uint32_t solve_moved_once(const MorvexExact4Prepared& P, const double desired[4]
     Active last;
     const SolveStatus status = solve_once(P, d, &r, false, nullptr, &last);
     // After the loop (not the quick exit nor the enumeration: no working set).
-    if (status != MORVEX_STATUS_OPTIMAL || r.steps == 0 || r.steps > kMaxSteps) return kNoFactor;
+    if (status != MORVEX_STATUS_OPTIMAL || r.steps == 0 || r.steps > kMaxSteps) return kNoPoint;
     double x[4];
-    uint32_t far = 0;
-    for (int a = 0; a < f.count; ++a) far |= 1u << f.order[a];
-    const uint32_t verdict = working_point_near(P, last, d, r.x, far, shift, x);
+    const uint32_t verdict = working_point_near(P, last, d, r.x, f.mask, shift, x);
     if (verdict != 0) return verdict;
-    if (!meets_rows(P, x)) return kNoFactor;
+    if (!meets_rows(P, x)) return kNoPoint;
     for (int i = 0; i < 4; ++i) out->x[i] = x[i];
     finish(out, MORVEX_STATUS_OPTIMAL, r.steps);
     return 0;
@@ -1203,7 +1201,8 @@ uint32_t solve_moved_once(const MorvexExact4Prepared& P, const double desired[4]
 // carried the rounding of |c|), and taken when it meets the rows at itself. False
 // (out unchanged) when no distance gives such an answer: the answer moves with d
 // (an open axis the rows do not stop), or rounding hid the cone.
-bool solve_moved(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out) {
+bool solve_moved(const MorvexExact4Prepared& P, const double desired[4],
+                 MorvexExact4Result* out) {
     const FarAxes f = far_axes_of(P, desired);
     // The nearest moved distance 16 R, then 4096 R, 2^20 R. An axis the answer still
     // moves along with the command at the last distance (its direction leaves a part
@@ -1220,7 +1219,7 @@ bool solve_moved(const MorvexExact4Prepared& P, const double desired[4], MorvexE
         if (verdict == 0) return true;
         if (verdict == kNotMoved) return false;
         const uint32_t loose = verdict & 0xfu & ~kept;
-        if (round == kMovedRounds - 1 && verdict < kNoFactor && loose != 0) {
+        if (round == kMovedRounds - 1 && verdict < kNoPoint && loose != 0) {
             kept |= loose;
             round = 0;
             base = 16.0 * P.far;
@@ -1237,8 +1236,9 @@ bool solve_moved(const MorvexExact4Prepared& P, const double desired[4], MorvexE
 // finite command (the far-command path then places it; an infinite d on an open
 // side keeps its own rules, see morvex/exact_4d.h), and true is returned.
 bool bounded_infinities(const MorvexExact4Prepared& P, const double d[4], double mapped[4]) {
-    const double most = max2(max2(std::fabs(d[0]), std::fabs(d[1])), max2(std::fabs(d[2]), std::fabs(d[3])));
-    if (!(most > DBL_MAX) || P.status != MORVEX_STATUS_OPTIMAL) return false;  // the common case
+    const double most = max2(max2(std::fabs(d[0]), std::fabs(d[1])),
+                             max2(std::fabs(d[2]), std::fabs(d[3])));
+    if (!(most > DBL_MAX) || P.status != MORVEX_STATUS_OPTIMAL) return false;  // the usual case
     bool bounded = true;
     for (int i = 0; i < 4; ++i) {
         const bool up = d[i] == INFINITY, down = d[i] == -INFINITY;
@@ -1253,13 +1253,13 @@ bool bounded_infinities(const MorvexExact4Prepared& P, const double d[4], double
 // coordinate that d does not hold (c + y overflowed: the answer lies farther from c
 // than the largest double) is NUMERICAL_FAILURE. When the answer lies beyond
 // R = P.far (or double precision could not place it), the limits are judged by a
-// command at their own
-// scale too (d clamped into the box and into [-R, R]): the tolerance at such an
-// answer grows with its magnitudes, so limits that miss each other at their own
-// scale could pass there; INFEASIBLE at their scale is INFEASIBLE for d (not for an
-// infinite d on an open side, whose relaxed rows keep their own rules).
-SolveStatus judged(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out,
-                   SolveStatus status) {
+// command at their own scale too (d clamped into the box and into [-R, R]): the
+// tolerance at such an answer grows with its magnitudes, so limits that miss each
+// other at their own scale could pass there; INFEASIBLE at their scale is
+// INFEASIBLE for d (not for an infinite d on an open side, whose relaxed rows keep
+// their own rules).
+SolveStatus judged(const MorvexExact4Prepared& P, const double desired[4],
+                   MorvexExact4Result* out, SolveStatus status) {
     bool judge = status == MORVEX_STATUS_NUMERICAL_FAILURE;
     if (status == MORVEX_STATUS_OPTIMAL)
         judge = !(max2(max2(std::fabs(out->x[0]), std::fabs(out->x[1])),
@@ -1315,7 +1315,8 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
     // however far d is), or d moved toward the box has the answer for d.
     if (finite & far) {
         if (prepared_quick_exit(P, desired, out)) return MORVEX_STATUS_OPTIMAL;
-        if (solve_moved(P, desired, out)) return judged(P, desired, out, MORVEX_STATUS_OPTIMAL);
+        if (solve_moved(P, desired, out))
+            return judged(P, desired, out, MORVEX_STATUS_OPTIMAL);
     }
     // Within R, c and the answer are at the limits' scale: one solve, its answer
     // checked on itself unless the solve found it meeting the rows there (an
@@ -1369,7 +1370,8 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
     // at a steep angle to a far axis takes the rounding of |d| there, magnified.
     double x[4];
     if (status == MORVEX_STATUS_OPTIMAL && steps != 0 && steps <= kMaxSteps &&
-        working_point_near(P, last, desired, out->x, far_axes(P, desired), nullptr, x) == 0 &&
+        working_point_near(P, last, desired, out->x, far_axes_of(P, desired).mask, nullptr,
+                           x) == 0 &&
         meets_rows(P, x) && nearer(P, x, out->x, desired))
         for (int i = 0; i < 4; ++i) out->x[i] = x[i];
     if (status == MORVEX_STATUS_OPTIMAL) polish(P, desired, out);

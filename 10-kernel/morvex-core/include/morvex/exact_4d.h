@@ -63,45 +63,45 @@
  *
  * Far commands. A finite desired value beyond R = 16 times the scale of the limits
  * (the largest finite bound and |b| of a unit row) from a side of the box (from 0 on
- * a side the box leaves open) gives multipliers that grow with its distance: those
- * of the constraints that place the answer would drown in their rounding. (When d
+ * a side the box leaves open) gives multipliers that grow with its distance: those of
+ * the constraints that place the answer would drown in their rounding. (When d
  * clamped into the box meets the rows, that is the answer, as for any d.) So such a
- * command is first moved toward the box: each far axis to between 16 R and T beyond
- * its side, T = 16 R, then 4096 R, then 2^20 R (the far distances keep their order
- * and their ratios up to 2^8; a larger gap is cut to 2^8). When the shift from the
- * moved command d' to d is a nonnegative combination of the normals of the
- * constraints that hold the answer x' for d' (its final working set; each axis of
- * the shift decomposed on its own, coefficients within 2^-40 of zero taken as zero),
- * x' meets the optimality conditions for d too and is its answer; it is computed
- * again from that working set with the frame on the far axes at x', so at the
- * limits' own scale. An axis along which the answer still moves with the command at
- * the largest distance (an open axis no row stops) is left where it is and the
- * distances are tried again (also with the farther axes placed beyond it, when
- * their pull at the nearer distances turned the answer). Otherwise, for a command far out on an open side: the
- * open sides are bounded at R, then 16 R, 256 R and 4096 R; as soon as the answer
- * stays inside, it is the answer of the limits as given (they are convex); else the
- * limits as given are solved on x - c, where x = c + (x - c) carries about
+ * command is first moved toward the box: the nearest far axis to 16 R beyond its
+ * side, then 4096 R, then 2^20 R, the farther ones keeping the order of their
+ * distances and their ratios up to 2^8 (a larger gap is cut to 2^8). When the shift
+ * from the moved command d' to d is a nonnegative combination of the normals of the
+ * constraints that hold the answer x' for d' (its final working set; each axis of the
+ * shift decomposed on its own, coefficients within 2^-40 of zero taken as zero), x'
+ * meets the optimality conditions for d too and is its answer; it is computed again
+ * from that working set with the frame on the far axes at x', so at the limits' own
+ * scale. An axis along which the answer still moves with the command at the largest
+ * distance (an open axis no row stops) is left where it is and the distances are
+ * tried again (also with the farther axes placed beyond it, when their pull at the
+ * nearer distances turned the answer). Otherwise, for a command far out on an open
+ * side: the open sides are bounded at R, then 16 R, 256 R and 4096 R; as soon as the
+ * answer stays inside, it is the answer of the limits as given (they are convex);
+ * else the limits as given are solved on x - c, where x = c + (x - c) carries about
  * 2^-52 |d|, and of that answer (checked and projected again as above), the last
  * point found inside a box, and the point of that solve's working set computed with
- * the frame at the answer, the nearest to d is kept. If the limits as given are
- * then found infeasible though points met them inside a box, the status is
+ * the frame at the answer, the nearest to d is kept. If the limits as given are then
+ * found infeasible though points met them inside a box, the status is
  * NUMERICAL_FAILURE. Last, the near axes of d are projected again with each far axis
  * held at the answer's value, and that point replaces the answer when it meets the
- * rows at itself and is nearer d. "Nearer" leaves out an axis where two points
- * agree within the feasibility tolerance: on a far axis such a difference, times
- * |d|, would outweigh every other axis. Measured against exact rational arithmetic
- * (commands 2^10 to 2^1000 out, 2^1020 beyond a side): 36,000 far out on one of one
- * or two open axes, 30,000 far beyond a side of the box and 18,000 far out on two or
- * three axes at once at distances of their own (each axis opened or not): all the
- * minimiser; of 9,900 such commands on limits of every test family (infeasible
- * ones and infinite commands among them), 9,896 get the oracle's status and answer,
- * the four others (answers far out on an open axis beside a command near 2^1000 or
- * infinite on another) a point inside the limits that is not the minimiser. When a far command's answer
- * lies beyond R, where the tolerance grows with its magnitudes, the limits are also
- * judged by a command at their own scale (d clamped into the box and into [-R, R]):
- * INFEASIBLE there is INFEASIBLE for d, so limits that miss each other by a hair do
- * not pass as met far out. Far commands always get an answer inside the limits or a
- * refusal.
+ * rows at itself and is nearer d. "Nearer" leaves out an axis where two points agree
+ * within the feasibility tolerance: on a far axis such a difference, times |d|, would
+ * outweigh every other axis. When a far command's answer lies beyond R, where the
+ * tolerance grows with its magnitudes, the limits are also judged by a command at
+ * their own scale (d clamped into the box and into [-R, R]): INFEASIBLE there is
+ * INFEASIBLE for d, so limits that miss each other by a hair do not pass as met far
+ * out. Far commands always get an answer inside the limits or a refusal. Measured
+ * against exact rational arithmetic (commands 2^10 to 2^1000 out, 2^1020 beyond a
+ * side): 36,000 far out on one of one or two open axes, 30,000 far beyond a side of
+ * the box and 18,000 far out on two or three axes at once at distances of their own
+ * (each axis opened or not): all the minimiser; of 9,900 such commands on limits of
+ * every test family (infeasible ones and infinite commands among them), 9,896 get the
+ * oracle's status and answer, the four others (answers far out on an open axis beside
+ * a command near 2^1000 or infinite on another) a point inside the limits that is not
+ * the minimiser.
  * Clamp commands to the range of the machine before projecting them.
  *
  * Accuracy. An OPTIMAL x is within a few units of 2^-40 S of the exact minimiser,
