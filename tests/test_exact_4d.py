@@ -152,6 +152,17 @@ _H = float.fromhex
     # upper side: placed at the limits' scale, not refused as infeasible.
     ([2.5044746029461352e+30, 7.5, -4.75, 1.625], [-3, -1, -6, -1], [3, -1, -2, 7],
      [((0.25, 0.5, 0, 0), -1.25), ((1, -0.5, -0.75, 0.75), 3.0)], ex.OPTIMAL),
+    # Rows 1e-6 apart, met within the tolerance only at points 2^300 out where a far
+    # command on open axes takes its answer: infeasible whatever the command.
+    ([0.5, 2.0**300, 0, 0], [-math.inf, -math.inf, -1, -1], [math.inf, math.inf, 1, 1],
+     [((1, 1, 0, 0), 1.0), ((-1, -1, 0, 0), -1.000001)], ex.INFEASIBLE),
+    # The answer lies farther from the clamped command than the largest double
+    # (x1 = 3.4e307 for a command at -1.5e308 on an open axis): no infinite answer.
+    ([-1.5843509606950699, -1.5151672215334532e+308, -0.09741810879517576,
+      -1.6674056832949098e+308], [-2.1809133060476027, -math.inf, -4.668613982372657, -math.inf],
+     [5.578270001820772, math.inf, -2.2856062813844398, math.inf],
+     [((-0.7596794256364168, -0.8387856345720166, -0.5054053616559111, -0.26370535431591446),
+       2.33645265948757)], ex.NUMERICAL_FAILURE),
 ])
 def test_bad_and_edge_inputs(d, lo, hi, rows, status):
     p = ([float(v) for v in d], [float(v) for v in lo], [float(v) for v in hi], rows)
