@@ -163,6 +163,10 @@ _H = float.fromhex
      [5.578270001820772, math.inf, -2.2856062813844398, math.inf],
      [((-0.7596794256364168, -0.8387856345720166, -0.5054053616559111, -0.26370535431591446),
        2.33645265948757)], ex.NUMERICAL_FAILURE),
+    # Feasible limits at the top of the double range (x0 = 1.7e308 meets them): the
+    # solve's frame overflows from a command at the other end; not called infeasible.
+    ([-1.7e308, 0, 0, 0], [-1.7e308, -1, -1, -1], [1.7e308, 1, 1, 1],
+     [((-1, 0, 0, 0), -1.7e308)], ex.NUMERICAL_FAILURE),
 ])
 def test_bad_and_edge_inputs(d, lo, hi, rows, status):
     p = ([float(v) for v in d], [float(v) for v in lo], [float(v) for v in hi], rows)

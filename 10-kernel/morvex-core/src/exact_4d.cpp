@@ -1452,6 +1452,16 @@ int missed_row(const Constraints4* constraints, int rows, const float u[4]) {
     return worst;
 }
 
+// INFEASIBLE found by the enumeration (the loop gave up) on limits whose magnitudes
+// reach 2^1016: there the shifted frame itself can overflow (a bound less c beyond
+// the largest double), so no working set was solved soundly and the verdict says
+// nothing: NUMERICAL_FAILURE.
+SolveStatus decided(const MorvexExact4Prepared& P, MorvexExact4Result* out, SolveStatus status) {
+    if (status == MORVEX_STATUS_INFEASIBLE && out->steps > kMaxSteps && !(P.far <= 0x1p1020))
+        return finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
+    return status;
+}
+
 } // namespace
 
 extern "C" {
@@ -1465,7 +1475,7 @@ SolveStatus morvex_exact_4d_solve(const MorvexExact4Prepared* prepared, const do
                                   MorvexExact4Result* out) {
     if (prepared == nullptr || desired == nullptr || out == nullptr)
         return MORVEX_STATUS_INVALID_INPUT;
-    return solve(*prepared, desired, out, true);
+    return decided(*prepared, out, solve(*prepared, desired, out, true));
 }
 
 SolveStatus morvex_exact_4d(const MorvexLimits4* limits, const double desired[4],
@@ -1476,7 +1486,7 @@ SolveStatus morvex_exact_4d(const MorvexLimits4* limits, const double desired[4]
     prepare(*limits, P);
     // Its own quick exit has failed: the general path (which repeats the prepared
     // quick test) gives the same bits as the prepared call.
-    return solve(P, desired, out, false);
+    return decided(P, out, solve(P, desired, out, false));
 }
 
 int32_t morvex_solve_exact_4d_f32(const float u_desired[4], const Bounds4* bounds,

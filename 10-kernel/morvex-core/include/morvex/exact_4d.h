@@ -18,8 +18,11 @@
  *                                    meet the limits (see "Far commands", "Accuracy"),
  *                                    or an answer that rounding keeps from meeting a row
  *                                    at itself (see "Tolerance"; seen only with limits
- *                                    whose products reach 2^900), or an answer farther
- *                                    from d clamped into the box than the largest double.
+ *                                    whose products reach 2^900), an answer farther
+ *                                    from d clamped into the box than the largest double,
+ *                                    or limits whose magnitudes reach 2^1016 (where the
+ *                                    solve's frame itself can overflow) that the loop
+ *                                    could not decide (never INFEASIBLE there).
  *   MORVEX_STATUS_INVALID_INPUT (0)  a null pointer (nothing is written then), row_count > 4,
  *                                    a NaN anywhere read (desired, bounds, used rows),
  *                                    lower[i] > upper[i], lower[i] = +inf or upper[i] = -inf,
