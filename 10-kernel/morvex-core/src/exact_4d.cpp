@@ -505,7 +505,7 @@ uint32_t in_working_cone(const Problem& p, const Active& s, const Factor& f,
         project_out(f, f.nw, nf, z, c);
         r_solve(f, c, w);
         verdict |= static_cast<uint32_t>(!(dot4(z, z) <= kDependent)) << axis;
-        for (int q = 0; q < 4; ++q) coef[q] = q < f.nw ? w[q] : 0.0;
+        for (int q = 0; q < 4; ++q) coef[q] = w[q];  // zero past the working rows
         for (int i = 0; i < 4; ++i) {
             // e_axis less its part on the rows, on a fixed axis, toward its bound.
             double across = i == axis ? 1.0 : 0.0;
@@ -769,6 +769,15 @@ SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
     return P.status;
 }
 
+// x on axis i from the frame: c + y clamped into the box, or the bound itself when
+// y is exactly at its shifted value L or U (c + L may round off the bound).
+inline double frame_value(const MorvexExact4Prepared& P, int i, double c, double y, double L,
+                          double U) {
+    double v = clamp_axis(c + y, P.lower[i], P.upper[i]);
+    v = select(y == L, P.lower[i], v);
+    return select(y == U, P.upper[i], v);
+}
+
 // The tolerance of unit row (a, b) at the point c: 2^-40 of the magnitudes its
 // evaluation there adds up.
 inline double shifted_row_tol(const double a[4], double b, const double c[4]) {
@@ -923,9 +932,7 @@ SolveStatus solve_once(const MorvexExact4Prepared& P, const double desired[4],
     if (met != nullptr) *met = at_x & !infinite;
     for (int i = 0; i < 4; ++i) {
         // d on an unbounded side; else c; else the bound the axis is at; else c + y.
-        double v = clamp_axis(c[i] + y[i], P.lower[i], P.upper[i]);
-        v = select(y[i] == p.L[i], P.lower[i], v);
-        v = select(y[i] == p.U[i], P.upper[i], v);
+        double v = frame_value(P, i, c[i], y[i], p.L[i], p.U[i]);
         v = select(quick, c[i], v);
         out->x[i] = select(at_inf[i], d[i], v);
     }
@@ -1105,9 +1112,7 @@ uint32_t working_point_near(const MorvexExact4Prepared& P, const Active& s, cons
     working_point(q, s, f, y, nullptr, nullptr);
     bool finite = true;
     for (int i = 0; i < 4; ++i) {
-        double v = clamp_axis(q.c[i] + y[i], P.lower[i], P.upper[i]);
-        v = select(y[i] == q.L[i], P.lower[i], v);
-        out[i] = select(y[i] == q.U[i], P.upper[i], v);
+        out[i] = frame_value(P, i, q.c[i], y[i], q.L[i], q.U[i]);
         finite = finite & is_finite(out[i]);
     }
     return finite ? 0 : kNoPoint;
@@ -1236,17 +1241,25 @@ bool solve_moved(const MorvexExact4Prepared& P, const double desired[4],
 // finite command (the far-command path then places it; an infinite d on an open
 // side keeps its own rules, see morvex/exact_4d.h), and true is returned.
 bool bounded_infinities(const MorvexExact4Prepared& P, const double d[4], double mapped[4]) {
-    const double most = max2(max2(std::fabs(d[0]), std::fabs(d[1])),
-                             max2(std::fabs(d[2]), std::fabs(d[3])));
-    if (!(most > DBL_MAX) || P.status != MORVEX_STATUS_OPTIMAL) return false;  // the usual case
-    bool bounded = true;
+    bool infinite = false, bounded = P.status == MORVEX_STATUS_OPTIMAL;
     for (int i = 0; i < 4; ++i) {
         const bool up = d[i] == INFINITY, down = d[i] == -INFINITY;
         const double side = up ? P.upper[i] : P.lower[i];
+        infinite = infinite | up | down;
         bounded = bounded & (!(up | down) | is_finite(side));
         mapped[i] = up | down ? side + (up ? kFar : -kFar) : d[i];
     }
-    return bounded;
+    return infinite & bounded;
+}
+
+// The limits judged by a command at their own scale: d clamped into the box and
+// into [-R, R], R = P.far.
+SolveStatus at_own_scale(const MorvexExact4Prepared& P, const double desired[4]) {
+    double c[4];
+    for (int i = 0; i < 4; ++i)
+        c[i] = clamp_axis(clamp_axis(desired[i], P.lower[i], P.upper[i]), -P.far, P.far);
+    MorvexExact4Result probe;
+    return solve_checked(P, c, &probe, true);
 }
 
 // The status of a far (or infinite) command d, judged: an answer with an infinite
@@ -1266,7 +1279,6 @@ SolveStatus judged(const MorvexExact4Prepared& P, const double desired[4],
                        max2(std::fabs(out->x[2]), std::fabs(out->x[3]))) <= min2(P.far, DBL_MAX));
     if (!judge) return status;  // the common case: an answer within R
     bool at_inf = false, overflow = false;
-    double c[4];
     for (int i = 0; i < 4; ++i) {
         const double d = desired[i];
         const bool open = (d == INFINITY && P.upper[i] == INFINITY) |
@@ -1274,15 +1286,12 @@ SolveStatus judged(const MorvexExact4Prepared& P, const double desired[4],
         at_inf = at_inf | open;
         // An answer farther from c than the largest double (c + y overflowed).
         overflow = overflow | !(is_finite(out->x[i]) | open);
-        c[i] = clamp_axis(clamp_axis(d, P.lower[i], P.upper[i]), -P.far, P.far);
     }
     if (overflow & (status == MORVEX_STATUS_OPTIMAL)) {
         write_clamped(P.lower, P.upper, desired, out->x);
         status = finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
     }
-    MorvexExact4Result probe;
-    if (at_inf || solve_checked(P, c, &probe, true) != MORVEX_STATUS_INFEASIBLE)
-        return status;
+    if (at_inf || at_own_scale(P, desired) != MORVEX_STATUS_INFEASIBLE) return status;
     write_clamped(P.lower, P.upper, desired, out->x);
     return finish(out, MORVEX_STATUS_INFEASIBLE, out->steps);
 }
@@ -1326,15 +1335,11 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
         // d far beyond a bounded side: its place on the face it reaches as well.
         if (far & finite & (status == MORVEX_STATUS_OPTIMAL) & (out->steps != 0))
             polish(P, desired, out);
-        // Refused though d clamped into the box, a near command, finds the limits
-        // feasible: the far command is what double precision could not place.
-        if (far & finite & (status == MORVEX_STATUS_INFEASIBLE)) {
-            double c[4];
-            MorvexExact4Result probe;
-            write_clamped(P.lower, P.upper, desired, c);
-            if (solve_checked(P, c, &probe, true) == MORVEX_STATUS_OPTIMAL)
-                return finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
-        }
+        // Refused though a command at the limits' scale finds them feasible: the far
+        // command is what double precision could not place.
+        if (far & finite & (status == MORVEX_STATUS_INFEASIBLE) &&
+            at_own_scale(P, desired) == MORVEX_STATUS_OPTIMAL)
+            return finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
         return far | !finite ? judged(P, desired, out, status) : status;
     }
     // R, then 16 R, 256 R, 4096 R: an answer a little beyond R (rows at an angle
