@@ -518,8 +518,13 @@ uint32_t in_working_cone(const Problem& p, const Active& s, const Factor& f,
             size[k] += std::fabs(term);
         }
     }
+    // The multipliers the working set holds already (zero when unknown).
+    double held[8];
+    for (int q = 0; q < 4; ++q) held[q] = q < f.nw ? s.uw[f.W[q]] : 0.0;
+    for (int i = 0; i < 4; ++i) held[4 + i] = masked(s.fix[i] != 0, s.ub[i]);
     for (int k = 0; k < 8; ++k)
-        verdict |= static_cast<uint32_t>(total[k] < -0x1p-40 * size[k]) << 4;
+        verdict |= static_cast<uint32_t>(held[k] + total[k] < -0x1p-40 * (size[k] + held[k]))
+                   << 4;
     return verdict;
 }
 
@@ -1147,6 +1152,33 @@ FarAxes far_axes_of(const MorvexExact4Prepared& P, const double desired[4]) {
     return f;
 }
 
+// Whether some distance from d to the box exceeds `limit`; beyond 2^900, the solve
+// of d moves d toward the box itself (see solve_once).
+bool beyond_box(const MorvexExact4Prepared& P, const double d[4], double limit) {
+    bool beyond = false;
+    for (int i = 0; i < 4; ++i)
+        beyond = beyond | (std::fabs(d[i] - clamp_axis(d[i], P.lower[i], P.upper[i])) > limit);
+    return beyond;
+}
+
+// Bringing d toward c (d clamped into the box) keeps the ratios of the distances d - c
+// it scales, not their ratio to an axis where d is far out on an open side (c is d
+// there): that axis's pull gains on theirs by the scale factor, and an axis their
+// pull held at its bound can leave it when its other side is open, for the answer
+// of another command. True for such a finite d: brought toward c by more than 2^8
+// (a distance beyond 2^908), d beyond the limits' scale and 2^-8 of 2^900 on an open
+// side, and an axis it scales open on its other side.
+bool scaling_loses_pull(const MorvexExact4Prepared& P, const double d[4]) {
+    bool held_far = false, loose = false;
+    for (int i = 0; i < 4; ++i) {
+        const double r = d[i] - clamp_axis(d[i], P.lower[i], P.upper[i]);
+        held_far = held_far | ((r == 0.0) & (std::fabs(d[i]) > max2(P.far, 0x1p-8 * kFar)));
+        loose = loose | ((r > 0.0) & (P.lower[i] == -INFINITY)) |
+                ((r < 0.0) & (P.upper[i] == INFINITY));
+    }
+    return held_far & loose & beyond_box(P, d, 0x1p8 * kFar);
+}
+
 // One moved command (see solve_moved): the nearest far axis to base, each next one
 // the one before times their ratio in d, cut at 2^8; the axes of kept stay where
 // they are, and with above_kept the farther ones are placed beyond them as well.
@@ -1174,8 +1206,11 @@ uint32_t solve_moved_once(const MorvexExact4Prepared& P, const double desired[4]
         shift[i] = desired[i] - d[i];
         moved = moved | (shift[i] != 0.0);
     }
-    // Not moved: the solve of d itself, which solve() guards otherwise.
+    // Not moved: the solve of d itself, which solve() guards otherwise. Moved no
+    // farther than 2^900 from the box: the solve would move it again (see solve_once),
+    // and its answer and multipliers would be another command's.
     if (!moved) return kNotMoved;
+    if (beyond_box(P, d, kFar)) return kNoPoint;
     MorvexExact4Result r;
     Active last;
     const SolveStatus status = solve_once(P, d, &r, false, nullptr, &last);
@@ -1219,7 +1254,7 @@ bool solve_moved(const MorvexExact4Prepared& P, const double desired[4],
     uint32_t kept = 0;
     for (int round = 0; round < kMovedRounds;) {
         uint32_t verdict = solve_moved_once(P, desired, f, base, kept, false, out);
-        if (kept != 0 && verdict != kNotMoved && (verdict & 0x10u) != 0)
+        if (kept != 0 && verdict != kNotMoved && verdict != 0)
             verdict = solve_moved_once(P, desired, f, base, kept, true, out);
         if (verdict == 0) return true;
         if (verdict == kNotMoved) return false;
@@ -1326,6 +1361,10 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
         if (prepared_quick_exit(P, desired, out)) return MORVEX_STATUS_OPTIMAL;
         if (solve_moved(P, desired, out))
             return judged(P, desired, out, MORVEX_STATUS_OPTIMAL);
+        if (scaling_loses_pull(P, desired)) {
+            write_clamped(P.lower, P.upper, desired, out->x);
+            return judged(P, desired, out, finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, 0));
+        }
     }
     // Within R, c and the answer are at the limits' scale: one solve, its answer
     // checked on itself unless the solve found it meeting the rows there (an

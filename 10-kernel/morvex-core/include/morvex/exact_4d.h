@@ -22,7 +22,9 @@
  *                                    from d clamped into the box than the largest double,
  *                                    or limits whose magnitudes reach 2^1016 (where the
  *                                    solve's frame itself can overflow) that the loop
- *                                    could not decide (never INFEASIBLE there).
+ *                                    could not decide (never INFEASIBLE there), or a
+ *                                    command far out on an open side beside one beyond
+ *                                    2^908 on another (see "Far commands").
  *   MORVEX_STATUS_INVALID_INPUT (0)  a null pointer (nothing is written then), row_count > 4,
  *                                    a NaN anywhere read (desired, bounds, used rows),
  *                                    lower[i] > upper[i], lower[i] = +inf or upper[i] = -inf,
@@ -72,16 +74,23 @@
  * command is first moved toward the box: the nearest far axis to 16 R beyond its
  * side, then 4096 R, then 2^20 R, the farther ones keeping the order of their
  * distances and their ratios up to 2^8 (a larger gap is cut to 2^8). When the shift
- * from the moved command d' to d is a nonnegative combination of the normals of the
- * constraints that hold the answer x' for d' (its final working set; each axis of the
- * shift decomposed on its own, coefficients within 2^-40 of zero taken as zero), x'
- * meets the optimality conditions for d too and is its answer; it is computed again
+ * from the moved command d' to d keeps the multipliers of the constraints that hold
+ * the answer x' for d' nonnegative (its final working set: each axis of the shift
+ * decomposed on its normals on its own, coefficients within 2^-40 of zero taken as
+ * zero, each constraint's multiplier at d' plus its change), x' meets the
+ * optimality conditions for d too and is its answer; it is computed again
  * from that working set with the frame on the far axes at x', so at the limits' own
  * scale. An axis along which the answer still moves with the command at the largest
  * distance (an open axis no row stops) is left where it is and the distances are
  * tried again (also with the farther axes placed beyond it, when their pull at the
- * nearer distances turned the answer). Otherwise, for a command far out on an open
- * side: the open sides are bounded at R, then 16 R, 256 R and 4096 R; as soon as the
+ * nearer distances turned the answer or left it moving with them). A moved command
+ * is never placed beyond 2^900 (the solve would move it again, see "Accuracy").
+ * Otherwise, a command that is far out on an open side (beyond R and 2^892) and that
+ * the solve would move toward the box by more than 2^8 (a distance beyond 2^908 on
+ * another axis), an axis so moved being open on its other side, is NUMERICAL_FAILURE:
+ * moving it keeps the ratios of the distances it scales, not their ratio to the open
+ * axis, so the answer would be another command's. Otherwise, for a command far out
+ * on an open side: the open sides are bounded at R, then 16 R, 256 R and 4096 R; as soon as the
  * answer stays inside, it is the answer of the limits as given (they are convex);
  * else the limits as given are solved on x - c, where x = c + (x - c) carries about
  * 2^-52 |d|, and of that answer (checked and projected again as above), the last
@@ -101,10 +110,10 @@
  * side): 36,000 far out on one of one or two open axes, 30,000 far beyond a side of
  * the box and 18,000 far out on two or three axes at once at distances of their own
  * (each axis opened or not): all the minimiser; of 9,900 such commands on limits of
- * every test family (infeasible ones and infinite commands among them), 9,896 get the
- * oracle's status and answer, the four others (answers far out on an open axis beside
- * a command near 2^1000 or infinite on another) a point inside the limits that is not
- * the minimiser.
+ * every test family (infeasible ones and infinite commands among them), 9,897 get the
+ * oracle's status and answer and three (commands just above 2^1000 beside a far open
+ * axis, as said above) NUMERICAL_FAILURE; of 24,000 more, none a wrong answer and
+ * nine NUMERICAL_FAILURE.
  * Clamp commands to the range of the machine before projecting them.
  *
  * Accuracy. An OPTIMAL x is within a few units of 2^-40 S of the exact minimiser,
