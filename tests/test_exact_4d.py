@@ -164,6 +164,18 @@ _H = float.fromhex
      [5.578270001820772, math.inf, -2.2856062813844398, math.inf],
      [((-0.7596794256364168, -0.8387856345720166, -0.5054053616559111, -0.26370535431591446),
        2.33645265948757)], ex.NUMERICAL_FAILURE),
+    # Two open axes carry the answer 6.6e8 out, x3 is placed by the second row alone:
+    # the working set's point carries the rounding of 6.6e8 into x3 until refined.
+    ([-5.625, 1.625, -1319221507.679617, -4.0], [-4, -math.inf, -math.inf, -6],
+     [-2, math.inf, math.inf, -4], [((-0.25, -0.25, -0.25, 0.5), 0.0),
+                                    ((0.5, 0, 0, -0.75), 1.25)], ex.OPTIMAL),
+    # Far out on three axes, answered at a vertex at the limits' scale (a solve that
+    # fails on the moved command must not leave the answer to the far command's own).
+    ([3.2523922143751576, -4.529839094950545e+150, 1522174635.7765877, -2.1905522344177002e+30],
+     [-2.364441011133104, -math.inf, -math.inf, -0.6760480134116067],
+     [-1.3733044692205314, math.inf, math.inf, 6.936841158232565],
+     [((-1, 0, 0, 0.5), 1.6414371430986203), ((0, -2, 1, 0), -6.271975267966502),
+      ((-1, -1, 0, 0), -1.3096394785643737), ((0, 0, -1, -2), 0.22936065927035895)], ex.OPTIMAL),
     # x3 held at its bound by a command 1.4e301 below it, x1's open side pulling the
     # answer 4e17 out: not answered at the limits' scale.
     ([6.833707882081759, 1.202956808473604e+18, 1.700058880096598, -1.4086149869250474e+301],

@@ -528,6 +528,28 @@ uint32_t in_working_cone(const Problem& p, const Active& s, const Factor& f,
     return verdict;
 }
 
+// The point y of working set s (factor f) refined once, in place: the point of s
+// for the problem shifted to y, added to y. Its residuals are small, so the
+// refinement carries their rounding, not that of the magnitudes y was computed
+// from (a vertex 2^17 out on two axes placed a third, which a row holds alone, with
+// the rounding of 2^17 through the factor). True when y then meets every
+// constraint (y unchanged otherwise).
+[[gnu::noinline]] bool refined(const Problem& p, const Active& s, const Factor& f, double y[4]) {
+    Problem q = p;
+    for (int i = 0; i < 4; ++i) {
+        q.L[i] = p.L[i] - y[i];
+        q.U[i] = p.U[i] - y[i];
+        q.r[i] = p.r[i] - y[i];
+    }
+    for (int j = 0; j < p.m; ++j) q.bb[j] = p.bb[j] - dot4(p.A[j], y);
+    double step[4], z[4];
+    working_point(q, s, f, step, nullptr, nullptr);
+    for (int i = 0; i < 4; ++i) z[i] = clamp_axis(y[i] + step[i], p.L[i], p.U[i]);
+    if (!meets_all(p, z)) return false;
+    for (int i = 0; i < 4; ++i) y[i] = z[i];
+    return true;
+}
+
 // The dual active-set loop. Returns the status; y and steps written.
 // *at_x tells whether the answer was found to meet the rows at x = c + y itself
 // (meets_rows_at_x). With last, the final working set is written there.
@@ -671,7 +693,7 @@ answer:
         double exact[4];
         working_point(p, s, f, exact, nullptr, nullptr);
         for (int i = 0; i < 4; ++i) exact[i] = clamp_axis(exact[i], p.L[i], p.U[i]);
-        if (meets_all(p, exact)) {
+        if (meets_all(p, exact) || refined(p, s, f, exact)) {
             for (int i = 0; i < 4; ++i) y[i] = exact[i];
             return MORVEX_STATUS_OPTIMAL;
         }
@@ -1167,14 +1189,14 @@ bool beyond_box(const MorvexExact4Prepared& P, const double d[4], double limit) 
 // pull held at its bound can leave it when its other side is open, for the answer
 // of another command. True for such a finite d: brought toward c by more than 2^8
 // (a distance beyond 2^908), d beyond the limits' scale and 2^-8 of 2^900 on an open
-// side, and an axis it scales open on its other side.
+// side, and a far axis it scales (beyond R) open on its other side.
 bool scaling_loses_pull(const MorvexExact4Prepared& P, const double d[4]) {
     bool held_far = false, loose = false;
     for (int i = 0; i < 4; ++i) {
         const double r = d[i] - clamp_axis(d[i], P.lower[i], P.upper[i]);
         held_far = held_far | ((r == 0.0) & (std::fabs(d[i]) > max2(P.far, 0x1p-8 * kFar)));
-        loose = loose | ((r > 0.0) & (P.lower[i] == -INFINITY)) |
-                ((r < 0.0) & (P.upper[i] == INFINITY));
+        loose = loose | ((r > P.far) & (P.lower[i] == -INFINITY)) |
+                ((r < -P.far) & (P.upper[i] == INFINITY));
     }
     return held_far & loose & beyond_box(P, d, 0x1p8 * kFar);
 }
@@ -1187,7 +1209,7 @@ bool scaling_loses_pull(const MorvexExact4Prepared& P, const double d[4]) {
 // that ended without a working set or an answer that misses a row at itself).
 uint32_t solve_moved_once(const MorvexExact4Prepared& P, const double desired[4],
                           const FarAxes& f, double base, uint32_t kept, bool above_kept,
-                          MorvexExact4Result* out) {
+                          double gap, MorvexExact4Result* out) {
     double d[4], shift[4];
     bool moved = false;
     for (int i = 0; i < 4; ++i) d[i] = desired[i];
@@ -1196,7 +1218,7 @@ uint32_t solve_moved_once(const MorvexExact4Prepared& P, const double desired[4]
         const int i = f.order[a];
         const bool keep = (kept >> i & 1u) != 0;
         double to = base;
-        if (a > 0) to = prev_to * min2(f.dist[i] / f.dist[f.order[a - 1]], 256.0);
+        if (a > 0) to = prev_to * min2(f.dist[i] / f.dist[f.order[a - 1]], gap);
         if (!keep && f.dist[i] > to) d[i] = f.from[i] + (desired[i] < f.from[i] ? -to : to);
         // The chain goes on from this axis's moved distance, or from its own when it
         // is kept and the farther ones are to lie beyond it.
@@ -1253,9 +1275,11 @@ bool solve_moved(const MorvexExact4Prepared& P, const double desired[4],
     double base = 16.0 * P.far;
     uint32_t kept = 0;
     for (int round = 0; round < kMovedRounds;) {
-        uint32_t verdict = solve_moved_once(P, desired, f, base, kept, false, out);
+        uint32_t verdict = solve_moved_once(P, desired, f, base, kept, false, 256.0, out);
+        if (verdict == kNoPoint)
+            verdict = solve_moved_once(P, desired, f, base, kept, false, 16.0, out);
         if (kept != 0 && verdict != kNotMoved && verdict != 0)
-            verdict = solve_moved_once(P, desired, f, base, kept, true, out);
+            verdict = solve_moved_once(P, desired, f, base, kept, true, 256.0, out);
         if (verdict == 0) return true;
         if (verdict == kNotMoved) return false;
         const uint32_t loose = verdict & 0xfu & ~kept;

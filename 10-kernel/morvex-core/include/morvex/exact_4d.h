@@ -73,7 +73,8 @@
  * clamped into the box meets the rows, that is the answer, as for any d.) So such a
  * command is first moved toward the box: the nearest far axis to 16 R beyond its
  * side, then 4096 R, then 2^20 R, the farther ones keeping the order of their
- * distances and their ratios up to 2^8 (a larger gap is cut to 2^8). When the shift
+ * distances and their ratios up to 2^8 (a larger gap is cut to 2^8; when the solve
+ * of that moved command fails, to 2^4). When the shift
  * from the moved command d' to d keeps the multipliers of the constraints that hold
  * the answer x' for d' nonnegative (its final working set: each axis of the shift
  * decomposed on its normals on its own, coefficients within 2^-40 of zero taken as
@@ -109,7 +110,8 @@
  * against exact rational arithmetic (commands 2^10 to 2^1000 out, 2^1020 beyond a
  * side): 36,000 far out on one of one or two open axes, 30,000 far beyond a side of
  * the box and 18,000 far out on two or three axes at once at distances of their own
- * (each axis opened or not): all the minimiser; of 9,900 such commands on limits of
+ * (each axis opened or not): all the minimiser, and so are 36,000 and 18,000 more of
+ * the first and third kinds; of 9,900 such commands on limits of
  * every test family (infeasible ones and infinite commands among them), 9,897 get the
  * oracle's status and answer and three (commands just above 2^1000 beside a far open
  * axis, as said above) NUMERICAL_FAILURE; of 24,000 more, none a wrong answer and
@@ -123,6 +125,10 @@
  * the answer to cancellation in x; its multipliers are kept near the limits' scale
  * as said under "Far commands" (beyond 2^900 the solve of d itself moves d toward
  * the box along the line, so that they stay finite). For far commands see above.
+ * When the point of the solve's final working set misses a constraint by its
+ * rounding (a vertex far out on some axes places the others with the rounding of
+ * those magnitudes), it is refined once: the point of that working set for the
+ * problem shifted to it is added to it.
  *
  * Bounded time. The dual active-set loop adds one constraint per full step after at
  * most four removals; every addition ends on a working set never met before (the
@@ -137,9 +143,9 @@
  * 64 steps plus 576 small solves: measured worst 35 us on a 2-core x86-64 (four
  * rows, 64 steps then the enumeration; bench/README.md); a generic problem takes
  * 0.02 to 1 us. A call takes at most 17 such solves (one, then at most 16
- * projections again; almost always none). A far command (above) takes at most 27
- * moved solves (three distances, then twice three for each far axis left where it
- * is),
+ * projections again; almost always none). A far command (above) takes at most 42
+ * moved solves (three distances, each tried again with the gaps cut to 2^4 when
+ * its solve fails, then three times three for each far axis left where it is),
  * then on an open side at most 102: one in each of the four boxes, one on the
  * limits as given and one on the face, each with its projections again; beyond a
  * side of the box at most 34 (the solve and the one on the face). Measured on
