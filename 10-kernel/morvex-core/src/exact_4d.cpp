@@ -482,14 +482,15 @@ bool enumerate(const Problem& p, double y_out[4]) {
     return false;
 }
 
-// Whether the vector shift (d less the command the working set of s was found for;
-// nonzero only along axes) is a nonnegative combination of the normals of that
-// working set (its rows and fixed bounds), f its factor. Each axis is decomposed on
-// its own: nothing may be left in the null space, and coefficients within 2^-40 of
-// zero are taken as zero (the shifts may differ by hundreds of binary orders, and
-// the rounding of a large one must not hide a small one); each combined coefficient
-// must then be nonnegative beyond 2^-40 of its terms. Then moving the command by
-// shift keeps the working set's multipliers nonnegative and its point the answer.
+// Whether moving the command the working set of s was found for by the vector shift
+// (d less that command; nonzero only along axes) keeps the multipliers of that
+// working set (its rows and fixed bounds, as s holds them; f its factor)
+// nonnegative. Each axis is decomposed on the normals on its own: nothing may be
+// left in the null space, and coefficients within 2^-40 of zero are taken as zero
+// (the shifts may differ by hundreds of binary orders, and the rounding of a large
+// one must not hide a small one); each multiplier plus its combined coefficient
+// must then be nonnegative beyond 2^-40 of its terms. Then the working set's point
+// stays the answer.
 // Returns 0 then; else bit i for an axis that leaves a part in the null space (the
 // answer moves with the command along it), bit 4 for a negative coefficient.
 uint32_t in_working_cone(const Problem& p, const Active& s, const Factor& f,
@@ -518,7 +519,7 @@ uint32_t in_working_cone(const Problem& p, const Active& s, const Factor& f,
             size[k] += std::fabs(term);
         }
     }
-    // The multipliers the working set holds already (zero when unknown).
+    // The multipliers the working set holds at the command it was found for.
     double held[8];
     for (int q = 0; q < 4; ++q) held[q] = q < f.nw ? s.uw[f.W[q]] : 0.0;
     for (int i = 0; i < 4; ++i) held[4 + i] = masked(s.fix[i] != 0, s.ub[i]);
@@ -1202,7 +1203,7 @@ bool scaling_loses_pull(const MorvexExact4Prepared& P, const double d[4]) {
 }
 
 // One moved command (see solve_moved): the nearest far axis to base, each next one
-// the one before times their ratio in d, cut at 2^8; the axes of kept stay where
+// the one before times their ratio in d, cut at gap; the axes of kept stay where
 // they are, and with above_kept the farther ones are placed beyond them as well.
 // Returns 0 with the answer in out; kNotMoved when the command is not moved; else
 // why its answer was not taken (as working_point_near; kNoPoint also for a solve
@@ -1269,15 +1270,20 @@ bool solve_moved(const MorvexExact4Prepared& P, const double desired[4],
     // The nearest moved distance 16 R, then 4096 R, 2^20 R. An axis the answer still
     // moves along with the command at the last distance (its direction leaves a part
     // in the working set's null space) is then kept where it is, and the distances are
-    // tried again without it (at most once per far axis); when a negative coefficient
-    // refuses the answer then, the farther axes are tried beyond the kept ones too
-    // (their pull can turn the answer of a nearer command).
+    // tried again without it (at most once per far axis); when the answer is refused
+    // then, the farther axes are tried beyond the kept ones too (their pull can turn
+    // the answer of a nearer command). A moved command whose solve fails (its point
+    // missing the limits with the rounding of the distances) is tried again with the
+    // gaps cut to 2^4; one whose answer the move from it refuses, with the gaps cut
+    // to 2^32 (the near far axes' pulls can balance at their own ratio).
     double base = 16.0 * P.far;
     uint32_t kept = 0;
     for (int round = 0; round < kMovedRounds;) {
         uint32_t verdict = solve_moved_once(P, desired, f, base, kept, false, 256.0, out);
         if (verdict == kNoPoint)
             verdict = solve_moved_once(P, desired, f, base, kept, false, 16.0, out);
+        else if ((verdict & 0x10u) != 0)
+            verdict = solve_moved_once(P, desired, f, base, kept, false, 0x1p32, out);
         if (kept != 0 && verdict != kNotMoved && verdict != 0)
             verdict = solve_moved_once(P, desired, f, base, kept, true, 256.0, out);
         if (verdict == 0) return true;
