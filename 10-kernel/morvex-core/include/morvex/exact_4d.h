@@ -74,9 +74,10 @@
  * command is first moved toward the box: the nearest far axis to 16 R beyond its
  * side, then 4096 R, then 2^20 R, the farther ones keeping the order of their
  * distances and their ratios up to 2^8 (a larger gap is cut to 2^8; when the solve
- * of that moved command fails, to 2^4). When the shift
- * from the moved command d' to d keeps the multipliers of the constraints that hold
- * the answer x' for d' nonnegative (its final working set: each axis of the shift
+ * of that moved command fails, to 2^4; when the move refuses its answer as below, to
+ * 2^32, so that the pulls of nearer far axes balance at their own ratio). When the
+ * shift from the moved command d' to d keeps the multipliers of the constraints that
+ * hold the answer x' for d' nonnegative (its final working set: each axis of the shift
  * decomposed on its normals on its own, coefficients within 2^-40 of zero taken as
  * zero, each constraint's multiplier at d' plus its change), x' meets the
  * optimality conditions for d too and is its answer; it is computed again
@@ -108,14 +109,15 @@
  * INFEASIBLE for d, so limits that miss each other by a hair do not pass as met far
  * out. Far commands always get an answer inside the limits or a refusal. Measured
  * against exact rational arithmetic (commands 2^10 to 2^1000 out, 2^1020 beyond a
- * side): 36,000 far out on one of one or two open axes, 30,000 far beyond a side of
- * the box and 18,000 far out on two or three axes at once at distances of their own
- * (each axis opened or not): all the minimiser, and so are 36,000 and 18,000 more of
- * the first and third kinds; of 9,900 such commands on limits of
- * every test family (infeasible ones and infinite commands among them), 9,897 get the
- * oracle's status and answer and three (commands just above 2^1000 beside a far open
- * axis, as said above) NUMERICAL_FAILURE; of 24,000 more, none a wrong answer and
- * nine NUMERICAL_FAILURE.
+ * side): 72,000 far out on one of one or two open axes and 30,000 far beyond a side
+ * of the box, all the minimiser; 54,000 far out on two or three axes at once at
+ * distances of their own (each axis opened or not), all the minimiser but one
+ * NUMERICAL_FAILURE (an answer 2e30 out on two open axes beside an axis the rows
+ * hold at the limits' scale: the solve places it with the rounding of 2e30); 57,900
+ * such commands on limits of every test family (infeasible ones and infinite
+ * commands among them), no wrong status or answer and 19 NUMERICAL_FAILURE (18
+ * commands just above 2^1000 beside a far open axis, as said above, and one like the
+ * one before, its answer 2e150 out).
  * Clamp commands to the range of the machine before projecting them.
  *
  * Accuracy. An OPTIMAL x is within a few units of 2^-40 S of the exact minimiser,
@@ -144,8 +146,8 @@
  * rows, 64 steps then the enumeration; bench/README.md); a generic problem takes
  * 0.02 to 1 us. A call takes at most 17 such solves (one, then at most 16
  * projections again; almost always none). A far command (above) takes at most 42
- * moved solves (three distances, each tried again with the gaps cut to 2^4 when
- * its solve fails, then three times three for each far axis left where it is),
+ * moved solves (three distances, each tried again with the gaps cut otherwise,
+ * then three times three for each far axis left where it is),
  * then on an open side at most 102: one in each of the four boxes, one on the
  * limits as given and one on the face, each with its projections again; beyond a
  * side of the box at most 34 (the solve and the one on the face). Measured on
