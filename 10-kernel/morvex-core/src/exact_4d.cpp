@@ -820,6 +820,13 @@ SolveStatus finish(MorvexExact4Result* out, SolveStatus status, uint32_t steps) 
     return status;
 }
 
+// A status other than OPTIMAL: x is d clamped into the box.
+SolveStatus refuse(const MorvexExact4Prepared& P, const double d[4], MorvexExact4Result* out,
+                   SolveStatus status, uint32_t steps) {
+    write_clamped(P.lower, P.upper, d, out->x);
+    return finish(out, status, steps);
+}
+
 // The quick exit of prepared limits: d finite, clamped into the box, meets every
 // kept row (the same test, on the same values, as the general path of solve_once).
 bool prepared_quick_exit(const MorvexExact4Prepared& P, const double d[4],
@@ -864,8 +871,7 @@ SolveStatus solve_once(const MorvexExact4Prepared& P, const double desired[4],
             invalid = invalid || ((up ? P.positive : P.negative) >> (4 * j + i) & 1u) != 0;
     }
     if (invalid || P.status != MORVEX_STATUS_OPTIMAL) {
-        write_clamped(P.lower, P.upper, d, out->x);
-        return finish(out, invalid ? SolveStatus{MORVEX_STATUS_INVALID_INPUT} : P.status, 0);
+        return refuse(P, d, out, invalid ? SolveStatus{MORVEX_STATUS_INVALID_INPUT} : P.status, 0);
     }
     Problem p;
     bool enabled[4] = {true, true, true, true};
@@ -954,8 +960,7 @@ SolveStatus solve_once(const MorvexExact4Prepared& P, const double desired[4],
     bool at_x = false;
     if (!quick) status = dual_active_set(p, y, &steps, &at_x, last);
     if (status != MORVEX_STATUS_OPTIMAL) {
-        write_clamped(P.lower, P.upper, d, out->x);
-        return finish(out, status, steps);
+        return refuse(P, d, out, status, steps);
     }
     if (met != nullptr) *met = at_x & !infinite;
     for (int i = 0; i < 4; ++i) {
@@ -1016,8 +1021,7 @@ SolveStatus certify(const MorvexExact4Prepared& P, const double desired[4], Morv
             break;
         }
     }
-    write_clamped(P.lower, P.upper, desired, out->x);
-    return finish(out, verdict, steps);
+    return refuse(P, desired, out, verdict, steps);
 }
 
 // One solve, its answer checked on itself unless the solve found it meeting the
@@ -1175,12 +1179,12 @@ FarAxes far_axes_of(const MorvexExact4Prepared& P, const double desired[4]) {
     return f;
 }
 
-// Whether some distance from d to the box exceeds `limit`; beyond 2^900, the solve
-// of d moves d toward the box itself (see solve_once).
-bool beyond_box(const MorvexExact4Prepared& P, const double d[4], double limit) {
+// Whether some distance from d to the box exceeds 2^900: the solve of d then moves d
+// toward the box itself (see solve_once).
+bool beyond_scaling(const MorvexExact4Prepared& P, const double d[4]) {
     bool beyond = false;
     for (int i = 0; i < 4; ++i)
-        beyond = beyond | (std::fabs(d[i] - clamp_axis(d[i], P.lower[i], P.upper[i])) > limit);
+        beyond = beyond | (std::fabs(d[i] - clamp_axis(d[i], P.lower[i], P.upper[i])) > kFar);
     return beyond;
 }
 
@@ -1188,18 +1192,21 @@ bool beyond_box(const MorvexExact4Prepared& P, const double d[4], double limit) 
 // it scales, not their ratio to an axis where d is far out on an open side (c is d
 // there): that axis's pull gains on theirs by the scale factor, and an axis their
 // pull held at its bound can leave it when its other side is open, for the answer
-// of another command. True for such a finite d: brought toward c by more than 2^8
-// (a distance beyond 2^908), d beyond the limits' scale and 2^-8 of 2^900 on an open
-// side, and a far axis it scales (beyond R) open on its other side.
+// of another command. True for such a finite d: brought toward c (see
+// beyond_scaling) by more than 2^8 (a distance beyond 2^908), d beyond the limits'
+// scale and 2^-8 of 2^900 on an open side, and a far axis it scales (beyond R) open
+// on its other side.
 bool scaling_loses_pull(const MorvexExact4Prepared& P, const double d[4]) {
     bool held_far = false, loose = false;
+    double reach = 0.0;
     for (int i = 0; i < 4; ++i) {
         const double r = d[i] - clamp_axis(d[i], P.lower[i], P.upper[i]);
+        reach = max2(reach, std::fabs(r));
         held_far = held_far | ((r == 0.0) & (std::fabs(d[i]) > max2(P.far, 0x1p-8 * kFar)));
         loose = loose | ((r > P.far) & (P.lower[i] == -INFINITY)) |
                 ((r < -P.far) & (P.upper[i] == INFINITY));
     }
-    return held_far & loose & beyond_box(P, d, 0x1p8 * kFar);
+    return held_far & loose & (reach > 0x1p8 * kFar);
 }
 
 // One moved command (see solve_moved): the nearest far axis to base, each next one
@@ -1233,7 +1240,7 @@ uint32_t solve_moved_once(const MorvexExact4Prepared& P, const double desired[4]
     // farther than 2^900 from the box: the solve would move it again (see solve_once),
     // and its answer and multipliers would be another command's.
     if (!moved) return kNotMoved;
-    if (beyond_box(P, d, kFar)) return kNoPoint;
+    if (beyond_scaling(P, d)) return kNoPoint;
     MorvexExact4Result r;
     Active last;
     const SolveStatus status = solve_once(P, d, &r, false, nullptr, &last);
@@ -1353,12 +1360,10 @@ SolveStatus judged(const MorvexExact4Prepared& P, const double desired[4],
         overflow = overflow | !(is_finite(out->x[i]) | open);
     }
     if (overflow & (status == MORVEX_STATUS_OPTIMAL)) {
-        write_clamped(P.lower, P.upper, desired, out->x);
-        status = finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
+        status = refuse(P, desired, out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
     }
     if (at_inf || at_own_scale(P, desired) != MORVEX_STATUS_INFEASIBLE) return status;
-    write_clamped(P.lower, P.upper, desired, out->x);
-    return finish(out, MORVEX_STATUS_INFEASIBLE, out->steps);
+    return refuse(P, desired, out, MORVEX_STATUS_INFEASIBLE, out->steps);
 }
 
 // A finite command beyond R = 16 times the scale of the limits from a side of the
@@ -1391,10 +1396,9 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
         if (prepared_quick_exit(P, desired, out)) return MORVEX_STATUS_OPTIMAL;
         if (solve_moved(P, desired, out))
             return judged(P, desired, out, MORVEX_STATUS_OPTIMAL);
-        if (scaling_loses_pull(P, desired)) {
-            write_clamped(P.lower, P.upper, desired, out->x);
-            return judged(P, desired, out, finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, 0));
-        }
+        if (scaling_loses_pull(P, desired))
+            return judged(P, desired, out,
+                          refuse(P, desired, out, MORVEX_STATUS_NUMERICAL_FAILURE, 0));
     }
     // Within R, c and the answer are at the limits' scale: one solve, its answer
     // checked on itself unless the solve found it meeting the rows there (an
@@ -1429,10 +1433,9 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
     Active last;
     SolveStatus status = solve_checked(P, desired, out, false, &last);
     const uint32_t steps = out->steps;
-    if (status == MORVEX_STATUS_INFEASIBLE && feasible) {
-        write_clamped(P.lower, P.upper, desired, out->x);
-        return judged(P, desired, out, finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps));
-    }
+    if (status == MORVEX_STATUS_INFEASIBLE && feasible)
+        return judged(P, desired, out,
+                      refuse(P, desired, out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps));
     // The limits as given, solved at the scale of d, against a point found in the
     // largest box: the nearer to d is kept (its bound on the distance to the
     // minimiser, see polish, is the smaller).
