@@ -10,7 +10,7 @@
   against the C time of the same solves (bench/exact_4d_batch_timer.c, compiled here
   against the libmorvex_core named by MORVEX_CORE_LIB).
 
-Run: MORVEX_CORE_LIB=build/10-kernel/morvex-core/libmorvex_core.so \\
+Run: MORVEX_CORE_LIB=build/libraries/morvex-core/libmorvex_core.so \\
      python bench/bench_coupled_limits.py
 """
 
@@ -45,7 +45,7 @@ def c_time_per_solve(limits, us):
     with tempfile.TemporaryDirectory() as tmp:
         timer = Path(tmp) / "timer"
         subprocess.run(["cc", "-O2", "-std=c99", "-D_POSIX_C_SOURCE=199309L",
-                        f"-I{HERE.parent / '10-kernel/morvex-core/include'}",
+                        f"-I{HERE.parent / 'libraries/morvex-core/include'}",
                         str(HERE / "exact_4d_batch_timer.c"), library, "-o", str(timer),
                         f"-Wl,-rpath,{Path(library).parent}"], check=True)
         record = bytearray(232)

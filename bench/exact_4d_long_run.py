@@ -2,7 +2,7 @@
 hundreds of thousands of problems of the test corpus families (tests/exact_4d_support.py),
 each judged by the rational-arithmetic oracle there, on seeds the test suite does not use.
 
-    MORVEX_CORE_LIB=build/10-kernel/morvex-core/libmorvex_core.so \\
+    MORVEX_CORE_LIB=build/libraries/morvex-core/libmorvex_core.so \\
         python3 bench/exact_4d_long_run.py --per-family 40000 --jobs 2
 
 Prints, per family: problems, exact answers (optimal within 1e-9 of the exact minimiser

@@ -2,9 +2,9 @@
  *
  * Build against a CMake build tree (from the repository root):
  *   cmake -S . -B build -DCMAKE_BUILD_TYPE=Release && cmake --build build --target morvex_core
- *   cc -std=c11 -Wall -I 10-kernel/morvex-core/include examples/kernels_from_c.c \
- *      -L build/10-kernel/morvex-core -lmorvex_core \
- *      -Wl,-rpath,"$PWD/build/10-kernel/morvex-core" -o kernels_from_c
+ *   cc -std=c11 -Wall -I libraries/morvex-core/include examples/kernels_from_c.c \
+ *      -L build/libraries/morvex-core -lmorvex_core \
+ *      -Wl,-rpath,"$PWD/build/libraries/morvex-core" -o kernels_from_c
  *   ./kernels_from_c
  * or against an installed copy (`cmake --install build --prefix /opt/morvex`):
  *   cc -std=c11 -I /opt/morvex/include examples/kernels_from_c.c -L /opt/morvex/lib \

@@ -41,7 +41,7 @@ echo "== Python tests"
 # From outside the source tree, so that the installed package is the one imported.
 # MORVEX_CORE_LIB: the libmorvex_core just built, for the tests of kernels that only
 # the C library exports (tests/test_exact_4d.py).
-(cd "$build_root" && MORVEX_CORE_LIB="$build_root/tests/10-kernel/morvex-core/libmorvex_core.so" \
+(cd "$build_root" && MORVEX_CORE_LIB="$build_root/tests/libraries/morvex-core/libmorvex_core.so" \
   python3 -m pytest "$root/tests" -q -p no:cacheprovider)
 
 echo "== type stubs against the installed package (mypy stubtest)"
@@ -63,7 +63,7 @@ cp "$san"/extension/_morvex*.so "$san"/extension/_actuator*.so "$san/python/morv
   export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
   export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
   export PYTHONMALLOC=malloc PYTHONPATH="$san/python"
-  export MORVEX_CORE_LIB="$san/10-kernel/morvex-core/libmorvex_core.so"
+  export MORVEX_CORE_LIB="$san/libraries/morvex-core/libmorvex_core.so"
   python3 -c "import morvex._morvex as m, sys; assert m.__file__.startswith(sys.argv[1]), m.__file__" "$san"
   python3 -m pytest "$root/tests" -q -p no:cacheprovider
 )

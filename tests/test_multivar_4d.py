@@ -679,7 +679,7 @@ def test_c_example_builds_as_c_and_runs(tmp_path):
     cc, cxx = shutil.which("cc"), shutil.which("c++")
     if cc is None or cxx is None:
         pytest.skip("no C and C++ compiler")
-    core = ROOT / "10-kernel" / "morvex-core"
+    core = ROOT / "libraries" / "morvex-core"
     include = ["-I", str(core / "include")]
     objects = []
     for source in sorted((core / "src").glob("*.cpp")):

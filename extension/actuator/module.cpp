@@ -5,24 +5,13 @@
 #include "actuator.h"
 #include "binding/convert.h"
 #include "binding/fatal.h"
+#include "binding/module.h"
 #include "morvex/receipt_gate.h"
 
 namespace morvex::ext {
 namespace {
 
 ClassDecl* const kRegistered[] = {&receipt_gate_class(), &coupled_limits_class()};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_actuator",
-    "Classes of the actuator side: receipt checking and exact coupled limits.",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
 
 PyObject* violation_class = nullptr;  // lives until the process ends
 
@@ -40,6 +29,13 @@ Result<void> run_body(PyObject* module) {
     return {};
 }
 
+ModuleDecl module_decl = {
+    .def = {PyModuleDef_HEAD_INIT, "_actuator",
+            "Classes of the actuator side: receipt checking and exact coupled limits.", 0, nullptr,
+            nullptr, nullptr, nullptr, nullptr},
+    .body = run_body,
+};
+
 }  // namespace
 
 PendingError refusal(std::int32_t axis, std::uint32_t gate_result) {
@@ -53,12 +49,5 @@ PendingError refusal(std::int32_t axis, std::uint32_t gate_result) {
 }  // namespace morvex::ext
 
 PyMODINIT_FUNC PyInit__actuator() {
-    morvex::ext::Ref module = morvex::ext::Ref::steal(PyModule_Create(&morvex::ext::module_def));
-    if (!module) return nullptr;
-    auto body = morvex::ext::run_body(module.get());
-    if (!body.ok()) {
-        std::move(body.take_error()).restore();
-        return nullptr;
-    }
-    return module.release();
+    return morvex::ext::initialise_module(morvex::ext::module_decl);
 }
