@@ -203,6 +203,8 @@ const char* backend_name(detail::Sha256Backend b) {
             return "x86 SHA extensions";
         case detail::Sha256Backend::Armv8Sha2:
             return "ARMv8 SHA-2";
+        case detail::Sha256Backend::PortableUnrolled:
+            return "portable, unrolled (no SHA instructions found)";
         case detail::Sha256Backend::Portable:
             break;
     }

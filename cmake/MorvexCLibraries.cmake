@@ -8,26 +8,31 @@ include(CMakePackageConfigHelpers)
 # Both libraries are called OUTPUT_NAME on disk and morvex::EXPORT_NAME and
 # morvex::EXPORT_NAME_static in CMake; they and the headers (under include/morvex)
 # are installed with the component c_library (the Python wheel installs only "python").
+# A firmware build (MORVEX_FIRMWARE) makes the static library only.
 function(morvex_c_libraries)
   cmake_parse_arguments(LIB "" "OBJECTS;SHARED;STATIC;OUTPUT_NAME;EXPORT_NAME;EXPORT_SET" "HEADERS"
     ${ARGN})
-  add_library(${LIB_SHARED} SHARED $<TARGET_OBJECTS:${LIB_OBJECTS}>)
   add_library(${LIB_STATIC} STATIC $<TARGET_OBJECTS:${LIB_OBJECTS}>)
-  foreach(lib ${LIB_SHARED} ${LIB_STATIC})
-    target_include_directories(${lib} PUBLIC
-      $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
-      $<INSTALL_INTERFACE:include>)
-    set_target_properties(${lib} PROPERTIES OUTPUT_NAME ${LIB_OUTPUT_NAME})
-  endforeach()
-  set_target_properties(${LIB_SHARED} PROPERTIES VERSION ${PROJECT_VERSION}
-    SOVERSION ${PROJECT_VERSION_MAJOR} EXPORT_NAME ${LIB_EXPORT_NAME})
-  set_target_properties(${LIB_STATIC} PROPERTIES EXPORT_NAME ${LIB_EXPORT_NAME}_static)
-  add_library(morvex::${LIB_EXPORT_NAME} ALIAS ${LIB_SHARED})
+  set_target_properties(${LIB_STATIC} PROPERTIES EXPORT_NAME ${LIB_EXPORT_NAME}_static
+    OUTPUT_NAME ${LIB_OUTPUT_NAME})
+  target_include_directories(${LIB_STATIC} PUBLIC
+    $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include> $<INSTALL_INTERFACE:include>)
   add_library(morvex::${LIB_EXPORT_NAME}_static ALIAS ${LIB_STATIC})
+  install(FILES ${LIB_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/morvex COMPONENT c_library)
+  if(MORVEX_FIRMWARE)
+    install(TARGETS ${LIB_STATIC} EXPORT ${LIB_EXPORT_SET} COMPONENT c_library
+      ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    return()
+  endif()
+  add_library(${LIB_SHARED} SHARED $<TARGET_OBJECTS:${LIB_OBJECTS}>)
+  target_include_directories(${LIB_SHARED} PUBLIC
+    $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include> $<INSTALL_INTERFACE:include>)
+  set_target_properties(${LIB_SHARED} PROPERTIES OUTPUT_NAME ${LIB_OUTPUT_NAME}
+    VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR} EXPORT_NAME ${LIB_EXPORT_NAME})
+  add_library(morvex::${LIB_EXPORT_NAME} ALIAS ${LIB_SHARED})
   install(TARGETS ${LIB_SHARED} ${LIB_STATIC} EXPORT ${LIB_EXPORT_SET} COMPONENT c_library
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-  install(FILES ${LIB_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/morvex COMPONENT c_library)
 endfunction()
 
 # morvex_package(<name> <config template>): find_package(<name>) for the installed libraries.

@@ -20,6 +20,7 @@ std::size_t NonceMemory::home(const Nonce& nonce) noexcept {
 }
 
 bool NonceMemory::contains(const Nonce& nonce) const noexcept {
+    if constexpr (GATE_NONCE_WINDOW == 0) return false;
     for (std::size_t at = home(nonce);; at = (at + 1) & TABLE_MASK) {
         const std::uint16_t entry = index_[at];
         if (entry == 0) return false;
@@ -28,7 +29,8 @@ bool NonceMemory::contains(const Nonce& nonce) const noexcept {
 }
 
 void NonceMemory::insert(const Nonce& nonce) noexcept {
-    if (stored_ == NONCE_WINDOW) {
+    if constexpr (GATE_NONCE_WINDOW == 0) return;
+    if (stored_ == GATE_NONCE_WINDOW) {
         erase_slot(next_slot_);
     } else {
         ++stored_;
@@ -37,7 +39,7 @@ void NonceMemory::insert(const Nonce& nonce) noexcept {
     std::size_t at = home(nonce);
     while (index_[at] != 0) at = (at + 1) & TABLE_MASK;
     index_[at] = static_cast<std::uint16_t>(next_slot_ + 1);
-    next_slot_ = (next_slot_ + 1) & (NONCE_WINDOW - 1);
+    next_slot_ = (next_slot_ + 1) & (GATE_NONCE_WINDOW - 1);
 }
 
 // Linear probing without tombstones: after the entry goes, later entries of
@@ -101,12 +103,12 @@ struct GateCell {
 };
 constexpr std::uint64_t ARMED = 0x6d6f72766578'6761;  // an arbitrary, unlikely word
 
-static_assert(sizeof(GateCell) <= sizeof(morvex_receipt_gate));
+static_assert(sizeof(GateCell) <= sizeof(morvex_receipt_gate),
+              "morvex_receipt_gate's size in morvex/receipt_gate.h is too small for the window");
 static_assert(alignof(GateCell) <= alignof(morvex_receipt_gate));
 static_assert(std::is_trivially_destructible_v<GateCell>, "the C interface never destroys a gate");
 static_assert(MORVEX_GATE_KEY_LEN == sec::KEY_LEN);
 static_assert(MORVEX_GATE_RECEIPT_LEN == sec::SERIALIZED_RECEIPT_LEN);
-static_assert(MORVEX_GATE_NONCE_MEMORY == sec::NONCE_WINDOW);
 static_assert(MORVEX_GATE_STALE_RECEIPT == sec::to_value(sec::SecurityError::StaleReceipt));
 static_assert(MORVEX_GATE_REPLAY_NONCE == sec::to_value(sec::SecurityError::ReplayNonce));
 static_assert(MORVEX_GATE_INVALID_KEY_LENGTH == sec::to_value(sec::SecurityError::InvalidKeyLength));
@@ -115,6 +117,11 @@ GateCell* armed_cell(morvex_receipt_gate* gate) {
     if (gate == nullptr) return nullptr;
     auto* cell = std::launder(reinterpret_cast<GateCell*>(gate->opaque));
     return cell->armed == ARMED ? cell : nullptr;
+}
+
+void arm(morvex_receipt_gate* gate, const sec::Key& key, std::uint64_t last_sequence_id,
+         std::uint64_t max_age_ns) {
+    new (gate->opaque) GateCell{ARMED, sec::ReceiptGate(key, last_sequence_id, max_age_ns)};
 }
 
 }  // namespace
@@ -128,9 +135,43 @@ std::uint32_t morvex_receipt_gate_init(morvex_receipt_gate* gate, const std::uin
     if (key_len != sec::KEY_LEN) return sec::to_value(sec::SecurityError::InvalidKeyLength);
     sec::Key copy;
     std::memcpy(copy.data(), key, copy.size());
-    new (gate->opaque) GateCell{ARMED, sec::ReceiptGate(copy, last_sequence_id, max_age_ns)};
+    arm(gate, copy, last_sequence_id, max_age_ns);
     sec::secure_wipe(copy.data(), copy.size());
     return 0;
+}
+
+std::uint32_t morvex_session_key(const std::uint8_t* key, std::size_t key_len,
+                                 const std::uint8_t* session_id, std::size_t session_id_len,
+                                 std::uint8_t* session_key) {
+    if (key == nullptr || session_id == nullptr || session_key == nullptr) {
+        return sec::to_value(sec::SecurityError::InvalidPointer);
+    }
+    if (key_len != sec::KEY_LEN || session_id_len != sec::SESSION_ID_LEN) {
+        return sec::to_value(sec::SecurityError::InvalidKeyLength);
+    }
+    sec::Key copy;
+    sec::SessionId id;
+    std::memcpy(copy.data(), key, copy.size());
+    std::memcpy(id.data(), session_id, id.size());
+    sec::Key derived = sec::session_key(copy, id);
+    std::memcpy(session_key, derived.data(), derived.size());
+    sec::secure_wipe(copy.data(), copy.size());
+    sec::secure_wipe(derived.data(), derived.size());
+    return 0;
+}
+
+std::uint32_t morvex_receipt_gate_init_session(morvex_receipt_gate* gate, const std::uint8_t* key,
+                                               std::size_t key_len,
+                                               const std::uint8_t* session_id,
+                                               std::size_t session_id_len,
+                                               std::uint64_t max_age_ns) {
+    if (gate == nullptr) return sec::to_value(sec::SecurityError::InvalidPointer);
+    sec::Key derived;
+    const std::uint32_t result =
+        morvex_session_key(key, key_len, session_id, session_id_len, derived.data());
+    if (result == 0) arm(gate, derived, 0, max_age_ns);
+    sec::secure_wipe(derived.data(), derived.size());
+    return result;
 }
 
 std::uint32_t morvex_receipt_gate_check(morvex_receipt_gate* gate, const std::uint8_t* receipt,

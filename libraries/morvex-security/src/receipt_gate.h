@@ -10,10 +10,17 @@
 #include "morvex/security/boundary.h"
 #include "morvex/security/crypto.h"
 #include "morvex/security/error.h"
+#include "morvex/security_config.h"
 
 namespace morvex::security {
 
-// The last NONCE_WINDOW accepted nonces, oldest evicted first, with an
+// How many accepted nonces a gate remembers, chosen when the library is built
+// (morvex/receipt_gate.h says what they add to the sequence rule).
+inline constexpr std::size_t GATE_NONCE_WINDOW = MORVEX_GATE_NONCE_WINDOW;
+static_assert(GATE_NONCE_WINDOW <= 1024 && (GATE_NONCE_WINDOW & (GATE_NONCE_WINDOW - 1)) == 0,
+              "the nonce window is a power of two from 0 to 1024");
+
+// The last GATE_NONCE_WINDOW accepted nonces, oldest evicted first, with an
 // open-addressing index over the ring so that a lookup probes a few slots
 // instead of scanning all of them. Nonces travel in the clear, so the lookup
 // need not be constant-time; only nonces of authentic receipts get in, and a
@@ -26,12 +33,12 @@ class NonceMemory {
     std::size_t size() const noexcept { return stored_; }
 
    private:
-    static constexpr std::size_t TABLE_SIZE = 2 * NONCE_WINDOW;  // load factor at most 1/2
-    static constexpr std::size_t TABLE_MASK = TABLE_SIZE - 1;
+    static constexpr std::size_t TABLE_SIZE = 2 * GATE_NONCE_WINDOW;  // load factor at most 1/2
+    static constexpr std::size_t TABLE_MASK = TABLE_SIZE == 0 ? 0 : TABLE_SIZE - 1;
     static std::size_t home(const Nonce& nonce) noexcept;
     void erase_slot(std::size_t slot) noexcept;
 
-    std::array<Nonce, NONCE_WINDOW> ring_{};
+    std::array<Nonce, GATE_NONCE_WINDOW> ring_{};
     std::array<std::uint16_t, TABLE_SIZE> index_{};  // ring slot + 1; 0 marks an empty entry
     std::size_t next_slot_ = 0;
     std::size_t stored_ = 0;

@@ -1,15 +1,22 @@
-// Chooses the SHA-256 back end once per process and routes every compression
-// through it. The first call detects the CPU and replaces the function pointer
-// with the chosen back end; later calls go straight there. Detection is
-// idempotent, so two threads racing on the first call store the same pointer.
-#include <atomic>
+// Hosted builds on x86-64 and AArch64 choose the SHA-256 back end once per
+// process and route every compression through it: the first call detects the
+// CPU and replaces the function pointer with the chosen back end; later calls
+// go straight there. Detection is idempotent, so two threads racing on the
+// first call store the same pointer. Elsewhere sha256_compress is the one
+// compression the build chose (sha256.h). Padding and the one-shot digest
+// follow, for every build.
 #include <cstring>
 
 #include "byte_order.h"
 #include "sha256.h"
 
+#if MORVEX_SHA256_DISPATCH
+#include <atomic>
+#endif
+
 namespace morvex::security::detail {
 
+#if MORVEX_SHA256_DISPATCH
 namespace {
 
 Sha256Backend detect_best() noexcept {
@@ -19,7 +26,7 @@ Sha256Backend detect_best() noexcept {
 #if defined(__aarch64__)
     if (cpu_has_armv8_sha2()) return Sha256Backend::Armv8Sha2;
 #endif
-    return Sha256Backend::Portable;
+    return MORVEX_SHA256_UNROLLED ? Sha256Backend::PortableUnrolled : Sha256Backend::Portable;
 }
 
 void compress_first_call(std::uint32_t state[8], const std::uint8_t* blocks,
@@ -40,6 +47,8 @@ Sha256CompressFn sha256_backend_function(Sha256Backend backend) noexcept {
     switch (backend) {
         case Sha256Backend::Portable:
             return &sha256_compress_portable;
+        case Sha256Backend::PortableUnrolled:
+            return &sha256_compress_unrolled;
         case Sha256Backend::X86Sha:
 #if defined(__x86_64__)
             if (cpu_has_x86_sha()) return &sha256_compress_x86_sha;
@@ -62,6 +71,7 @@ Sha256Backend best_sha256_backend() noexcept {
 Sha256Backend active_sha256_backend() noexcept {
     const Sha256CompressFn fn = active_compress.load(std::memory_order_relaxed);
     if (fn == &sha256_compress_portable) return Sha256Backend::Portable;
+    if (fn == &sha256_compress_unrolled) return Sha256Backend::PortableUnrolled;
     if (fn == &compress_first_call) return best_sha256_backend();
 #if defined(__x86_64__)
     if (fn == &sha256_compress_x86_sha) return Sha256Backend::X86Sha;
@@ -80,14 +90,18 @@ void sha256_compress(std::uint32_t state[8], const std::uint8_t* blocks,
                      std::size_t block_count) noexcept {
     active_compress.load(std::memory_order_relaxed)(state, blocks, block_count);
 }
+#endif  // MORVEX_SHA256_DISPATCH
 
 void sha256_store_digest(const std::uint32_t state[8], std::uint8_t out[SHA256_DIGEST_LEN]) noexcept {
     for (std::size_t i = 0; i < 8; ++i) store_be(out + 4 * i, state[i]);
 }
 
-void sha256_pad_and_compress(std::uint32_t state[8], std::uint8_t block[SHA256_BLOCK_LEN],
-                             std::size_t fill, std::uint64_t total_len,
-                             Sha256CompressFn compress) noexcept {
+namespace {
+
+template <class Compress>
+void pad_and_compress(Compress compress, std::uint32_t state[8],
+                      std::uint8_t block[SHA256_BLOCK_LEN], std::size_t fill,
+                      std::uint64_t total_len) noexcept {
     constexpr std::size_t length_field = SHA256_BLOCK_LEN - 8;
     block[fill++] = 0x80;
     if (fill > length_field) {
@@ -100,8 +114,9 @@ void sha256_pad_and_compress(std::uint32_t state[8], std::uint8_t block[SHA256_B
     compress(state, block, 1);
 }
 
-void sha256_digest(std::span<const std::uint8_t> data, std::uint8_t out[SHA256_DIGEST_LEN],
-                   Sha256CompressFn compress) noexcept {
+template <class Compress>
+void digest(Compress compress, std::span<const std::uint8_t> data,
+            std::uint8_t out[SHA256_DIGEST_LEN]) noexcept {
     std::uint32_t state[8];
     std::memcpy(state, SHA256_INITIAL_STATE, sizeof state);
     const std::size_t full_blocks = data.size() / SHA256_BLOCK_LEN;
@@ -110,8 +125,39 @@ void sha256_digest(std::span<const std::uint8_t> data, std::uint8_t out[SHA256_D
     std::uint8_t last[SHA256_BLOCK_LEN];
     const std::size_t rest = data.size() - full_blocks * SHA256_BLOCK_LEN;
     if (rest != 0) std::memcpy(last, data.data() + full_blocks * SHA256_BLOCK_LEN, rest);
-    sha256_pad_and_compress(state, last, rest, data.size(), compress);
+    pad_and_compress(compress, state, last, rest, data.size());
     sha256_store_digest(state, out);
 }
 
+// The library's compression as a callable the templates inline.
+struct LibraryCompress {
+    void operator()(std::uint32_t state[8], const std::uint8_t* blocks,
+                    std::size_t block_count) const noexcept {
+        sha256_compress(state, blocks, block_count);
+    }
+};
+
+}  // namespace
+
+void sha256_pad_and_compress(std::uint32_t state[8], std::uint8_t block[SHA256_BLOCK_LEN],
+                             std::size_t fill, std::uint64_t total_len) noexcept {
+    pad_and_compress(LibraryCompress{}, state, block, fill, total_len);
+}
+
+void sha256_digest(std::span<const std::uint8_t> data, std::uint8_t out[SHA256_DIGEST_LEN]) noexcept {
+    digest(LibraryCompress{}, data, out);
+}
+
+#if MORVEX_SHA256_DISPATCH
+void sha256_digest(std::span<const std::uint8_t> data, std::uint8_t out[SHA256_DIGEST_LEN],
+                   Sha256CompressFn compress) noexcept {
+    digest(compress, data, out);
+}
+#endif
+
 }  // namespace morvex::security::detail
+
+extern "C" void morvex_sha256(const std::uint8_t* data, std::size_t len,
+                              std::uint8_t digest[MORVEX_SHA256_DIGEST_LEN]) {
+    morvex::security::detail::sha256_digest({data, len}, digest);
+}

@@ -109,6 +109,8 @@ const char* backend_name(Sha256Backend backend) {
     switch (backend) {
         case Sha256Backend::Portable:
             return "portable";
+        case Sha256Backend::PortableUnrolled:
+            return "portable, unrolled";
         case Sha256Backend::X86Sha:
             return "x86 SHA";
         case Sha256Backend::Armv8Sha2:
@@ -123,7 +125,8 @@ const char* backend_name(Sha256Backend backend) {
 // every input anyway.
 std::vector<Sha256Backend> runnable_backends() {
     std::vector<Sha256Backend> out;
-    for (auto b : {Sha256Backend::Portable, Sha256Backend::X86Sha, Sha256Backend::Armv8Sha2}) {
+    for (auto b : {Sha256Backend::Portable, Sha256Backend::PortableUnrolled, Sha256Backend::X86Sha,
+                   Sha256Backend::Armv8Sha2}) {
         if (detail::sha256_backend_function(b) != nullptr) out.push_back(b);
     }
     return out;

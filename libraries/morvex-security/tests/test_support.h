@@ -128,6 +128,8 @@ inline const char* backend_name(detail::Sha256Backend backend) {
     switch (backend) {
         case detail::Sha256Backend::Portable:
             return "Portable";
+        case detail::Sha256Backend::PortableUnrolled:
+            return "PortableUnrolled";
         case detail::Sha256Backend::X86Sha:
             return "X86Sha";
         case detail::Sha256Backend::Armv8Sha2:
@@ -139,8 +141,8 @@ inline const char* backend_name(detail::Sha256Backend backend) {
 // Every back end that this build and this CPU can run.
 inline std::vector<detail::Sha256Backend> available_backends() {
     std::vector<detail::Sha256Backend> out;
-    for (auto b : {detail::Sha256Backend::Portable, detail::Sha256Backend::X86Sha,
-                   detail::Sha256Backend::Armv8Sha2}) {
+    for (auto b : {detail::Sha256Backend::Portable, detail::Sha256Backend::PortableUnrolled,
+                   detail::Sha256Backend::X86Sha, detail::Sha256Backend::Armv8Sha2}) {
         if (detail::sha256_backend_function(b) != nullptr) out.push_back(b);
     }
     return out;

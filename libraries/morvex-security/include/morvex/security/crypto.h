@@ -31,11 +31,13 @@ inline constexpr std::size_t NONCE_LEN = 12;
 inline constexpr std::size_t TAG_LEN = 32;
 inline constexpr std::size_t MAX_ACTION_ID_LEN = 64;
 inline constexpr std::size_t PAYLOAD_LEN = 16;
+inline constexpr std::size_t SESSION_ID_LEN = 16;
 
 using Key = std::array<std::uint8_t, KEY_LEN>;
 using Nonce = std::array<std::uint8_t, NONCE_LEN>;
 using Tag = std::array<std::uint8_t, TAG_LEN>;
 using Payload = std::array<std::uint8_t, PAYLOAD_LEN>;
+using SessionId = std::array<std::uint8_t, SESSION_ID_LEN>;
 
 // A signed receipt: a plain value that owns nothing.
 struct AuthorizationReceipt {
@@ -120,6 +122,13 @@ SecurityStatus verify_tag(const Key& key, const AuthorizationReceipt& receipt,
 SecurityStatus verify_tag(const KeySchedule& schedule, const AuthorizationReceipt& receipt,
                           std::span<const std::uint8_t> action_id,
                           const Payload& payload) noexcept;
+
+// The key of one session of a checking side: HMAC-SHA-256 under the long-term
+// key of SESSION_KEY_LABEL followed by the 16-byte session id. Receipts of a
+// session are issued and checked under it, so that receipts of an earlier
+// session (before a reset of the checking side) fail authentication.
+inline constexpr std::string_view SESSION_KEY_LABEL = "morvex session key v1";
+Key session_key(const Key& key, const SessionId& session_id) noexcept;
 
 // The replay rule on sequence ids: a receipt is accepted only above the last
 // accepted one (so 0 never is).
