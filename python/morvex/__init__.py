@@ -10,6 +10,7 @@ from morvex._morvex import (
     MorvViolation,
     __version__,
 )
+from morvex.session import session_key
 
 __all__ = ["__version__", "MorvBoundary", "MorvReceipt", "MorvViolation", "MonotonicCounter",
-           "Governor", "ReceiptGate", "CoupledLimits"]
+           "Governor", "ReceiptGate", "CoupledLimits", "session_key"]

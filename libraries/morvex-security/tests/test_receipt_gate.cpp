@@ -74,15 +74,16 @@ struct Model {
         last = sequence;
         order.push_back(nonce);
         remembered.insert(nonce);
-        if (order.size() > NONCE_WINDOW) {
+        if (order.size() > MORVEX_GATE_NONCE_WINDOW) {
             remembered.erase(order.front());
             order.pop_front();
         }
     }
 };
 
-// Nonces from a small pool, so that reuse, eviction and re-admission after
-// eviction all happen often; bit flips, other commands and other keys; ages on
+// Nonces from a small pool (three times the window the library was built
+// with), so that reuse, eviction and re-admission after eviction all happen
+// often; bit flips, other commands and other keys; ages on
 // both sides of the limit. Every refusal must leave every byte of the gate as it was.
 TEST(ReceiptGate, RandomWalkMatchesTheModelAndRefusalsLeaveNoTrace) {
     for (const std::uint64_t max_age : {std::uint64_t{0}, std::uint64_t{1'000'000}}) {
@@ -96,7 +97,7 @@ TEST(ReceiptGate, RandomWalkMatchesTheModelAndRefusalsLeaveNoTrace) {
         for (int step = 0; step < 30000; ++step) {
             now += rng() % 1000;
             Nonce nonce{};
-            const std::uint64_t pool = rng() % 3000;
+            const std::uint64_t pool = rng() % (3 * MORVEX_GATE_NONCE_WINDOW + 8);
             std::memcpy(nonce.data(), &pool, sizeof pool);
             nonce[11] = static_cast<std::uint8_t>(pool * 37);
             const std::uint64_t sequence = model.last + (rng() % 8) - 2;  // sometimes behind
@@ -125,7 +126,7 @@ TEST(ReceiptGate, RandomWalkMatchesTheModelAndRefusalsLeaveNoTrace) {
             }
             ASSERT_EQ(morvex_receipt_gate_last_sequence_id(gate.state.get()), model.last);
         }
-        EXPECT_GT(accepted, 2 * NONCE_WINDOW) << "the walk must wrap the nonce memory";
+        EXPECT_GT(accepted, 2 * MORVEX_GATE_NONCE_WINDOW) << "the walk must wrap the nonce memory";
     }
 }
 
@@ -156,6 +157,21 @@ TEST(ReceiptGate, InterfaceEdges) {
     EXPECT_EQ(gate.check(issue(KEY, Nonce{5}, 111, 3, 0, 0, 0), 0, 0, 0, 100), MORVEX_GATE_STALE_RECEIPT);
     EXPECT_EQ(gate.check(issue(KEY, Nonce{5}, top, 3, 0, 0, 0), 0, 0, 0, 0), MORVEX_GATE_STALE_RECEIPT);
     EXPECT_EQ(gate.check(issue(KEY, Nonce{5}, 0, 3, 0, 0, 0), 0, 0, 0, top), MORVEX_GATE_STALE_RECEIPT);
+
+    // A session's gate checks under HMAC(key, label || session id) alone.
+    const std::uint8_t session[16] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6};
+    Bytes label_and_id(SESSION_KEY_LABEL.begin(), SESSION_KEY_LABEL.end());
+    label_and_id.insert(label_and_id.end(), session, session + 16);
+    const Tag derived = openssl_hmac(KEY, label_and_id);
+    Key session_key_bytes{};
+    std::memcpy(session_key_bytes.data(), derived.data(), derived.size());
+    ASSERT_EQ(morvex_receipt_gate_init_session(g, KEY.data(), 32, session, 16, 0), 0u);
+    EXPECT_EQ(gate.check(issue(KEY, Nonce{7}, 0, 1, 0, 0, 0), 0, 0, 0, 0),
+              MORVEX_GATE_AUTHENTICATION_FAILURE);
+    EXPECT_EQ(gate.check(issue(session_key_bytes, Nonce{7}, 0, 1, 0, 0, 0), 0, 0, 0, 0),
+              MORVEX_GATE_ACCEPTED);
+    EXPECT_EQ(morvex_receipt_gate_init_session(g, KEY.data(), 32, session, 15, 0),
+              MORVEX_GATE_INVALID_KEY_LENGTH);
 
     // A wiped gate holds no key byte and refuses even a receipt under the zero key.
     morvex_receipt_gate_wipe(g);
