@@ -1,0 +1,6 @@
+#ifndef TEXTBOOK_SHA256_H
+#define TEXTBOOK_SHA256_H
+#include <stddef.h>
+#include <stdint.h>
+void textbook_sha256(const uint8_t* data, size_t len, uint8_t out[32]);
+#endif
