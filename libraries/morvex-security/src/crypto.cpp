@@ -115,17 +115,47 @@ Tag MessageHasher::finalize() && noexcept {
 
 namespace {
 
-// The receipt message's tag. The one hasher stays inside `begun` and wipes
-// itself in finalize: no key-derived state is left behind.
+// The receipt message's tag from the compressed key blocks. The message is at
+// most 124 bytes and known whole, so it is written once into two blocks and
+// compressed from there (what begin, update and finalize of a MessageHasher
+// compute, without the streaming: on a microcontroller the bookkeeping of
+// many small updates costs as much as a compression). The buffer holds
+// key-derived data at the end only (the inner digest) and is wiped.
 SecurityResult<Tag> receipt_tag(const KeySchedule& schedule, const Nonce& nonce,
                                 std::uint64_t timestamp_nanos, std::uint64_t sequence_id,
                                 std::span<const std::uint8_t> action_id,
                                 const Payload& payload) noexcept {
-    SecurityResult<MessageHasher> begun =
-        MessageHasher::begin(schedule, nonce, timestamp_nanos, sequence_id, action_id);
-    if (!begun) return begun.error();
-    begun.value().update(payload);
-    return std::move(begun.value()).finalize();
+    if (action_id.size() > MAX_ACTION_ID_LEN) return SecurityError::ActionIdOverflow;
+    std::uint8_t blocks[2 * SHA256_BLOCK_LEN];
+    std::uint8_t* at = blocks;
+    std::memcpy(at, nonce.data(), NONCE_LEN);
+    detail::store_le(at + 12, timestamp_nanos);
+    detail::store_le(at + 20, sequence_id);
+    detail::store_le(at + 28, std::uint64_t{action_id.size()});
+    at += 36;
+    if (!action_id.empty()) std::memcpy(at, action_id.data(), action_id.size());
+    at += action_id.size();
+    detail::store_le(at, std::uint64_t{PAYLOAD_LEN});
+    std::memcpy(at + 8, payload.data(), PAYLOAD_LEN);
+    const std::size_t length = static_cast<std::size_t>(at + 8 + PAYLOAD_LEN - blocks);
+
+    std::array<std::uint32_t, 8> inner = schedule.inner;
+    const std::size_t full = length / SHA256_BLOCK_LEN;
+    if (full != 0) detail::sha256_compress(inner.data(), blocks, full);
+    detail::sha256_pad_and_compress(inner.data(), blocks + full * SHA256_BLOCK_LEN,
+                                    length - full * SHA256_BLOCK_LEN, SHA256_BLOCK_LEN + length);
+
+    // The outer message is the inner digest after the outer key block.
+    std::array<std::uint32_t, 8> outer = schedule.outer;
+    detail::sha256_store_digest(inner.data(), blocks);
+    detail::sha256_pad_and_compress(outer.data(), blocks, SHA256_DIGEST_LEN,
+                                    SHA256_BLOCK_LEN + SHA256_DIGEST_LEN);
+    Tag tag;
+    detail::sha256_store_digest(outer.data(), tag.data());
+    secure_wipe(blocks, sizeof blocks);
+    secure_wipe(inner.data(), sizeof inner);
+    secure_wipe(outer.data(), sizeof outer);
+    return tag;
 }
 
 // The same from the key, whose compressed key blocks are wiped after use.

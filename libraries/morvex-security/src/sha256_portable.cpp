@@ -33,18 +33,19 @@ constexpr std::uint32_t small_sigma1(std::uint32_t x) {
 }
 
 void compress_block(std::uint32_t state[8], const std::uint8_t* block) {
-    // The message schedule kept as a rolling window of the last 16 words.
-    std::uint32_t w[16];
+    // The whole message schedule first, then one loop over the 64 rounds: on a
+    // 32-bit core this beats a rolling 16-word window, whose wrapped indices
+    // cost more than the 192 bytes of stack it saves.
+    std::uint32_t w[64];
     for (int t = 0; t < 16; ++t) w[t] = load_be<std::uint32_t>(block + 4 * t);
+    for (int t = 16; t < 64; ++t) {
+        w[t] = small_sigma1(w[t - 2]) + w[t - 7] + small_sigma0(w[t - 15]) + w[t - 16];
+    }
 
     std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
     std::uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
     for (int t = 0; t < 64; ++t) {
-        if (t >= 16) {
-            w[t & 15] += small_sigma1(w[(t - 2) & 15]) + w[(t - 7) & 15] +
-                         small_sigma0(w[(t - 15) & 15]);
-        }
-        const std::uint32_t t1 = h + big_sigma1(e) + ch(e, f, g) + SHA256_ROUND_CONSTANTS[t] + w[t & 15];
+        const std::uint32_t t1 = h + big_sigma1(e) + ch(e, f, g) + SHA256_ROUND_CONSTANTS[t] + w[t];
         const std::uint32_t t2 = big_sigma0(a) + maj(a, b, c);
         h = g;
         g = f;
