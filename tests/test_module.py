@@ -53,7 +53,7 @@ def test_attributes_version_and_all():
     from morvex import _actuator
 
     assert _actuator.__all__ == ["ReceiptGate", "CoupledLimits"]
-    assert morvex.__all__ == _morvex.__all__ + _actuator.__all__
+    assert morvex.__all__ == _morvex.__all__ + _actuator.__all__ + ["session_key"]
 
 
 def test_module_defines_no_functions():

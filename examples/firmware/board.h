@@ -6,14 +6,17 @@
 #include <stddef.h>
 #include <stdint.h>
 
-/* UART0, a CMSDK APB UART (Cortex-M System Design Kit, ARM DDI 0479). */
-void uart_init(void);
-void uart_write(const uint8_t* bytes, size_t count);
+/* The boards' CMSDK APB UARTs (Cortex-M System Design Kit, ARM DDI 0479):
+ * UART0 carries the frames (or the self-test's report), UART1 is the debug
+ * console. QEMU connects its first -serial to UART0, the second to UART1. */
+enum { UART_LINK = 0, UART_DEBUG = 1 };
+void uart_init(int uart);
+void uart_write(int uart, const uint8_t* bytes, size_t count);
 /* The received byte (0..255), or -1 when none is waiting. */
-int uart_read(void);
-void uart_print(const char* text);
-void uart_print_u32(uint32_t value);
-void uart_print_hex(const uint8_t* bytes, size_t count);
+int uart_read(int uart);
+void uart_print(int uart, const char* text);
+void uart_print_u32(int uart, uint32_t value);
+void uart_print_hex(int uart, const uint8_t* bytes, size_t count);
 
 /* SysTick as a free-running 24-bit down-counter on the processor clock. */
 void systick_start(void);

@@ -124,10 +124,10 @@ static uint32_t stack_of_check(uint32_t i) {
 }
 
 static void report(const char* name, uint32_t value) {
-    uart_print(name);
-    uart_print(" ");
-    uart_print_u32(value);
-    uart_print("\n");
+    uart_print(UART_LINK, name);
+    uart_print(UART_LINK, " ");
+    uart_print_u32(UART_LINK, value);
+    uart_print(UART_LINK, "\n");
 }
 
 /* Accepts receipts 1..count on a fresh gate: fills its nonce memory. */
@@ -142,9 +142,9 @@ static uint32_t fill(morvex_receipt_gate* g, uint32_t count_to) {
 }
 
 int main(void) {
-    uart_init();
+    uart_init(UART_LINK);
     systick_start();
-    uart_print("morvex selftest\n");
+    uart_print(UART_LINK, "morvex selftest\n");
 
     uint32_t passed = 0;
     for (size_t v = 0; v < SHA256_VECTOR_COUNT; ++v) {
@@ -158,9 +158,9 @@ int main(void) {
     static const uint8_t session_id[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
     uint8_t session_key[32];
     if (morvex_session_key(KEY, 32, session_id, 16, session_key) == 0) {
-        uart_print("session_key ");
-        uart_print_hex(session_key, 32);
-        uart_print("\n");
+        uart_print(UART_LINK, "session_key ");
+        uart_print_hex(UART_LINK, session_key, 32);
+        uart_print(UART_LINK, "\n");
     }
 
     /* The gate on receipts signed here: a full nonce memory, then one more
@@ -190,6 +190,6 @@ int main(void) {
     gate = full_gate;
     for (uint32_t i = 0; i < REPEATS; ++i) receipts[i][40] ^= 0x10;
     report("stack_check", stack_of_check(0));
-    uart_print("done\n");
+    uart_print(UART_LINK, "done\n");
     return 0;
 }
