@@ -1,25 +1,42 @@
 #!/usr/bin/env bash
-# Runs every test of the project after installing what the tests need; safe to
-# run again. Stages:
-#   1. C++ tests (GoogleTest through CTest), the pytest suite on the installed package and
-#      mypy's stubtest of the type stubs against it;
-#   2. the same C++ tests and the pytest suite again, built with AddressSanitizer and
+# Runs the project's tests after installing what they need; safe to run again.
+#
+#   bash scripts/test.sh          does the code work? (about 4 minutes on two cores)
+#   bash scripts/test.sh --full   everything CI checks (about 25 minutes on two cores)
+#
+# Both: the C++ tests (GoogleTest through CTest), the whole pytest suite on the installed
+# package (the README's Python samples among it) and mypy's stubtest of the type stubs.
+# --full adds:
+#   1. the same C++ tests and the pytest suite again, built with AddressSanitizer and
 #      UndefinedBehaviorSanitizer (the sanitizer runtime preloaded into Python);
-#   3. a bounded fuzzing run of every target in fuzz/ (scripts/fuzz.sh; FUZZ_SECONDS per target);
-#   4. the pytest suite under valgrind memcheck for leaks and memory errors in our code
-#      (scripts/valgrind_leaks.sh, on the installed package).
+#   2. a bounded fuzzing run of every target in fuzz/ (scripts/fuzz.sh; FUZZ_SECONDS per target);
+#   3. the pytest suite under valgrind memcheck for leaks and memory errors in our code
+#      (scripts/valgrind_leaks.sh, on the installed package);
+#   4. the release artefacts (scripts/release_check.sh): sdist and wheel built, their metadata
+#      checked, the wheel repaired to its manylinux tag, installed into a fresh virtual
+#      environment without building anything, and the pytest suite run against it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 build_root=${MORVEX_TEST_BUILD_DIR:-"$root/build"}
 jobs=$(nproc)
+full=0
+case "${1:-}" in
+  "") ;;
+  --full) full=1 ;;
+  *) echo "usage: bash scripts/test.sh [--full]" >&2; exit 2 ;;
+esac
+started=$(date +%s)
 
 source scripts/apt_packages.sh
 ensure_apt_packages cmake ninja-build g++ libgtest-dev libbenchmark-dev libssl-dev valgrind binutils
+# The firmware's toolchain and emulator, without what Debian recommends beside them.
+ensure_apt_packages --no-install-recommends gcc-arm-none-eabi libnewlib-arm-none-eabi qemu-system-arm
 
 echo "== installing Python test dependencies and the package"
-python3 -m pip install -q --disable-pip-version-check pytest hypothesis numpy
-python3 -m pip install -q --disable-pip-version-check .
+python3 -m pip install -q --disable-pip-version-check pytest hypothesis numpy mypy pyserial
+# A build directory kept between runs, so that a second run rebuilds only what changed.
+python3 -m pip install -q --disable-pip-version-check -C build-dir="$build_root/pip" .
 
 # run_ctest BUILD_DIR: prints CTest's summary, or its whole log on failure.
 run_ctest() {
@@ -46,8 +63,12 @@ echo "== Python tests"
 
 echo "== type stubs against the installed package (mypy stubtest)"
 # Every module of the package, so that a new module or extension is checked as well.
-python3 -m pip install -q --disable-pip-version-check mypy
 (cd "$build_root" && python3 -m mypy.stubtest morvex)
+
+if ((!full)); then
+  echo "== quick tests passed in $(($(date +%s) - started)) s (bash scripts/test.sh --full runs everything)"
+  exit 0
+fi
 
 echo "== C++ and Python tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 san="$build_root/sanitize"
@@ -73,3 +94,9 @@ bash scripts/fuzz.sh
 
 echo "== leak check under valgrind memcheck"
 bash scripts/valgrind_leaks.sh
+
+echo "== release artefacts: sdist, wheel, manylinux repair, install without building"
+MORVEX_CORE_LIB="$build_root/tests/libraries/morvex-core/libmorvex_core.so" \
+  bash scripts/release_check.sh "$build_root/release"
+
+echo "== every test passed in $(($(date +%s) - started)) s"

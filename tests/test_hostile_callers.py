@@ -73,6 +73,42 @@ def recursion():
     assert g.project(2.0) == 1.0
 
 
+def recursion_through_refusals():
+    """A refusal's class replaced by code that calls back into a refusing call: at every
+    level the exception is built from Python code, which must count toward the limit."""
+    from morvex import CoupledLimits, MorvBoundary, MorvViolation, ReceiptGate
+
+    boundary, gate = MorvBoundary(max_velocity_rad_s=1.0), ReceiptGate(hmac_key=KEY)
+    box = CoupledLimits([0.0] * 4, [1.0] * 4)
+
+    class Refusing:  # its value is a refusal of the boundary
+        __float__ = lambda self: boundary.authorize_action(0, 0.0, 5.0)  # noqa: E731
+
+    # Each is the hook itself, so that a level of recursion is one Python frame, as in
+    # the interpreter's own recursions it is compared with.
+    calls = {
+        "authorize_action": lambda *_: boundary.authorize_action(0, 0.0, 5.0),
+        "ReceiptGate.check": lambda *_: gate.check(bytes(60), 0, 0.0, 0.0),
+        "CoupledLimits.project": lambda *_: box.project([Refusing(), 0.0, 0.0, 0.0]),
+    }
+    # A replaced __init__ is taken back with del; a replaced __new__ cannot be, so it comes last.
+    for hook in ("__init__", "__new__"):
+        for limit in (1000, 10000):
+            sys.setrecursionlimit(limit)
+            for name, call in calls.items():
+                if hook == "__new__":
+                    MorvViolation.__new__ = staticmethod(call)
+                else:
+                    MorvViolation.__init__ = call
+                outcome = outcome_of(call)
+                if hook == "__init__":
+                    del MorvViolation.__init__
+                assert type(outcome) is RecursionError, (limit, hook, name, outcome)
+    # The boundary and the gate still work together.
+    receipt = MorvBoundary(hmac_key=KEY).authorize_action(2, 0.5, 0.5)
+    assert gate.check(receipt.receipt_hash, 2, 0.5, 0.5) == 1
+
+
 def fail_each_allocation(call, check):
     """Fails the n-th allocation of call() for n = 0, 1, ... until it runs whole eight
     times in a row; each outcome is MemoryError (then `check(None)`) or passes `check`."""
@@ -218,14 +254,15 @@ def memory_import():
         sys.modules[spec.name] = _imp.create_dynamic(spec)  # what _actuator imports
 
 
-GROUPS = {f.__name__: f for f in (replaced_exception_class, recursion, memory_governor,
-                                   memory_counting, memory_import)}
+GROUPS = {f.__name__: f for f in (replaced_exception_class, recursion, recursion_through_refusals,
+                                   memory_governor, memory_counting, memory_import)}
 
 if __name__ == "__main__":
     GROUPS[sys.argv[1]]()
 
 
-@pytest.mark.parametrize("group", ["replaced_exception_class", "recursion"])
+@pytest.mark.parametrize("group", ["replaced_exception_class", "recursion",
+                                   "recursion_through_refusals"])
 def test_hostile_code_raises_instead_of_crashing(group):
     # The default 8 MiB stack, on which float() survives the same recursion; frames
     # instrumented by AddressSanitizer are larger, so they get a larger stack.

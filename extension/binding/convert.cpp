@@ -39,7 +39,7 @@ PendingError argument_error(const char* parameter, PendingError error) {
 Result<double> to_f64(PyObject* obj) {
     if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
     const bool exact_int = PyLong_CheckExact(obj);
-    RecursionGuard guard(!exact_int);
+    RecursionGuard guard(kWhileConverting, !exact_int);
     if (!guard.entered()) return PendingError::fetch();
     const double value = exact_int ? PyLong_AsDouble(obj) : PyFloat_AsDouble(obj);
     if (value == -1.0 && PyErr_Occurred()) return PendingError::fetch();
@@ -49,7 +49,7 @@ Result<double> to_f64(PyObject* obj) {
 Result<std::uint64_t> to_u64(PyObject* obj) {
     Ref index;
     if (!PyLong_Check(obj)) {
-        RecursionGuard guard;
+        RecursionGuard guard(kWhileConverting);
         if (!guard.entered()) return PendingError::fetch();
         index = Ref::steal(PyNumber_Index(obj));
         if (!index) return PendingError::fetch();
@@ -61,7 +61,7 @@ Result<std::uint64_t> to_u64(PyObject* obj) {
 }
 
 Result<std::int32_t> to_i32(PyObject* obj) {
-    RecursionGuard guard(!PyLong_Check(obj));
+    RecursionGuard guard(kWhileConverting, !PyLong_Check(obj));
     if (!guard.entered()) return PendingError::fetch();
     const long value = PyLong_AsLong(obj);
     if (value == -1 && PyErr_Occurred()) return PendingError::fetch();
@@ -156,7 +156,7 @@ Result<F32Buffer> to_f32_buffer(PyObject* obj) {
         MORVEX_TRY_VOID(PyList_CheckExact(obj) ? collect_list(out, obj) : collect_tuple(out, obj));
         return out;
     }
-    RecursionGuard guard;
+    RecursionGuard guard(kWhileConverting);
     if (!guard.entered()) return PendingError::fetch();
     Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) {

@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "error.h"
+#include "recursion.h"
 
 namespace morvex::ext {
 
@@ -60,29 +61,6 @@ private:
     float* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
-};
-
-// Conversions that may run Python code (__float__, __index__, __len__, __iter__)
-// count as one level of recursion, so that code recursing through a callable
-// meets RecursionError before the C stack runs out. Exact floats, ints, lists
-// and tuples skip it.
-class RecursionGuard {
-public:
-    // needed false (a conversion that cannot call back into Python, of an exact
-    // int or float) skips the check and always counts as entered.
-    explicit RecursionGuard(bool needed = true)
-        : needed_(needed),
-          entered_(!needed || Py_EnterRecursiveCall(" while converting an argument") == 0) {}
-    ~RecursionGuard() {
-        if (needed_ && entered_) Py_LeaveRecursiveCall();
-    }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-    bool entered() const { return entered_; }
-
-private:
-    bool needed_;
-    bool entered_;
 };
 
 Result<double> to_f64(PyObject* obj);

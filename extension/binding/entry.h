@@ -67,25 +67,40 @@ Result<P> convert_parameter(const char* name, PyObject* slot, const std::optiona
     return P{std::move(*converted)};
 }
 
-inline PyObject* deliver(PendingError error) {
-    std::move(error).restore();
-    return nullptr;
-}
+// What a call hands its entry point: a new reference, or the error to deliver.
+struct Outcome {
+    PyObject* value = nullptr;
+    std::optional<PendingError> error;
+};
+
+inline Outcome failed(PendingError error) { return {nullptr, std::move(error)}; }
 
 template <class R>
-PyObject* finish(R&& result) {
+Outcome finish(R&& result) {
     if constexpr (requires { result.take_error(); }) {
-        if (!result.ok()) return deliver(result.take_error());
-        return to_python(std::move(*result));
+        if (!result.ok()) return failed(result.take_error());
+        return {to_python(std::move(*result)), std::nullopt};
     } else {
-        return to_python(std::forward<R>(result));
+        return {to_python(std::forward<R>(result)), std::nullopt};
     }
+}
+
+// Building the exception may run Python code (a replaced __new__ or __init__)
+// that calls back into the module: it happens here, in the entry point, once
+// the call's frame (with the body's locals inlined into it) is gone, so that
+// such a recursion costs no more C stack per level than the interpreter's own.
+inline PyObject* deliver(Outcome outcome) {
+    if (outcome.error) {
+        std::move(*outcome.error).restore();
+        return nullptr;
+    }
+    return outcome.value;
 }
 
 // Converts slots in declaration order (the first failure ends the call), then
 // calls body(receiver, converted...).
 template <auto Body, class Receiver, std::size_t... I>
-PyObject* convert_and_call(Receiver&& receiver, PyObject** slots, std::index_sequence<I...>) {
+Outcome convert_and_call(Receiver&& receiver, PyObject** slots, std::index_sequence<I...>) {
     using D = Declared<Body>;
     using Args = typename D::Arguments;
     std::tuple<std::optional<std::tuple_element_t<I, Args>>...> values;
@@ -100,8 +115,43 @@ PyObject* convert_and_call(Receiver&& receiver, PyObject** slots, std::index_seq
         std::get<K>(values).emplace(std::move(*converted));
         return true;
     };
-    if (!(true && ... && step.template operator()<I>())) return deliver(std::move(*failure));
+    if (!(true && ... && step.template operator()<I>())) return failed(std::move(*failure));
     return finish(Body(std::forward<Receiver>(receiver), std::move(*std::get<I>(values))...));
+}
+
+// The calls behind the entry points below, each in a frame of its own.
+template <auto Body>
+[[gnu::noinline]] Outcome constructor_call(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    constexpr std::size_t n = Declared<Body>::arity;
+    PyObject* slots[n > 0 ? n : 1] = {};
+    if (auto parsed = parse_tuple_dict(Declared<Body>::info.description, args, kwargs, slots);
+        !parsed.ok()) {
+        return failed(parsed.take_error());
+    }
+    return convert_and_call<Body>(type, slots, std::make_index_sequence<n>{});
+}
+
+template <auto Body>
+[[gnu::noinline]] Outcome method_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+    using T = typename Signature<decltype(Body)>::Receiver;
+    constexpr std::size_t n = Declared<Body>::arity;
+    PyObject* slots[n > 0 ? n : 1] = {};
+    if (auto parsed = parse_fastcall(Declared<Body>::info.description, args, nargs, kwnames, slots);
+        !parsed.ok()) {
+        return failed(parsed.take_error());
+    }
+    auto receiver = self_as<T>(self);
+    if (!receiver.ok()) return failed(receiver.take_error());
+    return convert_and_call<Body>(**receiver, slots, std::make_index_sequence<n>{});
+}
+
+template <auto Body>
+[[gnu::noinline]] Outcome unary_call(PyObject* self) {
+    using T = typename Signature<decltype(Body)>::Receiver;
+    auto receiver = self_as<T>(self);
+    if (!receiver.ok()) return failed(receiver.take_error());
+    return finish(Body(**receiver));
 }
 
 }  // namespace detail
@@ -109,37 +159,19 @@ PyObject* convert_and_call(Receiver&& receiver, PyObject** slots, std::index_seq
 // tp_new: Body(PyTypeObject* type, parameters...) -> Result<Ref>.
 template <auto Body>
 PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    constexpr std::size_t n = Declared<Body>::arity;
-    PyObject* slots[n > 0 ? n : 1] = {};
-    if (auto parsed = parse_tuple_dict(Declared<Body>::info.description, args, kwargs, slots);
-        !parsed.ok()) {
-        return detail::deliver(parsed.take_error());
-    }
-    return detail::convert_and_call<Body>(type, slots, std::make_index_sequence<n>{});
+    return detail::deliver(detail::constructor_call<Body>(type, args, kwargs));
 }
 
 // METH_FASTCALL | METH_KEYWORDS: Body(T& self, parameters...).
 template <auto Body>
 PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    using T = typename detail::Signature<decltype(Body)>::Receiver;
-    constexpr std::size_t n = Declared<Body>::arity;
-    PyObject* slots[n > 0 ? n : 1] = {};
-    if (auto parsed = parse_fastcall(Declared<Body>::info.description, args, nargs, kwnames, slots);
-        !parsed.ok()) {
-        return detail::deliver(parsed.take_error());
-    }
-    auto receiver = self_as<T>(self);
-    if (!receiver.ok()) return detail::deliver(receiver.take_error());
-    return detail::convert_and_call<Body>(**receiver, slots, std::make_index_sequence<n>{});
+    return detail::deliver(detail::method_call<Body>(self, args, nargs, kwnames));
 }
 
 // METH_NOARGS methods, getters and unary slots such as __str__: Body(T& self).
 template <auto Body>
 PyObject* unary(PyObject* self) {
-    using T = typename detail::Signature<decltype(Body)>::Receiver;
-    auto receiver = self_as<T>(self);
-    if (!receiver.ok()) return detail::deliver(receiver.take_error());
-    return detail::finish(Body(**receiver));
+    return detail::deliver(detail::unary_call<Body>(self));
 }
 
 template <auto Body>

@@ -1,5 +1,7 @@
 #include "error.h"
 
+#include "recursion.h"
+
 namespace morvex::ext {
 
 PendingError PendingError::with_message(PyObject* type, std::string_view message) {
@@ -40,6 +42,13 @@ PendingError PendingError::with_exception(Ref exception) {
 
 PyObject* PendingError::exception() {
     if (!built_) {
+        // The class may be Python code (a replaced __new__ or __init__) that calls
+        // back into the module.
+        RecursionGuard guard(kWhileCalling);
+        if (!guard.entered()) {
+            *this = fetch();
+            return value_.get();
+        }
         PyObject* args = value_.get();
         Ref made = Ref::steal(PyTuple_Check(args) ? PyObject_Call(type_.get(), args, nullptr)
                                                   : PyObject_CallOneArg(type_.get(), args));

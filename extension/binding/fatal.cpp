@@ -2,6 +2,7 @@
 
 #include <Python.h>
 #include <pthread.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -29,10 +30,10 @@ void enter_or_die_now() {
 }
 
 void describe(const char* message, const std::source_location& where) {
+    // The calling thread's name (prctl rather than pthread_getname_np, which the
+    // C library versions the wheel supports do not all export at one version).
     char thread_name[32] = "<unnamed>";
-    if (pthread_getname_np(pthread_self(), thread_name, sizeof thread_name) != 0) {
-        thread_name[0] = '\0';
-    }
+    if (prctl(PR_GET_NAME, thread_name, 0, 0, 0) != 0) thread_name[0] = '\0';
     std::fprintf(stderr, "thread '%s' (id %lu) hit a fatal internal error at %s:%u in %s:\n%s\n",
                  thread_name, static_cast<unsigned long>(pthread_self()), where.file_name(),
                  static_cast<unsigned>(where.line()), where.function_name(), message);

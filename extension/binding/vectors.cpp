@@ -32,7 +32,7 @@ Result<Ref> held_items(PyObject* obj) {
     // Anything else is read item by item, never sized by its __len__ (which may
     // claim anything: a tuple made to that length could not be allocated), and
     // its Python code counts toward the recursion limit.
-    RecursionGuard guard;
+    RecursionGuard guard(kWhileConverting);
     if (!guard.entered()) return PendingError::fetch();
     Ref iterator = Ref::steal(PyObject_GetIter(obj));
     if (!iterator) return PendingError::fetch();

@@ -17,15 +17,31 @@
 #include "number_format.h"
 #include "rate_window.h"
 
+#if defined(__GLIBC__)
+extern "C" int __xpg_strerror_r(int error_number, char* buffer, std::size_t size) noexcept;
+#endif
+
 namespace morvex::ext {
 namespace {
 
 namespace sec = morvex::security;
 
+// The system's text for an error number, or nullptr when it has none: the XSI
+// strerror_r, which tells an unknown number apart (the GNU one, which C++
+// gets by default, writes "Unknown error N" instead).
+const char* system_error_text(int error_number, char (&buffer)[256]) {
+#if defined(__GLIBC__)
+    return __xpg_strerror_r(error_number, buffer, sizeof buffer) == 0 ? buffer : nullptr;
+#else
+    return strerror_r(error_number, buffer, sizeof buffer) == 0 ? buffer : nullptr;
+#endif
+}
+
 // "failed to generate nonce: " and the system's description of the failure.
 PendingError nonce_failure(int error_number) {
     PyObject* text = nullptr;
-    const char* description = error_number > 0 ? strerrordesc_np(error_number) : nullptr;
+    char buffer[256];
+    const char* description = error_number > 0 ? system_error_text(error_number, buffer) : nullptr;
     if (error_number <= 0) {
         text = PyUnicode_FromString(
             "failed to generate nonce: errno: did not return a positive value");
