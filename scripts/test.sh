@@ -30,8 +30,10 @@ started=$(date +%s)
 
 source scripts/apt_packages.sh
 ensure_apt_packages cmake ninja-build g++ libgtest-dev libbenchmark-dev libssl-dev valgrind binutils
-# The firmware's toolchain and emulator, without what Debian recommends beside them.
-ensure_apt_packages --no-install-recommends gcc-arm-none-eabi libnewlib-arm-none-eabi qemu-system-arm
+# The firmware's toolchain (the C++ library's headers too: the security library is C++)
+# and emulator, without what Debian recommends beside them.
+ensure_apt_packages --no-install-recommends gcc-arm-none-eabi libnewlib-arm-none-eabi \
+  libstdc++-arm-none-eabi-newlib qemu-system-arm
 
 echo "== installing Python test dependencies and the package"
 python3 -m pip install -q --disable-pip-version-check pytest hypothesis numpy mypy pyserial

@@ -1,5 +1,5 @@
 # Cross-compiling for a Cortex-M with GCC arm-none-eabi (Debian:
-# gcc-arm-none-eabi, libnewlib-arm-none-eabi, libstdc++-arm-none-eabi-dev).
+# gcc-arm-none-eabi, libnewlib-arm-none-eabi, libstdc++-arm-none-eabi-newlib).
 #
 #   cmake -S . -B build/fw -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/arm-none-eabi.cmake \
 #         -DMORVEX_FIRMWARE=ON -DMORVEX_FIRMWARE_CPU=cortex-m4

@@ -6,7 +6,7 @@
     with boot(elfs.actuator) as board:            # mps2-an386, UART0 on a loopback TCP port
         board.link.write(frame)                   # a pyserial link: serial_for_url("socket://...")
 
-Needs ``gcc-arm-none-eabi``, ``libnewlib-arm-none-eabi``, ``libstdc++-arm-none-eabi-dev`` and
+Needs ``gcc-arm-none-eabi``, ``libnewlib-arm-none-eabi``, ``libstdc++-arm-none-eabi-newlib`` and
 ``qemu-system-arm`` (Debian packages), cmake and ninja, and pyserial.
 """
 
@@ -34,7 +34,7 @@ def missing_tools() -> list[str]:
                                 "-o", os.devnull], input="#include <span>\n", text=True,
                                capture_output=True)
         if probe.returncode != 0:
-            missing.append("libstdc++-arm-none-eabi-dev")
+            missing.append("libstdc++-arm-none-eabi-newlib")
     return missing
 
 
