@@ -42,10 +42,9 @@ int uart_read(int uart) {
     return (int)(u->DATA & 0xffu);
 }
 
+/* Byte by byte: a length loop would be compiled into a call of strlen. */
 void uart_print(int uart, const char* text) {
-    size_t n = 0;
-    while (text[n] != '\0') ++n;
-    uart_write(uart, (const uint8_t*)text, n);
+    for (; *text != '\0'; ++text) uart_write(uart, (const uint8_t*)text, 1);
 }
 
 void uart_print_u32(int uart, uint32_t value) {
