@@ -23,6 +23,9 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 REPOSITORY = HERE.parents[1]
 TOOLCHAIN = REPOSITORY / "cmake" / "toolchains" / "arm-none-eabi.cmake"
+# The long-term key of the reference firmware (examples/firmware/main.c): a trial key, as
+# public as MorvBoundary's default one.
+FIRMWARE_KEY = b"morvex firmware trial key only!\x00"
 TOOLS = ("arm-none-eabi-gcc", "arm-none-eabi-g++", "qemu-system-arm", "cmake", "ninja")
 
 
