@@ -14,6 +14,8 @@ void uart_init(int uart);
 void uart_write(int uart, const uint8_t* bytes, size_t count);
 /* The received byte (0..255), or -1 when none is waiting. */
 int uart_read(int uart);
+/* The next received byte of UART0, sleeping (WFI) until it arrives. */
+uint8_t uart_link_receive(void);
 void uart_print(int uart, const char* text);
 void uart_print_u32(int uart, uint32_t value);
 void uart_print_hex(int uart, const uint8_t* bytes, size_t count);

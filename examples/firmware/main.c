@@ -71,9 +71,7 @@ int main(void) {
 
     uint64_t corrupt_reported = 0;
     for (;;) {
-        const int received = uart_read(UART_LINK);
-        if (received < 0) continue;
-        const uint8_t byte = (uint8_t)received;
+        const uint8_t byte = uart_link_receive();
         morvex_wire_frame frame;
         morvex_wire_verdict verdict;
         (void)morvex_wire_receive(&decoder, &gate, 0, &byte, 1, &frame, &verdict);

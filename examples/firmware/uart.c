@@ -17,6 +17,14 @@ static cmsdk_uart* port(int uart) { return (cmsdk_uart*)(UART0_BASE + 0x1000u * 
 #define STATE_RXFULL (1u << 1)
 #define CTRL_TXEN (1u << 0)
 #define CTRL_RXEN (1u << 1)
+#define CTRL_RXINTEN (1u << 3)
+#define INTSTATUS_RX (1u << 1) /* write 1 to clear */
+
+/* The NVIC (ARMv7-M architecture reference, B3.4): UART0's receive interrupt is
+ * the boards' interrupt 0. */
+#define NVIC_ISER0 (*(volatile uint32_t*)0xE000E100u)
+#define NVIC_ICPR0 (*(volatile uint32_t*)0xE000E280u)
+#define UART0_RX_IRQ 0u
 
 /* 115200 baud from the boards' 25 MHz peripheral clock. */
 #define PCLK_HZ 25000000u
@@ -24,7 +32,13 @@ static cmsdk_uart* port(int uart) { return (cmsdk_uart*)(UART0_BASE + 0x1000u * 
 
 void uart_init(int uart) {
     port(uart)->BAUDDIV = PCLK_HZ / BAUD;
-    port(uart)->CTRL = CTRL_TXEN | CTRL_RXEN;
+    port(uart)->CTRL = CTRL_TXEN | CTRL_RXEN | (uart == UART_LINK ? CTRL_RXINTEN : 0u);
+    if (uart == UART_LINK) {
+        /* The receive interrupt only wakes the core from WFI: with PRIMASK set it
+         * stays pending and no handler runs. */
+        __asm__ volatile("cpsid i" : : : "memory");
+        NVIC_ISER0 = 1u << UART0_RX_IRQ;
+    }
 }
 
 void uart_write(int uart, const uint8_t* bytes, size_t count) {
@@ -43,6 +57,22 @@ int uart_read(int uart) {
 }
 
 /* Byte by byte: a length loop would be compiled into a call of strlen. */
+/* Sleeping instead of polling lets a core save power, and lets an emulator's
+ * I/O thread deliver the next byte instead of contending with a spinning core. */
+uint8_t uart_link_receive(void) {
+    cmsdk_uart* const u = port(UART_LINK);
+    for (;;) {
+        const int received = uart_read(UART_LINK);
+        if (received >= 0) return (uint8_t)received;
+        /* Clear the interrupt, look once more, then sleep: a byte that arrives after
+         * the look leaves the interrupt pending, and WFI returns at once. */
+        u->INTSTATUS = INTSTATUS_RX;
+        NVIC_ICPR0 = 1u << UART0_RX_IRQ;
+        if (u->STATE & STATE_RXFULL) continue;
+        __asm__ volatile("wfi" : : : "memory");
+    }
+}
+
 void uart_print(int uart, const char* text) {
     for (; *text != '\0'; ++text) uart_write(uart, (const uint8_t*)text, 1);
 }
