@@ -133,7 +133,9 @@ class Board:
         for half in (0, 8):
             value = int.from_bytes(seed[half:half + 8], "little")
             args += ["-device", f"loader,addr={cell + half:#x},data={value:#x},data-len=8"]
-        self.process = subprocess.Popen(args, stdout=subprocess.DEVNULL,
+        # A standard input that never becomes readable: QEMU's console polls it, and an
+        # always-readable one (/dev/null, EOF) costs every byte on the UART milliseconds.
+        self.process = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.PIPE)
         self.debug_log = debug_log
         deadline = time.monotonic() + 10
@@ -155,6 +157,7 @@ class Board:
         if self.process.poll() is None:
             self.process.kill()
         self.process.wait()
+        self.process.stdin.close()
         self.process.stderr.close()
 
     def __enter__(self) -> "Board":
