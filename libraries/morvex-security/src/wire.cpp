@@ -12,12 +12,11 @@ namespace {
 namespace detail = morvex::security::detail;
 
 constexpr std::size_t CRC_LEN = 4;
-constexpr std::size_t MAX_PLAIN = MORVEX_WIRE_COMMAND_LEN;
 constexpr std::size_t MAX_PENDING = MORVEX_WIRE_MAX_ENCODED - 1;  // encoded, no delimiter
 constexpr std::size_t RECEIPT_SEQUENCE_AT = 20;                 // in the 60-byte receipt
 
 static_assert(sizeof(morvex_wire_decoder::pending) == MAX_PENDING);
-static_assert(MAX_PLAIN < 254, "every run fits one COBS code byte");
+static_assert(MAX_PENDING < 255, "every run fits one COBS code byte");
 
 // The results a verdict may carry: acceptance and the gate's refusals.
 bool known_result(std::uint32_t result) {
@@ -146,18 +145,19 @@ bool parse(const std::uint8_t* plain, std::size_t size, morvex_wire_frame* frame
     return true;
 }
 
-// The frame between two delimiters, `size` encoded bytes without zeros: COBS
-// decoding puts a zero where each code byte after the first points.
+// The frame between two delimiters, `size` encoded bytes without zeros, in
+// place: each code byte becomes the zero it stands for, so the plain bytes are
+// pending[1 .. size - 1] (a code byte at the end stands for no zero).
 bool finish(morvex_wire_decoder* decoder, std::size_t size, morvex_wire_frame* frame) {
     if (size < 2) return false;
-    std::uint8_t plain[MAX_PLAIN];
-    std::memcpy(plain, decoder->pending + 1, size - 1);
-    std::size_t code_at = decoder->pending[0];
+    std::uint8_t* pending = decoder->pending;
+    std::size_t code_at = pending[0];
     while (code_at < size) {
-        plain[code_at - 1] = 0;
-        code_at += decoder->pending[code_at];
+        const std::size_t next = code_at + pending[code_at];
+        pending[code_at] = 0;
+        code_at = next;
     }
-    return code_at == size && parse(plain, size - 1, frame, decoder);
+    return code_at == size && parse(pending + 1, size - 1, frame, decoder);
 }
 
 }  // namespace
