@@ -100,6 +100,7 @@ PyObject* convert_and_call(Receiver&& receiver, PyObject** slots, std::index_seq
         std::get<K>(values).emplace(std::move(*converted));
         return true;
     };
+    (void)step;  // a callable without parameters converts nothing
     if (!(true && ... && step.template operator()<I>())) return deliver(std::move(*failure));
     return finish(Body(std::forward<Receiver>(receiver), std::move(*std::get<I>(values))...));
 }
@@ -131,6 +132,21 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     auto receiver = self_as<T>(self);
     if (!receiver.ok()) return detail::deliver(receiver.take_error());
     return detail::convert_and_call<Body>(**receiver, slots, std::make_index_sequence<n>{});
+}
+
+// The receiver of a module-level function, which has none.
+struct ModuleScope {};
+
+// A module-level function, METH_FASTCALL | METH_KEYWORDS: Body(ModuleScope, parameters...).
+template <auto Body>
+PyObject* function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    constexpr std::size_t n = Declared<Body>::arity;
+    PyObject* slots[n > 0 ? n : 1] = {};
+    if (auto parsed = parse_fastcall(Declared<Body>::info.description, args, nargs, kwnames, slots);
+        !parsed.ok()) {
+        return detail::deliver(parsed.take_error());
+    }
+    return detail::convert_and_call<Body>(ModuleScope{}, slots, std::make_index_sequence<n>{});
 }
 
 // METH_NOARGS methods, getters and unary slots such as __str__: Body(T& self).
