@@ -50,26 +50,27 @@ double load_f64(const std::uint8_t* in) {
 
 // Appends the CRC to the `size` plain bytes in `plain`, then writes them
 // COBS-encoded with the delimiter to `out` (room for size + 6 bytes checked
-// by the caller). Returns the encoded length.
+// by the caller). Returns the encoded length. Each plain byte keeps its place,
+// one further on; the places of the zeros (found without a branch on the
+// data) and the first place take the codes.
 std::size_t seal(std::uint8_t* plain, std::size_t size, std::uint8_t* out) {
     detail::store_le(plain + size, detail::crc32c(plain, size));
     size += CRC_LEN;
-    std::size_t code_at = 0;
-    std::size_t written = 1;
-    std::uint8_t code = 1;
+    std::uint8_t zeros[MORVEX_WIRE_COMMAND_LEN + 1];
+    std::size_t count = 0;
     for (std::size_t i = 0; i < size; ++i) {
-        if (plain[i] == 0) {
-            out[code_at] = code;
-            code_at = written++;
-            code = 1;
-        } else {
-            out[written++] = plain[i];
-            ++code;
-        }
+        zeros[count] = static_cast<std::uint8_t>(i + 1);
+        count += plain[i] == 0 ? 1u : 0u;
     }
-    out[code_at] = code;
-    out[written++] = 0;
-    return written;
+    zeros[count++] = static_cast<std::uint8_t>(size + 1);  // the end, as if a zero followed
+    std::memcpy(out + 1, plain, size);
+    std::size_t code_at = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        out[code_at] = static_cast<std::uint8_t>(zeros[k] - code_at);
+        code_at = zeros[k];
+    }
+    out[size + 1] = 0;
+    return size + 2;
 }
 
 std::size_t start(std::uint8_t* plain, int type, const std::uint8_t* out, std::size_t out_len,
