@@ -251,3 +251,18 @@ def test_feed_takes_any_bytes_like_object_and_keeps_its_state_on_bad_input():
         decoder.feed(["not", "bytes"])
     assert decoder.feed(memoryview(frame)[10:]) == [wire.Session(bytes(range(16)))]
     assert decoder.feed(b"") == [] and decoder.corrupt == 0
+
+
+@pytest.mark.parametrize("url", [None, "loop://"])
+def test_the_readme_example_runs(url):
+    import subprocess
+    import sys
+
+    if url:
+        pytest.importorskip("serial")
+    example = Path(__file__).resolve().parents[1] / "examples" / "wire_link.py"
+    out = subprocess.run([sys.executable, str(example)] + (["--url", url] if url else []),
+                         check=True, capture_output=True, text=True, timeout=60).stdout
+    assert out.splitlines() == ["sequence 1 axis 2: accepted", "sequence 1 axis 2: replay_counter",
+                                "sequence 2 axis 0: accepted", "sequence 3 axis 1: accepted",
+                                "frames dropped as corrupt on the actuator side: 1"]
