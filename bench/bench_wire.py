@@ -3,7 +3,7 @@
 Times, in one run, one admitted MorvBoundary.authorize_action (full nonce ring), and
 encode_command + Decoder.feed of that command frame: morvex.wire (the C codec in
 morvex._actuator) and the same codec in pure Python (tests/wire_reference.py: struct and
-COBS, with zlib's binascii.crc32 in place of its bitwise CRC-32C, the cheapest checksum
+the mask and COBS, with zlib's binascii.crc32 in place of its table CRC-32C, the cheapest checksum
 pure Python has). Prints ratios (below 1 means cheaper). Rounds alternate between the
 candidates so that the load of a shared machine falls on all of them.
 

@@ -98,9 +98,7 @@ def test_resynchronises_after_garbage(garbage, sent, cuts):
 
 
 def test_unknown_type_or_version_is_counted_as_unsupported():
-    def sealed(plain):
-        return ref.cobs(plain + struct.pack("<I", ref.crc32c(plain)))
-
+    sealed = ref.seal
     later = sealed(b"\x03\x02" + bytes(16))  # a session frame of version 2
     unknown = sealed(b"\x09\x01" + bytes(30))
     short = sealed(b"\x03\x01" + bytes(15))  # intact, but not a session frame's length

@@ -1,5 +1,5 @@
 """The wire frames written again in plain Python from their documented layout (struct, a
-bitwise CRC-32C and COBS): the independent oracle of tests/test_wire.py, and the pure-Python
+table CRC-32C, the mask and COBS): the independent oracle of tests/test_wire.py, and the pure-Python
 candidate that bench/bench_wire.py times against the extension's codec."""
 
 import struct
@@ -52,8 +52,13 @@ def uncobs(encoded):
     return b"\0".join(runs) if runs and code < 0xFF else None
 
 
+def mask(data):
+    return (int.from_bytes(data, "little") ^ int.from_bytes(b"\xa5" * len(data), "little")
+            ).to_bytes(len(data), "little")
+
+
 def seal(plain):
-    return cobs(plain + struct.pack("<I", crc32c(plain)))
+    return cobs(mask(plain + struct.pack("<I", crc32c(plain))))
 
 
 def encode_command(axis, requested_position, commanded_velocity, receipt_hash):
@@ -71,6 +76,7 @@ def encode_session(session_id):
 def decode(encoded):
     """The frame of one encoded frame (no delimiter), or None where a decoder drops it."""
     plain = uncobs(encoded)
+    plain = plain if plain is None else mask(plain)
     if plain is None or len(plain) < 6 or plain[1] != 1 or plain[0] not in LAYOUT:
         return None
     if len(plain) != LAYOUT[plain[0]].size + 4 or crc32c(plain[:-4]) != struct.unpack(

@@ -1,5 +1,5 @@
-// Frames on a byte stream (morvex/wire.h): CRC-32C over the plain frame, COBS
-// with a zero delimiter on the line.
+// Frames on a byte stream (morvex/wire.h): CRC-32C over the plain frame, a
+// mask, COBS with a zero delimiter on the line.
 #include "morvex/wire.h"
 
 #include <cstring>
@@ -48,14 +48,33 @@ double load_f64(const std::uint8_t* in) {
     return value;
 }
 
-// Appends the CRC to the `size` plain bytes in `plain`, then writes them
-// COBS-encoded with the delimiter to `out` (room for size + 6 bytes checked
-// by the caller). Returns the encoded length. Each plain byte keeps its place,
-// one further on; the places of the zeros (found without a branch on the
-// data) and the first place take the codes.
+// Every byte of a frame, CRC included, is XORed with MASK before COBS: typical
+// frames are full of zero bytes (small integers, sequence ids, round doubles),
+// and COBS decoding walks from one zero to the next; masked, they hold almost
+// none, so decoding is a copy and an XOR.
+constexpr std::uint8_t MASK = 0xA5;
+constexpr std::uint64_t MASK_WORD = 0xA5A5A5A5A5A5A5A5u;
+
+void apply_mask(std::uint8_t* bytes, std::size_t size) {
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes + i, sizeof word);
+        word ^= MASK_WORD;
+        std::memcpy(bytes + i, &word, sizeof word);
+    }
+    for (; i < size; ++i) bytes[i] ^= MASK;
+}
+
+// Appends the CRC to the `size` plain bytes in `plain`, masks them, then writes
+// them COBS-encoded with the delimiter to `out` (room for size + 6 bytes
+// checked by the caller). Returns the encoded length. Each byte keeps its
+// place, one further on; the places of the zeros (found without a branch on
+// the data) and the first place take the codes.
 std::size_t seal(std::uint8_t* plain, std::size_t size, std::uint8_t* out) {
     detail::store_le(plain + size, detail::crc32c(plain, size));
     size += CRC_LEN;
+    apply_mask(plain, size);
     std::uint8_t zeros[MORVEX_WIRE_COMMAND_LEN + 1];
     std::size_t count = 0;
     for (std::size_t i = 0; i < size; ++i) {
@@ -81,17 +100,34 @@ std::size_t start(std::uint8_t* plain, int type, const std::uint8_t* out, std::s
     return 2;
 }
 
+constexpr std::uint64_t ONES = 0x0101010101010101u;
+constexpr std::uint64_t HIGHS = 0x8080808080808080u;
+
+bool has_zero(std::uint64_t word) { return ((word - ONES) & ~word & HIGHS) != 0; }
+
 // The first zero byte among `size`, or `size`: a word at a time, then bytewise.
 std::size_t find_zero(const std::uint8_t* data, std::size_t size) {
-    constexpr std::uint64_t ONES = 0x0101010101010101u;
-    constexpr std::uint64_t HIGHS = 0x8080808080808080u;
     std::size_t i = 0;
     for (; i + 8 <= size; i += 8) {
         std::uint64_t word;
         std::memcpy(&word, data + i, sizeof word);
-        if (((word - ONES) & ~word & HIGHS) != 0) break;
+        if (has_zero(word)) break;
     }
     while (i < size && data[i] != 0) ++i;
+    return i;
+}
+
+// Copies the bytes of `data` before its first zero to `out`, at most `size`
+// of them, in the same pass that looks for the zero; returns how many.
+std::size_t copy_to_zero(std::uint8_t* out, const std::uint8_t* data, std::size_t size) {
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, data + i, sizeof word);
+        if (has_zero(word)) break;
+        std::memcpy(out + i, &word, sizeof word);
+    }
+    for (; i < size && data[i] != 0; ++i) out[i] = data[i];
     return i;
 }
 
@@ -147,8 +183,8 @@ bool parse(const std::uint8_t* plain, std::size_t size, morvex_wire_frame* frame
 }
 
 // The frame between two delimiters, `size` encoded bytes without zeros, in
-// place: each code byte becomes the zero it stands for, so the plain bytes are
-// pending[1 .. size - 1] (a code byte at the end stands for no zero).
+// place: each code byte becomes the zero it stands for, so the masked bytes
+// are pending[1 .. size - 1] (a code byte at the end stands for no zero).
 bool finish(morvex_wire_decoder* decoder, std::size_t size, morvex_wire_frame* frame) {
     if (size < 2) return false;
     std::uint8_t* pending = decoder->pending;
@@ -158,7 +194,9 @@ bool finish(morvex_wire_decoder* decoder, std::size_t size, morvex_wire_frame* f
         pending[code_at] = 0;
         code_at = next;
     }
-    return code_at == size && parse(pending + 1, size - 1, frame, decoder);
+    if (code_at != size) return false;
+    apply_mask(pending + 1, size - 1);
+    return parse(pending + 1, size - 1, frame, decoder);
 }
 
 }  // namespace
@@ -213,14 +251,20 @@ std::size_t morvex_wire_decoder_feed(morvex_wire_decoder* decoder, const std::ui
     if (decoder == nullptr || frame == nullptr || data == nullptr) return 0;
     std::size_t at = 0;
     while (at < len) {
-        const std::size_t run = find_zero(data + at, len - at);
-        if (decoder->skipping == 0) {
-            if (decoder->fill + run > MAX_PENDING) {  // over-long: drop it, skip to a delimiter
+        const std::uint8_t* from = data + at;
+        const std::size_t available = len - at;
+        std::size_t run;
+        if (decoder->skipping != 0) {
+            run = find_zero(from, available);
+        } else {
+            const std::size_t room = MAX_PENDING - decoder->fill;
+            run = copy_to_zero(decoder->pending + decoder->fill, from,
+                               available < room ? available : room);
+            decoder->fill = static_cast<std::uint8_t>(decoder->fill + run);
+            if (run < available && from[run] != 0) {  // over-long: drop it, skip to a delimiter
                 decoder->skipping = 1;
                 ++decoder->corrupt;
-            } else {
-                std::memcpy(decoder->pending + decoder->fill, data + at, run);
-                decoder->fill = static_cast<std::uint8_t>(decoder->fill + run);
+                run += find_zero(from + run, available - run);
             }
         }
         at += run;

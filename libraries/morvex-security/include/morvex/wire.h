@@ -31,11 +31,13 @@
  * the CRC of the ASCII text "123456789" is 0xE3069283. It covers every byte of
  * the frame before it.
  *
- * On the line each frame is then COBS-encoded (Consistent Overhead Byte
- * Stuffing: each run of non-zero bytes is preceded by its length + 1, which
- * stands for the zero after it; the frame's last run stands for no zero) and
- * followed by one 0x00 delimiter, so a frame of n plain bytes takes n + 2
- * bytes on the line (88 for a command frame) and contains no other zero.
+ * On the line every byte of the frame, CRC included, is XORed with 0xA5 (the
+ * mask: typical frames are full of zero bytes, which cost COBS a step each,
+ * and masked hold almost none), the result is COBS-encoded (Consistent
+ * Overhead Byte Stuffing: each run of non-zero bytes is preceded by its
+ * length + 1, which stands for the zero after it; the last run stands for no
+ * zero) and followed by one 0x00 delimiter. A frame of n plain bytes takes
+ * n + 2 bytes on the line (88 for a command frame) and contains no other zero.
  *
  * A decoder delivers a frame only if its COBS encoding is well formed, its
  * type and version are known, its length is that of its type, its CRC
