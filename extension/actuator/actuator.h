@@ -11,7 +11,6 @@ namespace morvex::ext {
 
 ClassDecl& receipt_gate_class();
 ClassDecl& coupled_limits_class();
-ClassDecl& wire_decoder_class();
 
 // The wire codec's functions and named tuples (morvex.wire), added to the module.
 Result<void> add_wire(PyObject* module);

@@ -11,8 +11,7 @@
 namespace morvex::ext {
 namespace {
 
-ClassDecl* const kRegistered[] = {&receipt_gate_class(), &coupled_limits_class(),
-                                  &wire_decoder_class()};
+ClassDecl* const kRegistered[] = {&receipt_gate_class(), &coupled_limits_class()};
 
 PyObject* violation_class = nullptr;  // lives until the process ends
 

@@ -195,8 +195,6 @@ ClassDecl Decoder::declaration = declare_class<Decoder>({
     .properties = {property<get_corrupt>("corrupt"), property<get_unsupported>("unsupported")},
 });
 
-ClassDecl& wire_decoder_class() { return Decoder::declaration; }
-
 Result<void> add_wire(PyObject* module) {
     if (command_type == nullptr) {
         Ref collections = Ref::steal(PyImport_ImportModule("collections"));
@@ -222,8 +220,11 @@ Result<void> add_wire(PyObject* module) {
         verdict_type = verdict.release();
         session_type = session.release();
     }
+    // Re-exported by morvex.wire, not by morvex: outside the module's __all__.
+    MORVEX_TRY(decoder, get_type_object(Decoder::declaration));
     for (auto [name, cls] : {std::pair{"Command", command_type}, std::pair{"Verdict", verdict_type},
-                             std::pair{"Session", session_type}}) {
+                             std::pair{"Session", session_type},
+                             std::pair{"Decoder", reinterpret_cast<PyObject*>(decoder)}}) {
         if (PyModule_AddObjectRef(module, name, cls) < 0) return PendingError::fetch();
     }
     static PyMethodDef functions[] = {

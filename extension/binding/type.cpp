@@ -205,7 +205,9 @@ Result<void> add_functions(PyObject* module, PyMethodDef* table) {
     for (PyMethodDef* def = table; def->ml_name != nullptr; ++def) {
         Ref function = Ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
         if (!function) return PendingError::fetch();
-        MORVEX_TRY_VOID(add_to_module(module, def->ml_name, function.get()));
+        if (PyModule_AddObjectRef(module, def->ml_name, function.get()) < 0) {
+            return PendingError::fetch();
+        }
     }
     return {};
 }

@@ -69,7 +69,7 @@ PyTypeObject* require_type_object(ClassDecl& decl);
 Result<void> add_to_module(PyObject* module, const char* name, PyObject* value);
 
 // Adds module-level functions (a table ending in a zeroed entry, living as
-// long as the process) to the module and its __all__.
+// long as the process) to the module, not to its __all__.
 Result<void> add_functions(PyObject* module, PyMethodDef* table);
 
 // An instance: the Python header of the base (T::PythonHead), then T inline.

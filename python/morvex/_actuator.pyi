@@ -7,8 +7,7 @@ from typing_extensions import Buffer
 
 from morvex.wire import Command, Session, Verdict
 
-__all__ = ["ReceiptGate", "CoupledLimits", "Decoder", "encode_command", "encode_verdict",
-           "encode_session"]
+__all__ = ["ReceiptGate", "CoupledLimits"]
 
 _Float: TypeAlias = SupportsFloat | SupportsIndex
 
