@@ -264,3 +264,26 @@ def test_the_readme_example_runs(url):
     assert out.splitlines() == ["sequence 1 axis 2: accepted", "sequence 1 axis 2: replay_counter",
                                 "sequence 2 axis 0: accepted", "sequence 3 axis 1: accepted",
                                 "frames dropped as corrupt on the actuator side: 1"]
+
+
+def test_no_memory_grows_with_frames_and_refusals():
+    from helpers import growth
+
+    stream = b"".join(bits(f) for f in (wire.Command(3, 0.5, -1.0, bytes(60)),
+                                        wire.Verdict(1, 2, "replay_nonce"),
+                                        wire.Session(bytes(16)))) + b"noise\0"
+    decoder = wire.Decoder()
+    bad_calls = (lambda: wire.encode_command(1, 2.0, 3.0, bytes(59)),
+                 lambda: wire.encode_verdict(1, 1, "x"), lambda: decoder.feed("s"),
+                 lambda: wire.encode_command(2**40, 0.0, 0.0, RECEIPT))
+
+    def run():
+        for _ in range(200):
+            decoder.feed(stream)
+            decoder.feed(bytearray(stream))
+            wire.encode_command(1, 2.0, 3.0, bytearray(60))
+            for call in bad_calls:
+                with pytest.raises((TypeError, ValueError)):
+                    call()
+
+    assert growth(run, times=3) <= 2
