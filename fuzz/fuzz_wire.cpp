@@ -29,9 +29,13 @@ using Bytes = std::vector<std::uint8_t>;
 Bytes encode(const morvex_wire_frame& f) {
     Bytes out(MORVEX_WIRE_MAX_ENCODED);
     std::size_t n = 0;
-    if (f.type == MORVEX_WIRE_COMMAND) n = morvex_wire_encode_command(&f.as.command, out.data(), out.size());
-    if (f.type == MORVEX_WIRE_VERDICT) n = morvex_wire_encode_verdict(&f.as.verdict, out.data(), out.size());
-    if (f.type == MORVEX_WIRE_SESSION) n = morvex_wire_encode_session(&f.as.session, out.data(), out.size());
+    if (f.type == MORVEX_WIRE_COMMAND) {
+        n = morvex_wire_encode_command(&f.as.command, out.data(), out.size());
+    } else if (f.type == MORVEX_WIRE_VERDICT) {
+        n = morvex_wire_encode_verdict(&f.as.verdict, out.data(), out.size());
+    } else if (f.type == MORVEX_WIRE_SESSION) {
+        n = morvex_wire_encode_session(&f.as.session, out.data(), out.size());
+    }
     out.resize(n);
     return out;
 }
@@ -104,10 +108,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t at = 0, next_intact = 0, step = 0;
     std::uint64_t corrupt = 0;
     while (at < stream.size()) {
-        std::size_t piece = std::min<std::size_t>(stream.size() - at, 1u + (piece_seed + 37 * step++) % 97);
+        std::size_t piece =
+            std::min<std::size_t>(stream.size() - at, 1u + (piece_seed + 37 * step++) % 97);
         while (piece > 0) {
             morvex_wire_frame frame;
-            const std::size_t used = morvex_wire_decoder_feed(&pieces, stream.data() + at, piece, &frame);
+            const std::size_t used =
+                morvex_wire_decoder_feed(&pieces, stream.data() + at, piece, &frame);
             FUZZ_CHECK(used > 0 && used <= piece);
             at += used;
             piece -= used;

@@ -31,8 +31,9 @@ Result<void> run_body(PyObject* module) {
 
 ModuleDecl module_decl = {
     .def = {PyModuleDef_HEAD_INIT, "_actuator",
-            "Classes of the actuator side: receipt checking, exact coupled limits and the wire codec.", 0, nullptr,
-            nullptr, nullptr, nullptr, nullptr},
+            "Classes of the actuator side: receipt checking, exact coupled limits and the wire "
+            "codec.",
+            0, nullptr, nullptr, nullptr, nullptr, nullptr},
     .body = run_body,
 };
 

@@ -21,9 +21,10 @@ PyObject* command_type = nullptr;
 PyObject* verdict_type = nullptr;
 PyObject* session_type = nullptr;
 constexpr std::array<std::uint32_t, 8> RESULTS = {
-    MORVEX_GATE_ACCEPTED,        MORVEX_GATE_INVALID_POINTER,        MORVEX_GATE_INVALID_RECEIPT,
-    MORVEX_GATE_INVALID_KEY_LENGTH, MORVEX_GATE_AUTHENTICATION_FAILURE, MORVEX_GATE_REPLAY_COUNTER,
-    MORVEX_GATE_REPLAY_NONCE,    MORVEX_GATE_STALE_RECEIPT};
+    MORVEX_GATE_ACCEPTED,           MORVEX_GATE_INVALID_POINTER,
+    MORVEX_GATE_INVALID_RECEIPT,    MORVEX_GATE_INVALID_KEY_LENGTH,
+    MORVEX_GATE_AUTHENTICATION_FAILURE, MORVEX_GATE_REPLAY_COUNTER,
+    MORVEX_GATE_REPLAY_NONCE,       MORVEX_GATE_STALE_RECEIPT};
 std::array<PyObject*, MORVEX_GATE_STALE_RECEIPT + 1> result_text{};
 
 // Integers out of range are a ValueError here, as wrong lengths are.
@@ -69,7 +70,8 @@ Result<Ref> encoded(const std::uint8_t* bytes, std::size_t size) {
 Result<Ref> encode_command(ModuleScope, Axis axis, double requested_position,
                            double commanded_velocity, ByteView receipt_hash) {
     if (receipt_hash.size() != MORVEX_GATE_RECEIPT_LEN) {
-        return PendingError::with_message(PyExc_ValueError, "receipt_hash must be exactly 60 bytes");
+        return PendingError::with_message(PyExc_ValueError,
+                                          "receipt_hash must be exactly 60 bytes");
     }
     morvex_wire_command command{axis.value, requested_position, commanded_velocity, {}};
     std::memcpy(command.receipt, receipt_hash.data(), MORVEX_GATE_RECEIPT_LEN);
@@ -201,10 +203,11 @@ Result<void> add_wire(PyObject* module) {
         if (!collections) return PendingError::fetch();
         Ref factory = Ref::steal(PyObject_GetAttrString(collections.get(), "namedtuple"));
         if (!factory) return PendingError::fetch();
-        MORVEX_TRY(command, make_named_tuple(
-                                factory.get(), "Command",
-                                "axis requested_position commanded_velocity receipt_hash",
-                                "A command frame: the command and the 60-byte receipt issued for it."));
+        MORVEX_TRY(command,
+                   make_named_tuple(factory.get(), "Command",
+                                    "axis requested_position commanded_velocity receipt_hash",
+                                    "A command frame: the command and the 60-byte receipt issued "
+                                    "for it."));
         MORVEX_TRY(verdict, make_named_tuple(
                                 factory.get(), "Verdict", "sequence_id axis violation_type",
                                 "A verdict frame: the receipt's sequence id, the axis, and \"\" "

@@ -145,9 +145,9 @@ PyMethodDef function(const char* qualifier, const char* name, const char* doc, c
     CallableInfo* info =
         detail::declare_parameters<Body>(name, std::index_sequence_for<A...>{}, args...);
     info->description.class_name = qualifier;
-    info->parameter_text = std::string(name) + "(" + info->parameter_text + ")\n--\n\n" + doc;
+    info->function_doc = std::string(name) + "(" + info->parameter_text + ")\n--\n\n" + doc;
     return {name, detail::as_method(&function_entry<Body>), METH_FASTCALL | METH_KEYWORDS,
-            info->parameter_text.c_str()};
+            info->function_doc.c_str()};
 }
 
 // A method: Body(T& self, parameters...). Without parameters it is METH_NOARGS.

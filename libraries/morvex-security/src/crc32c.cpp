@@ -27,7 +27,8 @@ constexpr std::array<std::uint32_t, 16> NIBBLE_TABLE = [] {
     return table;
 }();
 
-std::uint32_t update_portable(std::uint32_t crc, const std::uint8_t* data, std::size_t size) noexcept {
+std::uint32_t update_portable(std::uint32_t crc, const std::uint8_t* data,
+                              std::size_t size) noexcept {
     for (std::size_t i = 0; i < size; ++i) {
         crc ^= data[i];
         crc = (crc >> 4) ^ NIBBLE_TABLE[crc & 15u];

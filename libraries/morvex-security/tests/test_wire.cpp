@@ -37,9 +37,13 @@ TEST(Crc32c, CheckValueAndInstructionAgreeWithTable) {
 std::vector<std::uint8_t> encoded(const morvex_wire_frame& f) {
     std::vector<std::uint8_t> out(MORVEX_WIRE_MAX_ENCODED);
     std::size_t n = 0;
-    if (f.type == MORVEX_WIRE_COMMAND) n = morvex_wire_encode_command(&f.as.command, out.data(), out.size());
-    if (f.type == MORVEX_WIRE_VERDICT) n = morvex_wire_encode_verdict(&f.as.verdict, out.data(), out.size());
-    if (f.type == MORVEX_WIRE_SESSION) n = morvex_wire_encode_session(&f.as.session, out.data(), out.size());
+    if (f.type == MORVEX_WIRE_COMMAND) {
+        n = morvex_wire_encode_command(&f.as.command, out.data(), out.size());
+    } else if (f.type == MORVEX_WIRE_VERDICT) {
+        n = morvex_wire_encode_verdict(&f.as.verdict, out.data(), out.size());
+    } else if (f.type == MORVEX_WIRE_SESSION) {
+        n = morvex_wire_encode_session(&f.as.session, out.data(), out.size());
+    }
     out.resize(n);
     return out;
 }
@@ -59,7 +63,9 @@ TEST(Wire, FramesSurviveAnyChunking) {
             f.as.command.axis = static_cast<std::int32_t>(rng());
             std::memcpy(&f.as.command.requested_position, &a, 8);
             std::memcpy(&f.as.command.commanded_velocity, &b, 8);
-            for (auto& byte : f.as.command.receipt) byte = static_cast<std::uint8_t>(rng() % 3 ? rng() : 0);
+            for (auto& byte : f.as.command.receipt) {
+                byte = static_cast<std::uint8_t>(rng() % 3 ? rng() : 0);
+            }
         } else if (f.type == MORVEX_WIRE_VERDICT) {
             f.as.verdict = {a, static_cast<std::int32_t>(rng()), results[rng() % 8]};
         } else {
@@ -78,7 +84,8 @@ TEST(Wire, FramesSurviveAnyChunking) {
         std::size_t piece = std::min<std::size_t>(stream.size() - at, rng() % 200);
         while (piece > 0) {
             morvex_wire_frame got;
-            const std::size_t used = morvex_wire_decoder_feed(&decoder, stream.data() + at, piece, &got);
+            const std::size_t used =
+                morvex_wire_decoder_feed(&decoder, stream.data() + at, piece, &got);
             at += used;
             piece -= used;
             if (got.type == MORVEX_WIRE_NONE) continue;
