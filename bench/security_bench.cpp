@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "morvex/receipt_gate.h"
+#include "morvex/wire.h"
 #include "morvex/security/boundary.h"
 #include "morvex/security/crypto.h"
 #include "sha256.h"
@@ -137,16 +138,19 @@ void BM_Intercept_FullRing(benchmark::State& state) {
 }
 
 // The receipt gate's C check, accepted, with its nonce memory full: a pool of
-// receipts with growing sequence ids, issued in advance.
-void BM_Gate_Check_Full(benchmark::State& state) {
+// receipts with growing sequence ids, issued in advance (at realistic times,
+// with random nonces), presented as they are (wire = false) or each in its
+// command frame through the wire decoder, decoded and checked in one call.
+void gate_check_full(benchmark::State& state, bool wire) {
     constexpr std::uint32_t POOL = 1 << 16;
     std::vector<std::array<std::uint8_t, sec::SERIALIZED_RECEIPT_LEN>> pool(
         sec::NONCE_WINDOW + POOL);
+    std::mt19937_64 rng(5);
     for (std::uint32_t n = 0; n < pool.size(); ++n) {
         sec::Nonce nonce{};
-        std::memcpy(nonce.data(), &n, sizeof n);
-        const auto r = sec::authorize(KEY, nonce, 1000, n + 1u, sec::action_id_bytes(ACTION),
-                                      PAYLOAD);
+        for (auto& b : nonce) b = static_cast<std::uint8_t>(rng());
+        const auto r = sec::authorize(KEY, nonce, 1765000000000000000u + n, n + 1u,
+                                      sec::action_id_bytes(ACTION), PAYLOAD);
         sec::serialize_receipt(r.value(), pool[n]);
     }
     const double position = 0.5, velocity = -1.0;  // PAYLOAD
@@ -157,7 +161,20 @@ void BM_Gate_Check_Full(benchmark::State& state) {
             std::abort();
         }
     }
+    std::vector<std::array<std::uint8_t, MORVEX_WIRE_MAX_ENCODED>> frames(pool.size());
+    for (std::size_t n = 0; n < pool.size(); ++n) {
+        morvex_wire_command command{2, position, velocity, {}};
+        std::memcpy(command.receipt, pool[n].data(), 60);
+        if (morvex_wire_encode_command(&command, frames[n].data(), MORVEX_WIRE_MAX_ENCODED) !=
+            MORVEX_WIRE_MAX_ENCODED) {
+            std::abort();
+        }
+    }
     auto gate = std::make_unique<morvex_receipt_gate>(*full);
+    morvex_wire_decoder decoder;
+    morvex_wire_decoder_init(&decoder);
+    morvex_wire_frame frame;
+    morvex_wire_verdict verdict;
     std::uint32_t next = sec::NONCE_WINDOW;
     for (auto _ : state) {
         if (next == pool.size()) {
@@ -166,12 +183,20 @@ void BM_Gate_Check_Full(benchmark::State& state) {
             next = sec::NONCE_WINDOW;
             state.ResumeTiming();
         }
-        if (morvex_receipt_gate_check(gate.get(), pool[next++].data(), 60, 2, position, velocity,
-                                      0) != 0) {
-            state.SkipWithError("receipt refused");
+        std::uint32_t result;
+        if (wire) {
+            morvex_wire_receive(&decoder, gate.get(), 0, frames[next++].data(),
+                                MORVEX_WIRE_MAX_ENCODED, &frame, &verdict);
+            result = frame.type == MORVEX_WIRE_COMMAND ? verdict.result : 1;
+        } else {
+            result = morvex_receipt_gate_check(gate.get(), pool[next++].data(), 60, 2, position,
+                                               velocity, 0);
         }
+        if (result != 0) state.SkipWithError("receipt refused");
     }
 }
+void BM_Gate_Check_Full(benchmark::State& state) { gate_check_full(state, false); }
+void BM_Wire_Receive_Full(benchmark::State& state) { gate_check_full(state, true); }
 
 // Repetitions against the noise of a shared machine; the ratios use medians.
 #define SECURITY_BENCHMARK(fn) BENCHMARK(fn)->MinTime(0.2)->Repetitions(5)->ReportAggregatesOnly(true)
@@ -182,6 +207,7 @@ SECURITY_BENCHMARK(BM_Tag_Authorize);
 SECURITY_BENCHMARK(BM_Tag_OpenSSL_HMAC);
 SECURITY_BENCHMARK(BM_Intercept_FullRing);
 SECURITY_BENCHMARK(BM_Gate_Check_Full);
+SECURITY_BENCHMARK(BM_Wire_Receive_Full);
 
 // Keeps the median time of each benchmark for the ratios.
 class MedianCollector : public benchmark::ConsoleReporter {
@@ -234,5 +260,7 @@ int main(int argc, char** argv) {
                 ratio("BM_Intercept_FullRing", "BM_Tag_Authorize"));
     std::printf("receipt gate check (accepted, full nonce memory) costs %.2f tags\n",
                 ratio("BM_Gate_Check_Full", "BM_Tag_Authorize"));
+    std::printf("command frame decoded and checked (morvex_wire_receive) costs %.3f gate checks\n",
+                ratio("BM_Wire_Receive_Full", "BM_Gate_Check_Full"));
     return 0;
 }

@@ -6,18 +6,23 @@ Every control tick the planner asks for four joint positions. The controller
      projection; the four-axis kernel morvex_solve_multivar_4d runs beside it on the same
      commands, through ctypes as any C caller would, for comparison),
   3. asks a MorvBoundary to authorize every joint command (velocity and rate limits),
-and sends each command with its 60-byte receipt to the actuator side, where a ReceiptGate
-moves the joint only for a receipt issued for exactly that command, once, in order and
-fresh. Now and then the demo injects faults on purpose: an over-speed command, a burst of
-commands over the rate limit, a command altered in flight, a receipt presented for another
-joint, a replayed message and one delivered after its maximum age. It ends with a summary
-table and, if matplotlib is installed, a plot that marks where a joint held its position.
+and sends each command with its 60-byte receipt in a wire frame (morvex.wire) to the
+actuator side, which decodes the byte stream, moves the joint only for a receipt that its
+ReceiptGate accepts (issued for exactly that command, once, in order and fresh) and answers
+every command with a verdict frame that the controller decodes. Both sides run in this
+process, on the bytes a serial line would carry. Now and then the demo injects faults on
+purpose: an over-speed command, a burst of commands over the rate limit, a command altered
+in flight, a receipt presented for another joint, a replayed frame, one delivered after its
+maximum age, and line noise (a bit flipped on the line: the decoder drops the frame as
+corrupt, the gate never sees it). It ends with a summary table and, if matplotlib is
+installed, a plot that marks where a joint held its position.
 
 Run it with:  pip install . && python examples/controller_demo.py   (--help for options)
 """
 
 import argparse
 import math
+import random
 import sys
 import time
 from collections import Counter
@@ -31,6 +36,7 @@ from morvex import (
     ReceiptGate,
 )
 from morvex.kernels import Multivar4dKernel
+from morvex.wire import Decoder, encode_command, encode_verdict
 
 JOINT_LIMITS = [(-2.6, 2.6), (-1.4, 1.6), (-2.2, 2.2), (-3.0, 3.0)]  # rad
 MAX_VELOCITY = 2.5  # rad/s, every joint
@@ -48,14 +54,18 @@ MAX_RECEIPT_AGE_S = 0.02
 
 
 class Wire:
-    """What travels from the controller to the actuator: the receipt and the command as sent.
-    Faults are injected here, in flight."""
+    """What travels from the controller to the actuator: command frames, bytes as a serial
+    line carries them. Faults are injected here, in flight."""
 
     def __init__(self):
-        self.held = []  # (due, message) delivered late
+        self.held = []  # (due, frame) delivered late
+        self.noise = random.Random(7)
 
-    def message(self, receipt, axis, position, velocity):
-        return (receipt.receipt_hash, axis, position, velocity)
+    def flip_a_bit(self, frame):
+        """Line noise: one bit flipped, anywhere but in the delimiter."""
+        damaged = bytearray(frame)
+        damaged[self.noise.randrange(len(frame) - 1)] ^= 1 << self.noise.randrange(8)
+        return bytes(damaged)
 
     def late(self, message):
         self.held.append((time.monotonic() + 2 * MAX_RECEIPT_AGE_S, message))
@@ -124,6 +134,7 @@ def run(seconds, hz, pace):
     boundary = MorvBoundary(rate_limit=rate_limit, max_velocity_rad_s=MAX_VELOCITY)
     gate = ReceiptGate(max_age_s=MAX_RECEIPT_AGE_S)
     wire = Wire()
+    actuator_decoder, controller_decoder = Decoder(), Decoder()
     ticks = MonotonicCounter()
     latency = Latency()
     counts = Counter()
@@ -135,15 +146,36 @@ def run(seconds, hz, pace):
     held = []  # (t, joint, position, reason): where the actuator did not move
     replay_candidate = None
 
-    def deliver(source, message):
-        """The actuator side: moves only for a receipt that the gate accepts."""
-        try:
-            latency.time("ReceiptGate.check", gate.check, *message)
-        except MorvViolation as refusal:
-            counts[(source, f"refused by the actuator: {refusal.violation_type}")] += 1
-            return refusal.violation_type
-        counts[(source, "moved")] += 1
-        return None
+    def actuator_side(received):
+        """Decodes the bytes that arrived, moves only for a command whose receipt the gate
+        accepts, and answers every command frame with a verdict frame."""
+        answers = b""
+        for frame in latency.time("Decoder.feed (actuator)", actuator_decoder.feed, received):
+            sequence_id = int.from_bytes(frame.receipt_hash[20:28], "little")
+            try:
+                latency.time("ReceiptGate.check", gate.check, frame.receipt_hash, frame.axis,
+                             frame.requested_position, frame.commanded_velocity)
+                answers += encode_verdict(sequence_id, frame.axis, "")
+            except MorvViolation as refusal:
+                answers += encode_verdict(sequence_id, frame.axis, refusal.violation_type)
+        return answers
+
+    def deliver(source, frame):
+        """Sends a command frame; returns None if the joint moved, else why it did not."""
+        corrupt = actuator_decoder.corrupt
+        verdicts = controller_decoder.feed(actuator_side(frame))
+        if actuator_decoder.corrupt != corrupt:
+            counts[(source, "dropped by the actuator: corrupt frame")] += (
+                actuator_decoder.corrupt - corrupt)
+            return "corrupt frame"
+        reason = None
+        for verdict in verdicts:
+            if verdict.violation_type:
+                counts[(source, f"refused by the actuator: {verdict.violation_type}")] += 1
+                reason = verdict.violation_type
+            else:
+                counts[(source, "moved")] += 1
+        return reason
 
     start = time.perf_counter()
     for step in range(1, steps + 1):
@@ -172,21 +204,24 @@ def run(seconds, hz, pace):
                 counts[(source[axis], f"refused: {refusal.violation_type}")] += 1
                 held.append((t, axis, previous[axis], refusal.violation_type))
                 continue
-            message = wire.message(receipt, axis, command[axis], velocities[axis])
+            frame = latency.time("encode_command", encode_command, axis, command[axis],
+                                 velocities[axis], receipt.receipt_hash)
             if tick % 300 == 0 and axis == 2:  # injected fault: altered in flight
-                source[axis], message = "injected in-flight change", (
-                    message[0], axis, command[axis] + 0.3, velocities[axis])
+                source[axis], frame = "injected in-flight change", encode_command(
+                    axis, command[axis] + 0.3, velocities[axis], receipt.receipt_hash)
             elif tick % 350 == 0 and axis == 1:  # injected fault: the receipt of another joint
-                source[axis], message = "injected other-joint receipt", (
-                    message[0], 3, command[3], velocities[3])
+                source[axis], frame = "injected other-joint receipt", encode_command(
+                    3, command[3], velocities[3], receipt.receipt_hash)
+            elif tick % 275 == 0 and axis == 3:  # injected fault: line noise
+                source[axis], frame = "injected line noise", wire.flip_a_bit(frame)
             elif tick % 450 == 0 and axis == 0:  # injected fault: delivered after its maximum age
-                wire.late(message)
+                wire.late(frame)
                 held.append((t, axis, previous[axis], "delayed in flight"))
                 continue
-            reason = deliver(source[axis], message)
+            reason = deliver(source[axis], frame)
             if reason is None:
                 moved[axis] = command[axis]
-                replay_candidate = message
+                replay_candidate = frame
             else:
                 held.append((t, axis, previous[axis], reason))
         for message in wire.due():
@@ -245,7 +280,8 @@ def plot(history, held, path):
         for reason, marker, color in (("velocity_exceeded", "v", "tab:red"),
                                       ("rate_limited", "s", "tab:grey"),
                                       ("authentication_failure", "x", "tab:purple"),
-                                      ("delayed in flight", "o", "tab:brown")):
+                                      ("delayed in flight", "o", "tab:brown"),
+                                      ("corrupt frame", "d", "tab:orange")):
             points = [(t, q) for t, j, q, r in held if j == joint and r == reason]
             if points:
                 ax.scatter(*zip(*points), marker=marker, color=color, s=36, zorder=3,

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Drives every Python callable of morvex._morvex and morvex._actuator with
-arbitrary arguments.
+"""Drives every Python callable of morvex._morvex, morvex._actuator and morvex.wire
+with arbitrary arguments.
 
 Each input decodes into a small program: a list of calls (the constructor of
 every class of both modules, every method called through its class with any
@@ -74,6 +74,7 @@ except ImportError:  # pragma: no cover - exercised where atheris is missing
 
 import morvex._actuator as act
 import morvex._morvex as m
+from morvex import wire
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 from helpers import FloatLike, IndexLike, blocks_after_gc, parameter_names, tracing  # noqa: E402
@@ -87,6 +88,11 @@ U64 = 2**64
 # What every class and method declares, read from the modules themselves.
 MODULES = (m, act)
 CLASSES = [getattr(mod, name) for mod in MODULES for name in mod.__all__ if name != "__version__"]
+CLASSES.append(wire.Decoder)  # morvex.wire's (in _actuator, outside its __all__)
+# morvex.wire's functions, by "wire.name".
+FUNCTIONS = {f"wire.{name}": getattr(wire, name)
+             for name in ("encode_command", "encode_verdict", "encode_session")}
+FRAME_TYPES = (wire.Command, wire.Verdict, wire.Session)
 CLASS = {cls.__name__: cls for cls in CLASSES}
 ACTUATOR_CLASSES = {getattr(act, name) for name in act.__all__}
 # Methods by "Class.method": Governor and CoupledLimits share method names.
@@ -100,6 +106,7 @@ PARAMS = {cls.__name__: parameter_names(cls) for cls in CLASSES}
 PARAMS.update(
     (target, parameter_names(getattr(cls, name))) for target, (cls, name) in METHODS.items()
 )
+PARAMS.update((target, parameter_names(fn)) for target, fn in FUNCTIONS.items())
 PROPERTIES = {
     cls.__name__: names
     for cls in CLASSES
@@ -166,6 +173,8 @@ def known_kernel_refusal(d, message: str) -> bool:
 
 def allowed(target: str) -> tuple:
     """The exceptions a call of `target` may raise (besides a helper's own)."""
+    if target in FUNCTIONS or target.split(".")[0] == "Decoder":
+        return (TypeError, OverflowError, ValueError, BufferError)
     cls = CLASS.get(target.split(".")[0])
     if cls not in ACTUATOR_CLASSES:
         return (TypeError, OverflowError, ValueError, m.MorvViolation)
@@ -395,7 +404,7 @@ SPECIAL = (
     "limits_plain",
     "batch_buffers",
 )
-TARGETS = (*CLASS, *METHODS, *SPECIAL)
+TARGETS = (*CLASS, *METHODS, *FUNCTIONS, *SPECIAL)
 
 
 def decode_program(data: bytes):
@@ -758,6 +767,7 @@ class World:
         self.last_sequence = {id(self.boundary): self.receipt.sequence_id}
         self.gate = act.ReceiptGate(KEY, 0)
         self.aged_gate = act.ReceiptGate(KEY, max_age_s=1e-9)  # every receipt is stale
+        self.decoder = wire.Decoder()
         self.gate_models = [GateModel(self.gate, 0, False), GateModel(self.aged_gate, 0, True)]
         first = setup % len(LIMITS)
         self.limits = [act.CoupledLimits(*LIMITS[(first + k) % len(LIMITS)]) for k in range(3)]
@@ -782,6 +792,8 @@ class World:
             *self.limits,
             act.ReceiptGate,
             act.CoupledLimits,
+            self.decoder,
+            wire.Decoder,
         ]
         self.base_pool = len(self.pool)
 
@@ -803,6 +815,7 @@ class World:
             m.MorvReceipt: [self.receipt],
             act.ReceiptGate: [self.gate, self.aged_gate],
             act.CoupledLimits: self.limits,
+            wire.Decoder: [self.decoder],
         }.get(cls, [self.violation])
         return choices[k % len(choices)]
 
@@ -1232,6 +1245,8 @@ class Runner:
     def call(self, target: str, receiver, args, kwargs):
         if target in CLASS:
             return CLASS[target](*args, **kwargs)
+        if target in FUNCTIONS:
+            return FUNCTIONS[target](*args, **kwargs)
         if target in METHODS:
             cls, name = METHODS[target]
             return getattr(cls, name)(receiver, *args, **kwargs)
@@ -1306,6 +1321,27 @@ class Runner:
                 state["out_matrix"] = matrix_rows(bound["out"])
         return state
 
+    @staticmethod
+    def check_frames(target, outcome):
+        """An encoded frame decodes to one frame that encodes to the same bytes; decoded
+        frames are the named tuples, and encode again."""
+        if target in FUNCTIONS:
+            decoder = wire.Decoder()
+            frames = decoder.feed(outcome)
+            if type(outcome) is not bytes or len(frames) != 1 or decoder.corrupt != 0:
+                raise Failure(f"{target} gave {outcome!r}, decoded as {frames!r}")
+        else:
+            frames = outcome
+        encode = {wire.Command: wire.encode_command, wire.Verdict: wire.encode_verdict,
+                  wire.Session: wire.encode_session}
+        for frame in frames:  # compared as bytes: NaN fields are not equal to themselves
+            again = encode[type(frame)](*frame)
+            back = wire.Decoder().feed(again)
+            if len(back) != 1 or encode[type(back[0])](*back[0]) != again:
+                raise Failure(f"{target}: {frame!r} does not survive encoding again")
+            if target in FUNCTIONS and again != outcome:
+                raise Failure(f"{target}: {outcome!r} re-encodes as {again!r}")
+
     def check_result(self, target, receiver, args, kwargs, outcome, error, violation, state):
         w = self.w
         if target == "ReceiptGate.check":
@@ -1321,6 +1357,9 @@ class Runner:
             self.check_batch(receiver, bound.get("us"), bound.get("out"), outcome, error, state)
             return None
         if error is not None:
+            return None
+        if target in FUNCTIONS or target == "Decoder.feed":
+            self.check_frames(target, outcome)
             return None
         if target == "ReceiptGate":
             bound = bind(target, args, kwargs)

@@ -7,7 +7,7 @@
 #   FUZZ_TARGETS="fuzz_interceptor" bash scripts/fuzz.sh
 #
 # Targets: fuzz_active_set, fuzz_multivar_4d, fuzz_exact_4d, fuzz_interceptor,
-# fuzz_receipt_gate (libFuzzer, clang,
+# fuzz_receipt_gate, fuzz_wire (libFuzzer, clang,
 # AddressSanitizer + UndefinedBehaviorSanitizer) and fuzz_python_api (atheris,
 # against a copy of the extension built with the sanitizers; plain random
 # inputs where atheris cannot be installed). Everything is built and run under
@@ -19,7 +19,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 seconds=${FUZZ_SECONDS:-60}
 build=${FUZZ_BUILD_DIR:-"$root/build/fuzz"}
-targets=${FUZZ_TARGETS:-"fuzz_active_set fuzz_multivar_4d fuzz_exact_4d fuzz_interceptor fuzz_receipt_gate fuzz_python_api"}
+targets=${FUZZ_TARGETS:-"fuzz_active_set fuzz_multivar_4d fuzz_exact_4d fuzz_interceptor fuzz_receipt_gate fuzz_wire fuzz_python_api"}
 jobs=2
 python=${PYTHON:-python3}
 started=$(date +%s)
@@ -41,7 +41,7 @@ wants() { [[ " $targets " == *" $1 "* ]]; }
 # ---- build ---------------------------------------------------------------------
 mkdir -p "$build/artifacts" "$build/logs"
 native=()
-for t in fuzz_active_set fuzz_multivar_4d fuzz_exact_4d fuzz_interceptor fuzz_receipt_gate; do wants "$t" && native+=("$t"); done
+for t in fuzz_active_set fuzz_multivar_4d fuzz_exact_4d fuzz_interceptor fuzz_receipt_gate fuzz_wire; do wants "$t" && native+=("$t"); done
 if ((${#native[@]})); then
   echo "== building the libFuzzer targets (clang-14)"
   cmake -S fuzz -B "$build/targets" -G Ninja -DCMAKE_C_COMPILER=clang-14 \

@@ -184,6 +184,7 @@ def test_demo_refuses_every_injected_fault(tmp_path):
     for source, outcome in [("in-flight change", "authentication_failure"),
                             ("other-joint receipt", "authentication_failure"),
                             ("late delivery", "stale_receipt"), ("replay", "replay_counter"),
-                            ("over-speed", "velocity_exceeded")]:
+                            ("over-speed", "velocity_exceeded"),
+                            ("line noise", "dropped by the actuator: corrupt frame")]:
         assert any(source in line and outcome in line for line in out.splitlines()), source
     assert "accepted" not in out

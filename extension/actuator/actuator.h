@@ -1,5 +1,5 @@
 // The classes of morvex._actuator, the module of the actuator side (receipt
-// checking and exact coupled limits), and what they share.
+// checking, exact coupled limits and the wire codec), and what they share.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +11,9 @@ namespace morvex::ext {
 
 ClassDecl& receipt_gate_class();
 ClassDecl& coupled_limits_class();
+
+// The wire codec's functions and named tuples (morvex.wire), added to the module.
+Result<void> add_wire(PyObject* module);
 
 // A MorvViolation of morvex._morvex (the one class, whichever module raises
 // it) with the code string and message of a receipt gate's result.

@@ -26,13 +26,14 @@ Result<void> run_body(PyObject* module) {
         MORVEX_TRY(type, get_type_object(*decl));
         MORVEX_TRY_VOID(add_to_module(module, decl->name, reinterpret_cast<PyObject*>(type)));
     }
-    return {};
+    return add_wire(module);
 }
 
 ModuleDecl module_decl = {
     .def = {PyModuleDef_HEAD_INIT, "_actuator",
-            "Classes of the actuator side: receipt checking and exact coupled limits.", 0, nullptr,
-            nullptr, nullptr, nullptr, nullptr},
+            "Classes of the actuator side: receipt checking, exact coupled limits and the wire "
+            "codec.",
+            0, nullptr, nullptr, nullptr, nullptr, nullptr},
     .body = run_body,
 };
 

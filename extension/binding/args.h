@@ -23,6 +23,7 @@ struct FunctionDescription {
 struct CallableInfo {
     FunctionDescription description{};  // class_name is set when the type is built
     std::string parameter_text{};       // "a, b=1": the text signature without its parentheses
+    std::string function_doc{};         // a module-level function's doc, signature line first
 };
 
 // Fills slots[0..parameter_count) with borrowed references, nullptr where a

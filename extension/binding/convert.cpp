@@ -86,6 +86,18 @@ Result<StrArg> to_str(PyObject* obj) {
     return StrArg{std::string_view(text, static_cast<std::size_t>(size))};
 }
 
+ByteView::ByteView(ByteView&& other) noexcept : view_(std::exchange(other.view_, Py_buffer{})) {}
+
+ByteView::~ByteView() {
+    if (view_.obj != nullptr) PyBuffer_Release(&view_);
+}
+
+Result<ByteView> to_byte_view(PyObject* obj) {
+    ByteView held;
+    if (PyObject_GetBuffer(obj, &held.view_, PyBUF_SIMPLE) != 0) return PendingError::fetch();
+    return held;
+}
+
 F32Buffer::F32Buffer(F32Buffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),

@@ -40,6 +40,23 @@ struct IsOrNone : std::false_type {};
 template <class T>
 struct IsOrNone<OrNone<T>> : std::true_type {};
 
+// The bytes of any object with the buffer protocol (bytes, bytearray,
+// memoryview, array ...), held, and its exporter kept from resizing, while the
+// call runs.
+class ByteView {
+public:
+    ByteView() = default;
+    ByteView(ByteView&& other) noexcept;
+    ByteView& operator=(ByteView&&) = delete;
+    ~ByteView();
+    const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(view_.buf); }
+    std::size_t size() const { return static_cast<std::size_t>(view_.len); }
+
+private:
+    friend Result<ByteView> to_byte_view(PyObject* obj);
+    Py_buffer view_{};
+};
+
 // Contiguous single-precision values narrowed from a sequence of floats. Growing
 // fails softly: false, with nothing changed and no error set.
 class F32Buffer {
@@ -69,6 +86,7 @@ Result<std::int32_t> to_i32(PyObject* obj);
 Result<BytesArg> to_bytes(PyObject* obj);
 Result<StrArg> to_str(PyObject* obj);
 Result<F32Buffer> to_f32_buffer(PyObject* obj);
+Result<ByteView> to_byte_view(PyObject* obj);
 
 template <class T>
 struct Converter;
@@ -95,6 +113,10 @@ struct Converter<StrArg> {
 template <>
 struct Converter<F32Buffer> {
     static Result<F32Buffer> convert(PyObject* obj) { return to_f32_buffer(obj); }
+};
+template <>
+struct Converter<ByteView> {
+    static Result<ByteView> convert(PyObject* obj) { return to_byte_view(obj); }
 };
 template <class T>
 struct Converter<OrNone<T>> {

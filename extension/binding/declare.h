@@ -137,6 +137,19 @@ ConstructorDecl constructor(const A&... args) {
             detail::declare_parameters<Body>("__new__", std::index_sequence_for<A...>{}, args...)};
 }
 
+// A module-level function: Body(ModuleScope, parameters...). Argument errors
+// name it "{qualifier}.{name}()"; its doc starts with its text signature. The
+// definition lives as long as the process (add it with add_functions).
+template <auto Body, class... A>
+PyMethodDef function(const char* qualifier, const char* name, const char* doc, const A&... args) {
+    CallableInfo* info =
+        detail::declare_parameters<Body>(name, std::index_sequence_for<A...>{}, args...);
+    info->description.class_name = qualifier;
+    info->function_doc = std::string(name) + "(" + info->parameter_text + ")\n--\n\n" + doc;
+    return {name, detail::as_method(&function_entry<Body>), METH_FASTCALL | METH_KEYWORDS,
+            info->function_doc.c_str()};
+}
+
 // A method: Body(T& self, parameters...). Without parameters it is METH_NOARGS.
 template <auto Body, class... A>
 MethodDecl method(const char* name, const char* doc, const A&... args) {

@@ -115,9 +115,17 @@ Outcome convert_and_call(Receiver&& receiver, PyObject** slots, std::index_seque
         std::get<K>(values).emplace(std::move(*converted));
         return true;
     };
+    (void)step;  // a callable without parameters converts nothing
     if (!(true && ... && step.template operator()<I>())) return failed(std::move(*failure));
     return finish(Body(std::forward<Receiver>(receiver), std::move(*std::get<I>(values))...));
 }
+
+}  // namespace detail
+
+// The receiver of a module-level function, which has none.
+struct ModuleScope {};
+
+namespace detail {
 
 // The calls behind the entry points below, each in a frame of its own.
 template <auto Body>
@@ -147,6 +155,18 @@ template <auto Body>
 }
 
 template <auto Body>
+[[gnu::noinline]] Outcome function_call(PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
+    constexpr std::size_t n = Declared<Body>::arity;
+    PyObject* slots[n > 0 ? n : 1] = {};
+    if (auto parsed = parse_fastcall(Declared<Body>::info.description, args, nargs, kwnames, slots);
+        !parsed.ok()) {
+        return failed(parsed.take_error());
+    }
+    return convert_and_call<Body>(ModuleScope{}, slots, std::make_index_sequence<n>{});
+}
+
+template <auto Body>
 [[gnu::noinline]] Outcome unary_call(PyObject* self) {
     using T = typename Signature<decltype(Body)>::Receiver;
     auto receiver = self_as<T>(self);
@@ -166,6 +186,12 @@ PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs
 template <auto Body>
 PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return detail::deliver(detail::method_call<Body>(self, args, nargs, kwnames));
+}
+
+// A module-level function, METH_FASTCALL | METH_KEYWORDS: Body(ModuleScope, parameters...).
+template <auto Body>
+PyObject* function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return detail::deliver(detail::function_call<Body>(args, nargs, kwnames));
 }
 
 // METH_NOARGS methods, getters and unary slots such as __str__: Body(T& self).

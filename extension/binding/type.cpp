@@ -199,4 +199,17 @@ Result<void> add_to_module(PyObject* module, const char* name, PyObject* value) 
     return {};
 }
 
+Result<void> add_functions(PyObject* module, PyMethodDef* table) {
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return PendingError::fetch();
+    for (PyMethodDef* def = table; def->ml_name != nullptr; ++def) {
+        Ref function = Ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
+        if (!function) return PendingError::fetch();
+        if (PyModule_AddObjectRef(module, def->ml_name, function.get()) < 0) {
+            return PendingError::fetch();
+        }
+    }
+    return {};
+}
+
 }  // namespace morvex::ext

@@ -68,6 +68,10 @@ PyTypeObject* require_type_object(ClassDecl& decl);
 // Appends `name` to the module's __all__ (created on first use), then sets it.
 Result<void> add_to_module(PyObject* module, const char* name, PyObject* value);
 
+// Adds module-level functions (a table ending in a zeroed entry, living as
+// long as the process) to the module, not to its __all__.
+Result<void> add_functions(PyObject* module, PyMethodDef* table);
+
 // An instance: the Python header of the base (T::PythonHead), then T inline.
 template <class T>
 struct Instance {

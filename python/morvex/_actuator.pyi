@@ -5,6 +5,8 @@ from typing import SupportsFloat, SupportsIndex, TypeAlias, final, overload
 
 from typing_extensions import Buffer
 
+from morvex.wire import Command, Session, Verdict
+
 __all__ = ["ReceiptGate", "CoupledLimits"]
 
 _Float: TypeAlias = SupportsFloat | SupportsIndex
@@ -59,3 +61,29 @@ class CoupledLimits:
     def rows(self) -> tuple[_Command, ...]: ...
     @property
     def bounds(self) -> tuple[float, ...]: ...
+
+@final
+class Decoder:
+    """Finds the frames in a byte stream: feed() it bytes as they arrive, in pieces of any size, and get the frames completed so far; damaged frames are dropped and counted."""
+
+    def __new__(cls) -> Decoder: ...
+    def feed(self, data: Buffer) -> list[Command | Verdict | Session]:
+        """Read bytes (any bytes-like object) and return the frames they complete, in order: Command, Verdict and Session tuples."""
+    @property
+    def corrupt(self) -> int: ...
+    @property
+    def unsupported(self) -> int: ...
+
+def encode_command(
+    axis: SupportsIndex,
+    requested_position: _Float,
+    commanded_velocity: _Float,
+    receipt_hash: Buffer,
+) -> bytes:
+    """Return the command frame (bytes, delimiter included) of a command and its 60-byte receipt."""
+
+def encode_verdict(sequence_id: SupportsIndex, axis: SupportsIndex, violation_type: str) -> bytes:
+    """Return the verdict frame of a checked command: violation_type is "" when it was accepted, else the gate's refusal code."""
+
+def encode_session(session_id: Buffer) -> bytes:
+    """Return the session frame announcing a 16-byte session id."""
