@@ -17,6 +17,13 @@ maximum age, and line noise (a bit flipped on the line: the decoder drops the fr
 corrupt, the gate never sees it). It ends with a summary table and, if matplotlib is
 installed, a plot that marks where a joint held its position.
 
+With --firmware the actuator side runs in an emulated microcontroller instead: the
+reference firmware (examples/firmware) is built and booted in QEMU (mps2-an386, a
+Cortex-M4), and the frames travel over its UART; the verdicts are the firmware's. It
+announces a session at boot and the controller signs under that session's key. The board
+has no clock set against the controller's, so its gate checks no maximum age: the frame
+delivered late is refused by the sequence rule (replay_counter) instead of as stale.
+
 Run it with:  pip install . && python examples/controller_demo.py   (--help for options)
 """
 
@@ -34,9 +41,10 @@ from morvex import (
     MorvBoundary,
     MorvViolation,
     ReceiptGate,
+    session_key,
 )
 from morvex.kernels import Multivar4dKernel
-from morvex.wire import Decoder, encode_command, encode_verdict
+from morvex.wire import Command, Decoder, Session, Verdict, encode_command, encode_verdict
 
 JOINT_LIMITS = [(-2.6, 2.6), (-1.4, 1.6), (-2.2, 2.2), (-3.0, 3.0)]  # rad
 MAX_VELOCITY = 2.5  # rad/s, every joint
@@ -77,6 +85,48 @@ class Wire:
         ready = [m for due, m in self.held if due <= now]
         self.held = [(due, m) for due, m in self.held if due > now]
         return ready
+
+
+class FirmwareActuator:
+    """The actuator side in QEMU: takes the bytes of command frames, returns the bytes of
+    the verdict frames the firmware answered. `decoder` decodes what was sent the way the
+    firmware does, so that the controller knows how many verdicts to wait for and counts
+    the frames the firmware drops as corrupt."""
+
+    def __init__(self):
+        import tempfile
+        from pathlib import Path
+
+        sys.path.insert(0, str(Path(__file__).resolve().parent / "firmware"))
+        import emulator
+
+        missing = emulator.missing_tools()
+        if missing:
+            sys.exit(f"--firmware needs: {', '.join(missing)}")
+        print("building and booting the firmware (examples/firmware) ...", file=sys.stderr)
+        built = emulator.build(Path(tempfile.mkdtemp(prefix="morvex-firmware-")), "cortex-m4")
+        self.board = emulator.boot(built.actuator, "mps2-an386")
+        self.decoder, self.answers = Decoder(), Decoder()
+        frames = []
+        while not frames:
+            frames = self.answers.feed(self.board.link.read(1))
+        assert isinstance(frames[0], Session)
+        self.key = session_key(emulator.FIRMWARE_KEY, frames[0].session_id)
+
+    def __call__(self, received):
+        expected = sum(isinstance(f, Command) for f in self.decoder.feed(received))
+        self.board.link.write(received)
+        answered, verdicts = b"", 0
+        while verdicts < expected:
+            chunk = self.board.link.read(max(1, self.board.link.in_waiting))
+            if not chunk:
+                sys.exit("the firmware stopped answering")
+            answered += chunk
+            verdicts += sum(isinstance(f, Verdict) for f in self.answers.feed(chunk))
+        return answered
+
+    def close(self):
+        self.board.stop()
 
 
 def planner(t):
@@ -125,16 +175,20 @@ def limit_speed(previous, target, max_step):
     return [p + scale * (t - p) for t, p in zip(target, previous)]
 
 
-def run(seconds, hz, pace):
+def run(seconds, hz, pace, firmware=False):
     governors = [Governor(lo, hi) for lo, hi in JOINT_LIMITS]
     lower, upper = [lo for lo, _ in JOINT_LIMITS], [hi for _, hi in JOINT_LIMITS]
     coupled = CoupledLimits(lower, upper, [a for a, _ in COUPLED_ROWS], [b for _, b in COUPLED_ROWS])
     reference = Multivar4dKernel(lower, upper, COUPLED_ROWS)
     rate_limit = int(4 * hz * 1.25) if pace else 2**64 - 1
-    boundary = MorvBoundary(rate_limit=rate_limit, max_velocity_rad_s=MAX_VELOCITY)
+    firmware = FirmwareActuator() if firmware else None
+    boundary = MorvBoundary(rate_limit=rate_limit, max_velocity_rad_s=MAX_VELOCITY,
+                            hmac_key=firmware.key if firmware else None)
     gate = ReceiptGate(max_age_s=MAX_RECEIPT_AGE_S)
     wire = Wire()
     actuator_decoder, controller_decoder = Decoder(), Decoder()
+    if firmware:
+        actuator_decoder = firmware.decoder
     ticks = MonotonicCounter()
     latency = Latency()
     counts = Counter()
@@ -159,6 +213,10 @@ def run(seconds, hz, pace):
             except MorvViolation as refusal:
                 answers += encode_verdict(sequence_id, frame.axis, refusal.violation_type)
         return answers
+
+    if firmware:
+        def actuator_side(received):  # noqa: F811 - the emulated microcontroller instead
+            return latency.time("firmware round trip (UART)", firmware, received)
 
     def deliver(source, frame):
         """Sends a command frame; returns None if the joint moved, else why it did not."""
@@ -245,6 +303,8 @@ def run(seconds, hz, pace):
                 time.sleep(delay)
     for message in wire.due(wait=True):
         deliver("injected late delivery", message)
+    if firmware:
+        firmware.close()
     if sys.stderr.isatty():
         sys.stderr.write("\n")
     return counts, kernel_status, latency, history, held, time.perf_counter() - start
@@ -306,9 +366,13 @@ def main():
     parser.add_argument("--no-pace", action="store_true",
                         help="run as fast as possible (no real-time pacing, no rate limit)")
     parser.add_argument("--plot", default="arm_demo.png", help="where to write the plot")
+    parser.add_argument("--firmware", action="store_true",
+                        help="run the actuator side in the reference firmware, in QEMU (needs "
+                             "gcc-arm-none-eabi, libnewlib-arm-none-eabi, "
+                             "libstdc++-arm-none-eabi-newlib, qemu-system-arm, pyserial)")
     args = parser.parse_args()
     counts, kernel_status, latency, history, held, elapsed = run(args.seconds, args.hz,
-                                                                 not args.no_pace)
+                                                                 not args.no_pace, args.firmware)
     report(counts, kernel_status, latency, elapsed, len(history))
     plot(history, held, args.plot)
 

@@ -15,13 +15,7 @@ from authority import tag
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples" / "firmware"))
 import emulator  # noqa: E402
 
-from morvex import MorvBoundary, MorvViolation, ReceiptGate, session_key  # noqa: E402
-
-try:
-    from morvex import wire
-except ImportError:  # the wire codec is not on this branch yet
-    wire = None
-needs_wire = pytest.mark.skipif(wire is None, reason="morvex.wire is not built")
+from morvex import MorvBoundary, MorvViolation, ReceiptGate, session_key, wire  # noqa: E402
 
 BOARDS = ["mps2-an386", "mps2-an385"]
 LIBC_ALLOWED = {"memcpy", "memset", "memmove", "memcmp"}
@@ -169,7 +163,6 @@ def expected_verdicts(commands, key):
     return verdicts, positions
 
 
-@needs_wire
 @pytest.mark.parametrize("board_name", BOARDS)
 def test_verdicts_equal_the_hosted_gate_on_a_faulty_stream(firmware, board_name, tmp_path):
     rng = random.Random(board_name)
@@ -196,7 +189,6 @@ def test_verdicts_equal_the_hosted_gate_on_a_faulty_stream(firmware, board_name,
     assert oracle.corrupt >= sum(what in ("noise", "truncated") for _, what in stream)
 
 
-@needs_wire
 def test_a_reset_does_not_reopen_replay(firmware, tmp_path):
     with emulator.boot(firmware.actuator) as board:
         answers = wire.Decoder()
