@@ -10,10 +10,11 @@
  *   -device loader,addr=<entropy_seed + 8>,data=<8 bytes>,data-len=8
  *
  * The cell is outside .data and .bss, so startup does not overwrite it. The id
- * is SHA-256 of the cell and the SysTick count at the call, truncated to 16
- * bytes: a missing seed still gives an id, but not an unpredictable one, so
- * the firmware reports (in its session frame, by the id alone) and relies on
- * the emulator providing it. */
+ * is the first 16 bytes of SHA-256 over the cell and the SysTick count: without
+ * the emulator's seed it would still differ between starts only by the count,
+ * so a board must put real entropy here. The cell is then overwritten, so that
+ * the next id (a session asked for by the controller) differs as well.
+ */
 #include <string.h>
 
 #include "board.h"
@@ -29,6 +30,5 @@ void entropy_session_id(uint8_t session_id[16]) {
     memcpy(input + 16, &ticks, sizeof ticks);
     morvex_sha256(input, sizeof input, digest);
     memcpy(session_id, digest, 16);
-    /* A seed is used once: a warm restart without a new one gives another id. */
     for (size_t i = 0; i < 16; ++i) entropy_seed[i] = digest[16 + i];
 }
