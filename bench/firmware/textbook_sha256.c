@@ -19,7 +19,7 @@ static const uint32_t K[64] = {
 
 #define ROTR(x, n) (((x) >> (n)) | ((x) << (32 - (n))))
 
-static void block(uint32_t h[8], const uint8_t* p) {
+void textbook_sha256_block(uint32_t h[8], const uint8_t* p) {
     uint32_t w[64];
     for (int t = 0; t < 16; ++t) {
         w[t] = (uint32_t)p[4 * t] << 24 | (uint32_t)p[4 * t + 1] << 16 |
@@ -58,7 +58,7 @@ void textbook_sha256(const uint8_t* data, size_t len, uint8_t out[32]) {
     uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                      0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
     size_t done = 0;
-    for (; len - done >= 64; done += 64) block(h, data + done);
+    for (; len - done >= 64; done += 64) textbook_sha256_block(h, data + done);
     uint8_t last[128];
     const size_t rest = len - done;
     memcpy(last, data + done, rest);
@@ -67,7 +67,7 @@ void textbook_sha256(const uint8_t* data, size_t len, uint8_t out[32]) {
     memset(last + rest + 1, 0, total - rest - 1);
     const uint64_t bits = (uint64_t)len * 8;
     for (size_t i = 0; i < 8; ++i) last[total - 1 - i] = (uint8_t)(bits >> (8 * i));
-    for (size_t i = 0; i < total; i += 64) block(h, last + i);
+    for (size_t i = 0; i < total; i += 64) textbook_sha256_block(h, last + i);
     for (int i = 0; i < 8; ++i) {
         out[4 * i] = (uint8_t)(h[i] >> 24);
         out[4 * i + 1] = (uint8_t)(h[i] >> 16);

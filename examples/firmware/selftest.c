@@ -145,6 +145,9 @@ int main(void) {
     uart_init(UART_LINK);
     systick_start();
     uart_print(UART_LINK, "morvex selftest\n");
+    uart_print(UART_LINK, MORVEX_SHA256_EXTERNAL   ? "compression external\n"
+                          : MORVEX_SHA256_UNROLLED ? "compression unrolled\n"
+                                                   : "compression portable\n");
 
     uint32_t passed = 0;
     for (size_t v = 0; v < SHA256_VECTOR_COUNT; ++v) {
