@@ -117,49 +117,50 @@ def faulty_stream(rng, boundary, key):
     Faults: a bit flipped in the receipt or in a command field, a receipt for another
     axis, a replay, an out-of-order sequence id, a reused nonce under a higher sequence
     id, line noise and a truncated frame between frames."""
-    accepted = []
+    stream = []
     for _ in range(90):
         axis = rng.randrange(4)
         position, velocity = rng.uniform(-3, 3), rng.uniform(-1, 1)
         receipt = boundary.authorize_action(axis, position, velocity).receipt_hash
         frame = wire.encode_command(axis, position, velocity, receipt)
+        valid = [data for data, what in stream if what == "valid"]
         fault = rng.choice(["valid"] * 6 + ["receipt bit", "field bit", "other axis", "replay",
                                             "out of order", "nonce reuse", "noise", "truncated"])
         if fault == "receipt bit":
             flipped = bytearray(receipt)
             flipped[rng.randrange(60)] ^= 1 << rng.randrange(8)
-            yield wire.encode_command(axis, position, velocity, bytes(flipped)), fault
+            stream.append((wire.encode_command(axis, position, velocity, bytes(flipped)), fault))
         elif fault == "field bit":
             bits = struct.unpack("<Q", struct.pack("<d", position))[0] ^ (1 << rng.randrange(64))
-            yield wire.encode_command(axis, struct.unpack("<d", struct.pack("<Q", bits))[0],
-                                      velocity, receipt), fault
+            stream.append((wire.encode_command(axis, struct.unpack("<d", struct.pack("<Q", bits))[0],
+                                               velocity, receipt), fault))
         elif fault == "other axis":
-            yield wire.encode_command(axis + 1, position, velocity, receipt), fault
-        elif fault == "replay" and accepted:
-            yield rng.choice(accepted), fault
+            stream.append((wire.encode_command(axis + 1, position, velocity, receipt), fault))
+        elif fault == "replay" and valid:
+            stream.append((rng.choice(valid), fault))
         elif fault == "out of order":
             later = boundary.authorize_action(axis, position, velocity).receipt_hash
-            yield wire.encode_command(axis, position, velocity, later), "valid"
-            yield frame, fault
-        elif fault == "nonce reuse" and accepted:
-            # Signed with the session key (an issuer that reused a recent nonce).
-            nonce = receipt_of(rng.choice(accepted[-8:]))[:12]
+            stream += [(wire.encode_command(axis, position, velocity, later), "valid"),
+                       (frame, fault)]
+        elif fault == "nonce reuse" and valid:
+            # Signed with the session key: an issuer that reused a recent nonce (within the
+            # firmware's 32-nonce window and the hosted gate's 1024).
+            nonce = receipt_of(rng.choice(valid[-8:]))[:12]
             sequence = struct.unpack("<Q", receipt[20:28])[0] + 1
             boundary.authorize_action(0, 0.0, 0.0)  # keeps the boundary's ids above it
             payload = struct.pack("<dd", position, velocity)
             forged = nonce + struct.pack("<QQ", 0, sequence) + tag(
                 key, nonce, 0, sequence, b"axis_%d" % axis, payload)
-            yield wire.encode_command(axis, position, velocity, forged), fault
+            stream.append((wire.encode_command(axis, position, velocity, forged), fault))
         elif fault == "noise":
-            yield bytes(rng.randrange(1, 256) for _ in range(rng.randrange(1, 40))) + b"\0", fault
-            yield frame, "valid"
+            noise = bytes(rng.randrange(1, 256) for _ in range(rng.randrange(1, 40)))
+            stream += [(noise + b"\0", fault), (frame, "valid")]
         elif fault == "truncated":
-            yield frame[:rng.randrange(1, len(frame) - 1)] + b"\0", fault
-            yield frame, "valid"
+            stream += [(frame[:rng.randrange(1, len(frame) - 1)] + b"\0", fault),
+                       (frame, "valid")]
         else:
-            yield frame, "valid"
-        if fault in ("valid", "out of order", "noise", "truncated"):
-            accepted.append(frame)
+            stream.append((frame, "valid"))
+    return stream
 
 
 def receipt_of(frame):
@@ -190,7 +191,7 @@ def test_verdicts_equal_the_hosted_gate_on_a_faulty_stream(firmware, board_name,
         answers = wire.Decoder()
         key = session_key(emulator.FIRMWARE_KEY, open_session(board, answers))
         boundary = MorvBoundary(rate_limit=10**6, max_velocity_rad_s=INF, hmac_key=key)
-        stream = list(faulty_stream(rng, boundary, key))
+        stream = faulty_stream(rng, boundary, key)
         line = b"".join(data for data, _ in stream)
         oracle = wire.Decoder()  # what a decoder makes of the same bytes
         commands = [f for f in oracle.feed(line) if isinstance(f, wire.Command)]
