@@ -13,7 +13,7 @@ import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples" / "firmware"))
-import emulator  # noqa: E402
+import emulator
 
 CONFIGURATIONS = [("cortex-m4", "portable", "mps2-an386"), ("cortex-m4", "unrolled", "mps2-an386"),
                   ("cortex-m3", "portable", "mps2-an385")]
@@ -24,8 +24,8 @@ def flash_from(link_map: Path, archives=("libmorvex_security.a", "libc.a", "libg
     text = link_map.read_text()
     text = text[text.index("Linker script and memory map"):]
     sizes = dict.fromkeys(archives, 0)
-    text = re.sub(r"^( \.\S+)\n\s+", r"\1 ", text, flags=re.M)  # long names wrap
-    pattern = re.compile(r"^ (\.(?:text|rodata)\S*)\s+0x[0-9a-f]+\s+0x([0-9a-f]+) (\S+)", re.M)
+    text = re.sub(r"^( \.\S+)\n\s+", r"\1 ", text, flags=re.MULTILINE)  # long names wrap
+    pattern = re.compile(r"^ (\.(?:text|rodata)\S*)\s+0x[0-9a-f]+\s+0x([0-9a-f]+) (\S+)", re.MULTILINE)
     for _, size, source in pattern.findall(text):
         for archive in archives:
             if re.search(rf"{re.escape(archive)}\(", source):

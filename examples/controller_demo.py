@@ -215,7 +215,7 @@ def run(seconds, hz, pace, firmware=False):
         return answers
 
     if firmware:
-        def actuator_side(received):  # noqa: F811 - the emulated microcontroller instead
+        def actuator_side(received):  # the emulated microcontroller instead
             return latency.time("firmware round trip (UART)", firmware, received)
 
     def deliver(source, frame):

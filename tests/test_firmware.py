@@ -13,9 +13,8 @@ import pytest
 from authority import tag
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples" / "firmware"))
-import emulator  # noqa: E402
-
-from morvex import MorvBoundary, MorvViolation, ReceiptGate, session_key, wire  # noqa: E402
+import emulator
+from morvex import MorvBoundary, MorvViolation, ReceiptGate, session_key, wire
 
 BOARDS = ["mps2-an386", "mps2-an385"]
 LIBC_ALLOWED = {"memcpy", "memset", "memmove", "memcmp"}

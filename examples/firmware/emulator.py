@@ -19,6 +19,7 @@ import subprocess
 import time
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Self
 
 HERE = Path(__file__).resolve().parent
 REPOSITORY = HERE.parents[1]
@@ -35,7 +36,7 @@ def missing_tools() -> list[str]:
     if "arm-none-eabi-g++" not in missing:
         probe = subprocess.run(["arm-none-eabi-g++", "-x", "c++", "-std=c++20", "-E", "-",
                                 "-o", os.devnull], input="#include <span>\n", text=True,
-                               capture_output=True)
+                               capture_output=True, check=False)
         if probe.returncode != 0:
             missing.append("libstdc++-arm-none-eabi-newlib")
     return missing
@@ -50,7 +51,7 @@ class Firmware:
 
 
 def _run(args: list[str]) -> None:
-    result = subprocess.run(args, capture_output=True, text=True)
+    result = subprocess.run(args, capture_output=True, text=True, check=False)
     if result.returncode != 0:
         raise RuntimeError(f"{' '.join(args)} failed:\n{result.stdout}\n{result.stderr}")
 
@@ -160,7 +161,7 @@ class Board:
         self.process.stdin.close()
         self.process.stderr.close()
 
-    def __enter__(self) -> "Board":
+    def __enter__(self) -> Self:
         return self
 
     def __exit__(self, *exc: object) -> None:

@@ -26,7 +26,10 @@ __attribute__((section(".vectors"), used)) static const vector vector_table[16] 
     fault_handler, /* MemManage */
     fault_handler, /* BusFault */
     fault_handler, /* UsageFault */
-    0, 0, 0, 0,
+    0,
+    0,
+    0,
+    0,
     fault_handler, /* SVCall */
     fault_handler, /* DebugMonitor */
     0,

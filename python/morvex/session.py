@@ -13,15 +13,12 @@ HMAC-SHA-256 keyed with the 32-byte long-term key over the 21 ASCII bytes
 """
 
 import hmac
-from typing import Union
 
 SESSION_ID_LEN = 16
 SESSION_KEY_LABEL = b"morvex session key v1"
 
-_Bytes = Union[bytes, bytearray, memoryview]
-
-
-def session_key(key: _Bytes, session_id: _Bytes) -> bytes:
+def session_key(key: bytes | bytearray | memoryview,
+                session_id: bytes | bytearray | memoryview) -> bytes:
     """The 32-byte key of the session ``session_id`` (16 bytes) under ``key`` (32 bytes)."""
     for name, value, size in (("key", key, 32), ("session_id", session_id, SESSION_ID_LEN)):
         if not isinstance(value, (bytes, bytearray, memoryview)):

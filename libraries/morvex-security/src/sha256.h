@@ -98,7 +98,8 @@ void sha256_pad_and_compress(std::uint32_t state[8], std::uint8_t block[SHA256_B
                              std::size_t fill, std::uint64_t total_len) noexcept;
 
 // Plain one-shot SHA-256 through the library's compression.
-void sha256_digest(std::span<const std::uint8_t> data, std::uint8_t out[SHA256_DIGEST_LEN]) noexcept;
+void sha256_digest(std::span<const std::uint8_t> data,
+                   std::uint8_t out[SHA256_DIGEST_LEN]) noexcept;
 
 #if MORVEX_SHA256_DISPATCH
 // The same through a chosen back end (tests and benchmarks).

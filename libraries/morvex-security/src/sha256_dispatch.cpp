@@ -144,7 +144,8 @@ void sha256_pad_and_compress(std::uint32_t state[8], std::uint8_t block[SHA256_B
     pad_and_compress(LibraryCompress{}, state, block, fill, total_len);
 }
 
-void sha256_digest(std::span<const std::uint8_t> data, std::uint8_t out[SHA256_DIGEST_LEN]) noexcept {
+void sha256_digest(std::span<const std::uint8_t> data,
+                   std::uint8_t out[SHA256_DIGEST_LEN]) noexcept {
     digest(LibraryCompress{}, data, out);
 }
 

@@ -24,28 +24,28 @@ inline std::uint32_t load_word_be(const std::uint8_t* p) {
 
 // One round: h and d are the variables that change; the caller names the
 // others in their rotated roles. x is W[t] + K[t].
-#define MORVEX_SHA256_ROUND(a, b, c, d, e, f, g, h, x)                                \
-    do {                                                                              \
-        h += (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + (g ^ (e & (f ^ g))) + (x);    \
-        d += h;                                                                       \
-        h += (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) | (c & (a | b)));    \
+#define MORVEX_SHA256_ROUND(a, b, c, d, e, f, g, h, x)                             \
+    do {                                                                           \
+        h += (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + (g ^ (e & (f ^ g))) + (x); \
+        d += h;                                                                    \
+        h += (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) | (c & (a | b))); \
     } while (0)
 
 // W[t] for t >= 16, in place in the sixteen-word window (w[i] held W[t - 16]).
-#define MORVEX_SHA256_SCHEDULE(i)                                                     \
-    (w[i] += (rotr(w[(i + 14) & 15], 17) ^ rotr(w[(i + 14) & 15], 19) ^              \
-              (w[(i + 14) & 15] >> 10)) +                                             \
-             w[(i + 9) & 15] +                                                        \
-             (rotr(w[(i + 1) & 15], 7) ^ rotr(w[(i + 1) & 15], 18) ^ (w[(i + 1) & 15] >> 3)))
+#define MORVEX_SHA256_SCHEDULE(i)                                                           \
+    (w[i] +=                                                                                \
+     (rotr(w[(i + 14) & 15], 17) ^ rotr(w[(i + 14) & 15], 19) ^ (w[(i + 14) & 15] >> 10)) + \
+     w[(i + 9) & 15] +                                                                      \
+     (rotr(w[(i + 1) & 15], 7) ^ rotr(w[(i + 1) & 15], 18) ^ (w[(i + 1) & 15] >> 3)))
 
-#define MORVEX_SHA256_EIGHT(i, W)                                                     \
-    MORVEX_SHA256_ROUND(a, b, c, d, e, f, g, h, k[i + 0] + W(i + 0));                 \
-    MORVEX_SHA256_ROUND(h, a, b, c, d, e, f, g, k[i + 1] + W(i + 1));                 \
-    MORVEX_SHA256_ROUND(g, h, a, b, c, d, e, f, k[i + 2] + W(i + 2));                 \
-    MORVEX_SHA256_ROUND(f, g, h, a, b, c, d, e, k[i + 3] + W(i + 3));                 \
-    MORVEX_SHA256_ROUND(e, f, g, h, a, b, c, d, k[i + 4] + W(i + 4));                 \
-    MORVEX_SHA256_ROUND(d, e, f, g, h, a, b, c, k[i + 5] + W(i + 5));                 \
-    MORVEX_SHA256_ROUND(c, d, e, f, g, h, a, b, k[i + 6] + W(i + 6));                 \
+#define MORVEX_SHA256_EIGHT(i, W)                                     \
+    MORVEX_SHA256_ROUND(a, b, c, d, e, f, g, h, k[i + 0] + W(i + 0)); \
+    MORVEX_SHA256_ROUND(h, a, b, c, d, e, f, g, k[i + 1] + W(i + 1)); \
+    MORVEX_SHA256_ROUND(g, h, a, b, c, d, e, f, k[i + 2] + W(i + 2)); \
+    MORVEX_SHA256_ROUND(f, g, h, a, b, c, d, e, k[i + 3] + W(i + 3)); \
+    MORVEX_SHA256_ROUND(e, f, g, h, a, b, c, d, k[i + 4] + W(i + 4)); \
+    MORVEX_SHA256_ROUND(d, e, f, g, h, a, b, c, k[i + 5] + W(i + 5)); \
+    MORVEX_SHA256_ROUND(c, d, e, f, g, h, a, b, k[i + 6] + W(i + 6)); \
     MORVEX_SHA256_ROUND(b, c, d, e, f, g, h, a, k[i + 7] + W(i + 7))
 
 #define MORVEX_SHA256_FIRST(i) w[i]
@@ -87,7 +87,8 @@ void compress_block(std::uint32_t state[8], const std::uint8_t* block) {
 
 void sha256_compress_unrolled(std::uint32_t state[8], const std::uint8_t* blocks,
                               std::size_t block_count) noexcept {
-    for (std::size_t i = 0; i < block_count; ++i) compress_block(state, blocks + i * SHA256_BLOCK_LEN);
+    for (std::size_t i = 0; i < block_count; ++i)
+        compress_block(state, blocks + i * SHA256_BLOCK_LEN);
 }
 
 }  // namespace morvex::security::detail

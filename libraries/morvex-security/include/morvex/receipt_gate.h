@@ -128,9 +128,8 @@ MORVEX_GATE_API uint32_t morvex_receipt_gate_init_session(morvex_receipt_gate* g
  * (MORVEX_GATE_AUTHENTICATION_FAILURE), age when enabled
  * (MORVEX_GATE_STALE_RECEIPT), sequence id above the last accepted
  * (MORVEX_GATE_REPLAY_COUNTER), nonce not among the last
- * MORVEX_GATE_NONCE_WINDOW accepted (MORVEX_GATE_REPLAY_NONCE). Without the key nothing is learnt about the
- * replay state. Returns 0 and records the receipt, or the refusal and
- * changes nothing. */
+ * MORVEX_GATE_NONCE_WINDOW accepted (MORVEX_GATE_REPLAY_NONCE). Without the key nothing is learnt
+ * about the replay state. Returns 0 and records the receipt, or the refusal and changes nothing. */
 MORVEX_GATE_API uint32_t morvex_receipt_gate_check(morvex_receipt_gate* gate,
                                                    const uint8_t* receipt, size_t receipt_len,
                                                    int32_t target_axis, double requested_position,
