@@ -20,8 +20,8 @@ BOARDS = ["mps2-an386", "mps2-an385"]
 LIBC_ALLOWED = {"memcpy", "memset", "memmove", "memcmp"}
 INF = float("inf")
 
-pytestmark = pytest.mark.skipif(bool(emulator.missing_tools()),
-                                reason=f"missing: {emulator.missing_tools()}")
+MISSING = emulator.missing_tools()
+pytestmark = pytest.mark.skipif(bool(MISSING), reason=f"missing: {MISSING}")
 
 
 @pytest.fixture(scope="module")
