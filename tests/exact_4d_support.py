@@ -203,6 +203,38 @@ def gen_infinities(rng):
     return (d, lo, hi, rows), (None if infeasible else inner), infeasible
 
 
+def _above(exact):
+    """The smallest double at or above the Fraction `exact`."""
+    v = float(exact)
+    return v if Fraction(v) >= exact else math.nextafter(v, INF)
+
+
+def gen_thin_wedge(rng):
+    """Two rows nearly parallel or nearly opposite (coefficients equal up to a relative
+    1e-9..1e-13, either sign), each met by a point of the box with slack or with none
+    (right sides rounded up from the exact value there: the point meets them exactly),
+    some axes open, other rows beside them, commands near or up to 1e9 out."""
+    lo, hi, inner = _box(rng)
+    a = tuple(rng.uniform(-1, 1) for _ in range(4))
+    rel, sign = 10.0 ** -rng.uniform(9, 13), rng.choice([1.0, -1.0])
+    twin = tuple(sign * v * (1 + rel * rng.uniform(-1, 1)) for v in a)
+    others = [tuple(rng.uniform(-1, 1) for _ in range(4)) for _ in range(rng.randint(0, 2))]
+    rows = []
+    for coef in [a, twin] + others:
+        slack = rng.choice([0.0, 0.0, rel, 0.5 * rng.random()])
+        rows.append((coef, _above(sum(Fraction(c) * Fraction(x) for c, x in zip(coef, inner))
+                                  + Fraction(slack))))
+    rng.shuffle(rows)
+    for i in range(4):
+        if rng.random() < 0.2:
+            lo[i] = -INF
+        if rng.random() < 0.2:
+            hi[i] = INF
+    reach = rng.choice([6.0, 6.0, 6.0, 1e3, 1e6, 1e9])
+    d = [x + reach * rng.uniform(-1, 1) for x in inner]
+    return (d, lo, hi, rows), inner, False
+
+
 def far_command(rng, kind="open"):
     """A problem with a command 2^10 to 2^1020 out: for "open", "side" and "several" a
     feasible one of the generic, coupled, dyadic or scaled family, the command along one
@@ -210,7 +242,7 @@ def far_command(rng, kind="open"):
     along two or three axes at once, each opened or not, at distances of their own
     ("several"); for "any", one of any family (infeasible, infinite commands and all),
     one to three axes out to 2^1000, each opened or not. (p, witness, infeasible)."""
-    family = rng.choice(list(FAMILIES) if kind == "any" else ["generic", "coupled", "dyadic", "scaled"])
+    family = rng.choice(FAR_FAMILIES if kind == "any" else ["generic", "coupled", "dyadic", "scaled"])
     (d, lo, hi, rows), witness, infeasible = FAMILIES[family](rng)
     d, lo, hi = list(d), list(lo), list(hi)
     if kind in ("several", "any"):
@@ -231,8 +263,10 @@ FAMILIES = {
     "generic": gen_generic, "dyadic": gen_dyadic, "coupled": gen_coupled,
     "unbounded": gen_unbounded, "zero_rows": gen_zero_rows, "duplicate": gen_duplicate,
     "near_tolerance": gen_near_tolerance, "scaled": gen_scaled, "pow2_rows": gen_pow2_rows,
-    "huge": gen_huge, "infinities": gen_infinities,
+    "huge": gen_huge, "infinities": gen_infinities, "thin_wedge": gen_thin_wedge,
 }
+# The families far commands are drawn from: thin wedges' far commands are not measured.
+FAR_FAMILIES = [f for f in FAMILIES if f != "thin_wedge"]
 
 
 def corpus(family, count, seed=12):
