@@ -724,33 +724,53 @@ double sine2(const double x[4], const double y[4]) {
     return sum / (dot4(x, x) * dot4(y, y));
 }
 
+// The rows of a thin wedge among close pairs (out of line: rarely called), with the
+// kept rows as given (up to a power of two, as prepare scales them) written into P
+// for the settling.
+[[gnu::noinline]] uint32_t thin_pairs(MorvexExact4Prepared& P, const MorvexLimits4& lim,
+                                      const int source[4]) {
+    const int m = static_cast<int>(P.row_count);
+    for (int j = 0; j < m; ++j) {
+        const double* given = lim.a[source[j]];
+        const int e = exponent_of(max_abs4(given));
+        for (int i = 0; i < 4; ++i) P.exact_a[j][i] = scale_pow2(given[i], -e);
+        const double* a = P.exact_a[j];
+        P.exact_b[j] = scale_pow2(lim.b[source[j]], -e);
+        P.unit[j] = 1.0 / std::sqrt((a[0] * a[0] + a[1] * a[1]) + (a[2] * a[2] + a[3] * a[3]));
+    }
+    uint32_t thin = 0;
+    for (int j = 1; j < m; ++j)
+        for (int k = 0; k < j; ++k)
+            if (std::fabs(dot4(P.a[j], P.a[k])) > 1.0 - kThinCos &&
+                sine2(P.exact_a[j], P.exact_a[k]) > kThinSine * kThinSine)
+                thin |= (1u << j) | (1u << k);
+    return thin;
+}
+
 // The rows of a thin wedge (bit j): two kept rows nearly parallel or nearly opposite
 // (1 - |cos| below kThinCos, about 1.3 degrees), at an angle whose sine is above
 // kThinSine (below it they are the same row but for their rounding). The loop's
 // tolerance, 2^-40 of the magnitudes, lets the answer slide along such a wedge by
 // that tolerance over the angle: their answers are settled by settle_thin.
-uint32_t thin_rows(const MorvexExact4Prepared& P) {
-    uint32_t thin = 0;
-    const int m = static_cast<int>(P.row_count);
-    for (int j = 0; j < m; ++j)
-        for (int k = j + 1; k < m; ++k) {
-            if (!(std::fabs(dot4(P.a[j], P.a[k])) > 1.0 - kThinCos)) continue;
-            if (sine2(P.exact_a[j], P.exact_a[k]) > kThinSine * kThinSine)
-                thin |= (1u << j) | (1u << k);
-        }
-    return thin;
+uint32_t thin_rows(MorvexExact4Prepared& P, const MorvexLimits4& lim, const int source[4]) {
+    // The cosines of the kept pairs first; the rest only for a close pair (rare).
+    bool any = false;
+    for (int j = 1; j < static_cast<int>(P.row_count); ++j)
+        for (int k = 0; k < j; ++k)
+            any = any | (std::fabs(dot4(P.a[j], P.a[k])) > 1.0 - kThinCos);
+    return any ? thin_pairs(P, lim, source) : 0;
 }
 
 SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
-    // Every field written (no memset of the whole record: it is on the hot path of
-    // the one-shot call).
+    // Every field written but the rows as given, which only thin wedges need (no
+    // memset of the whole record: it is on the hot path of the one-shot call).
     P.positive = P.negative = 0;
     P.row_count = 0;
     P.far = 0.0;
-    P.thin = 0;
+    P.thin = P.reserved = 0;
     for (int j = 0; j < 4; ++j) {
-        P.b[j] = P.exact_b[j] = P.unit[j] = 0.0;
-        for (int i = 0; i < 4; ++i) P.a[j][i] = P.exact_a[j][i] = 0.0;
+        P.b[j] = 0.0;
+        for (int i = 0; i < 4; ++i) P.a[j][i] = 0.0;
     }
     P.status = MORVEX_STATUS_INVALID_INPUT;
     for (int i = 0; i < 4; ++i) {
@@ -780,7 +800,7 @@ SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
     }
     if (bad | is_nan(probe)) return P.status;
     bool infeasible = false;
-    int m = 0;
+    int m = 0, source[4] = {0, 0, 0, 0};  // the given row of each kept one
     double row_scale = 0.0;
     for (int j = 0; j < rows; ++j) {
         const double mx = max_abs4(lim.a[j]);
@@ -818,7 +838,6 @@ SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
         uint32_t pos = 0, neg = 0;
         for (int i = 0; i < 4; ++i) {
             P.a[m][i] = a[i] * inv;
-            P.exact_a[m][i] = a[i];
             // Branch-free: the signs of random rows are not predictable.
             pos |= static_cast<uint32_t>(given[i] > 0) << i;
             neg |= static_cast<uint32_t>(given[i] < 0) << i;
@@ -826,13 +845,12 @@ SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
         P.positive |= pos << (4 * m);
         P.negative |= neg << (4 * m);
         P.b[m] = bn;
-        P.exact_b[m] = bs;
-        P.unit[m] = inv;
+        source[m] = j;
         row_scale = max2(row_scale, std::fabs(P.b[m]));
         ++m;
     }
     P.row_count = static_cast<uint32_t>(m);
-    P.thin = thin_rows(P);
+    P.thin = thin_rows(P, lim, source);
     P.far = 16.0 * max2(max2(bound_scale, row_scale), 0x1p-900);
     P.status = infeasible ? MORVEX_STATUS_INFEASIBLE : MORVEX_STATUS_OPTIMAL;
     return P.status;

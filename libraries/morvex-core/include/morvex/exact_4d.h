@@ -225,17 +225,19 @@ typedef struct MorvexExact4Prepared {
     double upper[4];
     double a[4][4];      /* kept rows, unit length */
     double b[4];         /* their right sides, divided by the row's length */
-    double exact_a[4][4]; /* kept rows as given, scaled by a power of two (exact) */
-    double exact_b[4];   /* their right sides, scaled alike */
-    double unit[4];      /* a[j] = exact_a[j] * unit[j] (rounded) */
     double far;          /* 16 x the largest finite bound or |b| of a kept row (see
                             "Far commands"), at least 2^-896 */
-    uint32_t thin;       /* bit j: kept row j is nearly parallel or opposite to another
-                            kept row (a thin wedge, see "Thin wedges") */
     uint32_t positive;   /* bit 4j+i: kept row j has a coefficient > 0 on axis i */
     uint32_t negative;   /* bit 4j+i: kept row j has a coefficient < 0 on axis i */
     uint32_t row_count;  /* kept rows */
     SolveStatus status;  /* OPTIMAL when usable, else INVALID_INPUT or INFEASIBLE */
+    uint32_t thin;       /* bit j: kept row j is nearly parallel or opposite to another
+                            kept row (a thin wedge, see "Thin wedges") */
+    uint32_t reserved;   /* 0 */
+    /* Written and read only on thin wedges (last, away from what every solve reads). */
+    double exact_a[4][4]; /* kept rows as given, scaled by a power of two (exact) */
+    double exact_b[4];   /* their right sides, scaled alike */
+    double unit[4];      /* a[j] = exact_a[j] * unit[j] (rounded) */
 } MorvexExact4Prepared;
 
 /* Projects desired[0..3] onto the limits. Returns the status, also written into
