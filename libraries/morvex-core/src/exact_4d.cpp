@@ -1559,35 +1559,6 @@ bool quick_exit(const MorvexLimits4& lim, const double desired[4], MorvexExact4R
     return true;
 }
 
-double float_ulp(double v) {
-    int e = 0;
-    std::frexp(v, &e);
-    return std::ldexp(1.0, e - 24 < -149 ? -149 : e - 24);
-}
-
-void round_into_box(const double x[4], const Bounds4* bounds, float u[4]) {
-    for (int i = 0; i < 4; ++i) {
-        float f = static_cast<float>(x[i]);
-        if (f < bounds->min[i]) f = bounds->min[i];
-        if (f > bounds->max[i]) f = bounds->max[i];
-        u[i] = f;
-    }
-}
-
-// A row missed by u, evaluated in double on the float values; -1 when none.
-int missed_row(const Constraints4* constraints, int rows, const float u[4]) {
-    int worst = -1;
-    double worst_miss = 0.0;
-    for (int j = 0; j < rows; ++j) {
-        double v = 0.0;
-        for (int i = 0; i < 4; ++i)
-            v += static_cast<double>(constraints->a[j][i]) * static_cast<double>(u[i]);
-        const double miss = v - static_cast<double>(constraints->b[j]);
-        if (miss > worst_miss) worst_miss = miss, worst = j;
-    }
-    return worst;
-}
-
 // INFEASIBLE found by the enumeration (the loop gave up) on limits whose magnitudes
 // reach 2^1016: there the shifted frame itself can overflow (a bound less c beyond
 // the largest double), so no working set was solved soundly and the verdict says
@@ -1930,64 +1901,6 @@ SolveStatus morvex_exact_4d(const MorvexLimits4* limits, const double desired[4]
     // quick test) gives the same bits as the prepared call.
     const SolveStatus status = decided(P, out, solve(P, desired, out, false));
     return P.thin == 0 ? status : settle_thin(P, desired, out, status);
-}
-
-int32_t morvex_solve_exact_4d_f32(const float u_desired[4], const Bounds4* bounds,
-                                  const Constraints4* constraints, Solution4* out) {
-    if (u_desired == nullptr || bounds == nullptr || constraints == nullptr || out == nullptr)
-        return -1;
-    MorvexLimits4 lim{};
-    double d[4];
-    for (int i = 0; i < 4; ++i) {
-        d[i] = u_desired[i];
-        lim.lower[i] = bounds->min[i];
-        lim.upper[i] = bounds->max[i];
-    }
-    const uint64_t count = constraints->count;
-    lim.row_count = count > 4 ? 5u : static_cast<uint32_t>(count);
-    const int rows = count > 4 ? 0 : static_cast<int>(count);
-    for (int j = 0; j < rows; ++j) {
-        for (int i = 0; i < 4; ++i) lim.a[j][i] = constraints->a[j][i];
-        lim.b[j] = constraints->b[j];
-    }
-    MorvexExact4Result res;
-    const SolveStatus status = morvex_exact_4d(&lim, d, &res);
-    float u[4];
-    if (status != MORVEX_STATUS_OPTIMAL) {
-        // d clamped into the box: a value of the float data, so exact in float.
-        for (int i = 0; i < 4; ++i) u[i] = static_cast<float>(res.x[i]);
-    } else {
-        // Nearest float, inside the box (float bounds are exact). When that misses
-        // a row (evaluated in double on the float values), the nearest float to the
-        // answer of the limits with every row tightened by two float roundings of
-        // its terms instead; then, as a last resort, one ulp steps toward the rows.
-        round_into_box(res.x, bounds, u);
-        if (missed_row(constraints, rows, u) >= 0) {
-            MorvexLimits4 tight = lim;
-            for (int j = 0; j < rows; ++j) {
-                double margin = 0.0;
-                for (int i = 0; i < 4; ++i)
-                    margin += std::fabs(lim.a[j][i]) * float_ulp(res.x[i]) * 2.0;
-                tight.b[j] = lim.b[j] - margin;
-            }
-            MorvexExact4Result inner;
-            if (morvex_exact_4d(&tight, d, &inner) == MORVEX_STATUS_OPTIMAL)
-                round_into_box(inner.x, bounds, u);
-        }
-        for (int round = 0; round < 8; ++round) {
-            const int worst = missed_row(constraints, rows, u);
-            if (worst < 0) break;
-            for (int i = 0; i < 4; ++i) {
-                const float a = constraints->a[worst][i];
-                if (a > 0 && u[i] > bounds->min[i]) u[i] = std::nextafter(u[i], -INFINITY);
-                if (a < 0 && u[i] < bounds->max[i]) u[i] = std::nextafter(u[i], INFINITY);
-            }
-        }
-    }
-    for (int i = 0; i < 4; ++i) out->u[i] = u[i];
-    out->iterations = res.steps;
-    out->status = status;
-    return 0;
 }
 
 } // extern "C"
