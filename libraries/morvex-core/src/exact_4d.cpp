@@ -202,7 +202,7 @@ bool quick_exit(const MorvexLimits4& lim, const double desired[4], MorvexExact4R
 // reach 2^1016: there the shifted frame itself can overflow (a bound less c beyond
 // the largest double), so no working set was solved soundly and the verdict says
 // nothing: NUMERICAL_FAILURE.
-SolveStatus decided(const MorvexExact4Prepared& P, MorvexExact4Result* out, SolveStatus status) {
+SolveStatus undecided_near_overflow(const MorvexExact4Prepared& P, MorvexExact4Result* out, SolveStatus status) {
     if (status == MORVEX_STATUS_INFEASIBLE && out->steps > kMaxSteps && !(P.far <= 0x1p1020))
         return finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
     return status;
@@ -235,7 +235,7 @@ SolveStatus morvex_exact_4d_solve(const MorvexExact4Prepared* prepared, const do
                                   MorvexExact4Result* out) {
     if (prepared == nullptr || desired == nullptr || out == nullptr)
         return MORVEX_STATUS_INVALID_INPUT;
-    const SolveStatus status = decided(*prepared, out, solve(*prepared, desired, out, true));
+    const SolveStatus status = undecided_near_overflow(*prepared, out, solve(*prepared, desired, out, true));
     return prepared->thin == 0 ? status : settle_thin(*prepared, desired, out, status);
 }
 
@@ -247,7 +247,7 @@ SolveStatus morvex_exact_4d(const MorvexLimits4* limits, const double desired[4]
     prepare(*limits, P);
     // Its own quick exit has failed: the general path (which repeats the prepared
     // quick test) gives the same bits as the prepared call.
-    const SolveStatus status = decided(P, out, solve(P, desired, out, false));
+    const SolveStatus status = undecided_near_overflow(P, out, solve(P, desired, out, false));
     return P.thin == 0 ? status : settle_thin(P, desired, out, status);
 }
 

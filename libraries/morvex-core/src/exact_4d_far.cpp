@@ -8,6 +8,10 @@ namespace {
 
 constexpr int kFarRounds = 4;           // boxes tried for a far command (see solve_far)
 constexpr int kMovedRounds = 3;         // distances a far command is moved to (see solve_moved)
+constexpr double kGap = 0x1p8;          // ratio of two moved far axes' distances: at most this,
+constexpr double kGapFailed = 0x1p4;    // this when the solve of the moved command failed,
+constexpr double kGapRefused = 0x1p32;  // this when the move refused its answer
+constexpr double kConeZero = 0x1p-40;   // a coefficient of the cone test this near 0 is 0
 
 // Whether moving the command the working set of s was found for by the vector shift
 // (d less that command; nonzero only along axes) keeps the multipliers of that
@@ -18,21 +22,36 @@ constexpr int kMovedRounds = 3;         // distances a far command is moved to (
 // one must not hide a small one); each multiplier plus its combined coefficient
 // must then be nonnegative beyond 2^-40 of its terms. Then the working set's point
 // stays the answer.
-// Returns 0 then; else bit i for an axis that leaves a part in the null space (the
-// answer moves with the command along it), bit 4 for a negative coefficient.
-uint32_t in_working_cone(const Problem& p, const Active& s, const Factor& f,
-                         const double shift[4]) {
+// What keeps the answer of a moved command from being the command's own; nothing
+// (taken()) when it is its answer.
+struct MoveVerdict {
+    uint32_t moving = 0;     // bit i: the answer moves with the command along axis i
+    bool negative = false;   // the shift would turn a multiplier negative
+    bool no_point = false;   // no working set, or its point overflowed or misses a row
+    bool not_moved = false;  // the command was not moved at all
+    bool taken() const { return moving == 0 && !negative && !no_point && !not_moved; }
+};
+MoveVerdict no_point() {
+    MoveVerdict v;
+    v.no_point = true;
+    return v;
+}
+
+// The verdict: moving for an axis that leaves a part in the null space (the answer
+// moves with the command along it), negative for a negative combined multiplier.
+MoveVerdict in_working_cone(const Problem& p, const Active& s, const Factor& f,
+                            const double shift[4]) {
     // As direction() decomposes n (not called: a second caller would take it out of
     // the loop it is inlined in).
     double total[8] = {0, 0, 0, 0, 0, 0, 0, 0}, size[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    uint32_t verdict = 0;
+    MoveVerdict verdict;
     for (int axis = 0; axis < 4; ++axis) {
         if (shift[axis] == 0.0) continue;
         double nf[4] = {0, 0, 0, 0}, z[4], c[4], w[4] = {0, 0, 0, 0}, coef[8];
         nf[axis] = masked(s.fix[axis] == 0, 1.0);
         project_out(f, f.nw, nf, z, c);
         r_solve(f, c, w);
-        verdict |= static_cast<uint32_t>(!(dot4(z, z) <= kDependent)) << axis;
+        verdict.moving |= static_cast<uint32_t>(!(dot4(z, z) <= kDependent)) << axis;
         for (int q = 0; q < 4; ++q) coef[q] = w[q];  // zero past the working rows
         for (int i = 0; i < 4; ++i) {
             // e_axis less its part on the rows, on a fixed axis, toward its bound.
@@ -41,7 +60,7 @@ uint32_t in_working_cone(const Problem& p, const Active& s, const Factor& f,
             coef[4 + i] = static_cast<double>(s.fix[i]) * across;
         }
         for (int k = 0; k < 8; ++k) {
-            const double term = std::fabs(coef[k]) <= 0x1p-40 ? 0.0 : shift[axis] * coef[k];
+            const double term = std::fabs(coef[k]) <= kConeZero ? 0.0 : shift[axis] * coef[k];
             total[k] += term;
             size[k] += std::fabs(term);
         }
@@ -51,8 +70,7 @@ uint32_t in_working_cone(const Problem& p, const Active& s, const Factor& f,
     for (int q = 0; q < 4; ++q) held[q] = q < f.nw ? s.uw[f.W[q]] : 0.0;
     for (int i = 0; i < 4; ++i) held[4 + i] = masked(s.fix[i] != 0, s.ub[i]);
     for (int k = 0; k < 8; ++k)
-        verdict |= static_cast<uint32_t>(held[k] + total[k] < -0x1p-40 * (size[k] + held[k]))
-                   << 4;
+        verdict.negative = verdict.negative | (held[k] + total[k] < -kTolRel * (size[k] + held[k]));
     return verdict;
 }
 // The limits with every side the box leaves open bounded at R. kAnswer when the
@@ -125,11 +143,9 @@ void polish(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4
 // |c|). With shift, only when it lies in the cone of s (in_working_cone): the axes it
 // moves along are then orthogonal to the null space of s, and d's distance along
 // them is left out (it would add only its own rounding). Only what the factor, the
-// cone test and the working point read is set. Returns 0 with the point; else what
-// the cone test returned, or kNoPoint (s does not factorise, or the point overflowed).
-constexpr uint32_t kNoPoint = 0x100;   // verdicts beside in_working_cone's
-constexpr uint32_t kNotMoved = 0x200;
-uint32_t working_point_near(const MorvexExact4Prepared& P, const Active& s, const double d[4],
+// cone test and the working point read is set. Taken with the point; else what the
+// cone test found, or no_point (s does not factorise, or the point overflowed).
+MoveVerdict working_point_near(const MorvexExact4Prepared& P, const Active& s, const double d[4],
                             const double x[4], uint32_t far, const double* shift,
                             double out[4]) {
     Problem q;
@@ -146,9 +162,9 @@ uint32_t working_point_near(const MorvexExact4Prepared& P, const Active& s, cons
         q.bb[j] = P.b[j] - dot4(P.a[j], q.c);
     }
     Factor f;
-    if (!factorise(q, s, f)) return kNoPoint;
-    const uint32_t verdict = shift != nullptr ? in_working_cone(q, s, f, shift) : 0;
-    if (verdict != 0) return verdict;
+    if (!factorise(q, s, f)) return no_point();
+    const MoveVerdict verdict = shift != nullptr ? in_working_cone(q, s, f, shift) : MoveVerdict{};
+    if (!verdict.taken()) return verdict;
     double y[4];
     working_point(q, s, f, y, nullptr, nullptr);
     bool finite = true;
@@ -156,7 +172,7 @@ uint32_t working_point_near(const MorvexExact4Prepared& P, const Active& s, cons
         out[i] = frame_value(P, i, q.c[i], y[i], q.L[i], q.U[i]);
         finite = finite & is_finite(out[i]);
     }
-    return finite ? 0 : kNoPoint;
+    return finite ? MoveVerdict{} : no_point();
 }
 // The far axes of a command: each one's distance beyond its side (from 0 on a side
 // the box leaves open), in increasing order of it, and their set (bit i).
@@ -216,10 +232,10 @@ bool scaling_loses_pull(const MorvexExact4Prepared& P, const double d[4]) {
 // One moved command (see solve_moved): the nearest far axis to base, each next one
 // the one before times their ratio in d, cut at gap; the axes of kept stay where
 // they are, and with above_kept the farther ones are placed beyond them as well.
-// Returns 0 with the answer in out; kNotMoved when the command is not moved; else
-// why its answer was not taken (as working_point_near; kNoPoint also for a solve
-// that ended without a working set or an answer that misses a row at itself).
-uint32_t solve_moved_once(const MorvexExact4Prepared& P, const double desired[4],
+// Taken, with the answer in out; not_moved when the command is not moved; else why
+// its answer was not taken (as working_point_near; no_point also for a solve that
+// ended without a working set or an answer that misses a row at itself).
+MoveVerdict solve_moved_once(const MorvexExact4Prepared& P, const double desired[4],
                           const FarAxes& f, double base, uint32_t kept, bool above_kept,
                           double gap, MorvexExact4Result* out) {
     double d[4], shift[4];
@@ -243,20 +259,24 @@ uint32_t solve_moved_once(const MorvexExact4Prepared& P, const double desired[4]
     // Not moved: the solve of d itself, which solve() guards otherwise. Moved no
     // farther than 2^900 from the box: the solve would move it again (see solve_once),
     // and its answer and multipliers would be another command's.
-    if (!moved) return kNotMoved;
-    if (beyond_scaling(P, d)) return kNoPoint;
+    if (!moved) {
+        MoveVerdict v;
+        v.not_moved = true;
+        return v;
+    }
+    if (beyond_scaling(P, d)) return no_point();
     MorvexExact4Result r;
     Active last;
     const SolveStatus status = solve_once(P, d, &r, false, nullptr, &last);
     // After the loop (not the quick exit nor the enumeration: no working set).
-    if (status != MORVEX_STATUS_OPTIMAL || r.steps == 0 || r.steps > kMaxSteps) return kNoPoint;
+    if (status != MORVEX_STATUS_OPTIMAL || r.steps == 0 || r.steps > kMaxSteps) return no_point();
     double x[4];
-    const uint32_t verdict = working_point_near(P, last, d, r.x, f.mask, shift, x);
-    if (verdict != 0) return verdict;
-    if (!meets_rows(P, x)) return kNoPoint;
+    const MoveVerdict verdict = working_point_near(P, last, d, r.x, f.mask, shift, x);
+    if (!verdict.taken()) return verdict;
+    if (!meets_rows(P, x)) return no_point();
     for (int i = 0; i < 4; ++i) out->x[i] = x[i];
     finish(out, MORVEX_STATUS_OPTIMAL, r.steps);
-    return 0;
+    return MoveVerdict{};
 }
 // A finite far command d, moved toward the box: each far axis to a distance beyond
 // its side (beyond 0 on a side the box leaves open) that keeps the far distances'
@@ -289,17 +309,17 @@ bool solve_moved(const MorvexExact4Prepared& P, const double desired[4],
     double base = 16.0 * P.far;
     uint32_t kept = 0;
     for (int round = 0; round < kMovedRounds;) {
-        uint32_t verdict = solve_moved_once(P, desired, f, base, kept, false, 256.0, out);
-        if (verdict == kNoPoint)
-            verdict = solve_moved_once(P, desired, f, base, kept, false, 16.0, out);
-        else if ((verdict & 0x10u) != 0)
-            verdict = solve_moved_once(P, desired, f, base, kept, false, 0x1p32, out);
-        if (kept != 0 && verdict != kNotMoved && verdict != 0)
-            verdict = solve_moved_once(P, desired, f, base, kept, true, 256.0, out);
-        if (verdict == 0) return true;
-        if (verdict == kNotMoved) return false;
-        const uint32_t loose = verdict & 0xfu & ~kept;
-        if (round == kMovedRounds - 1 && verdict < kNoPoint && loose != 0) {
+        MoveVerdict verdict = solve_moved_once(P, desired, f, base, kept, false, kGap, out);
+        if (verdict.no_point)
+            verdict = solve_moved_once(P, desired, f, base, kept, false, kGapFailed, out);
+        else if (verdict.negative)
+            verdict = solve_moved_once(P, desired, f, base, kept, false, kGapRefused, out);
+        if (kept != 0 && !verdict.not_moved && !verdict.taken())
+            verdict = solve_moved_once(P, desired, f, base, kept, true, kGap, out);
+        if (verdict.taken()) return true;
+        if (verdict.not_moved) return false;
+        const uint32_t loose = verdict.moving & ~kept;
+        if (round == kMovedRounds - 1 && !verdict.no_point && loose != 0) {
             kept |= loose;
             round = 0;
             base = 16.0 * P.far;
@@ -343,7 +363,7 @@ SolveStatus at_own_scale(const MorvexExact4Prepared& P, const double desired[4])
 // other at their own scale could pass there; INFEASIBLE at their scale is
 // INFEASIBLE for d (not for an infinite d on an open side, whose relaxed rows keep
 // their own rules).
-SolveStatus judged(const MorvexExact4Prepared& P, const double desired[4],
+SolveStatus checked_at_own_scale(const MorvexExact4Prepared& P, const double desired[4],
                    MorvexExact4Result* out, SolveStatus status) {
     bool judge = status == MORVEX_STATUS_NUMERICAL_FAILURE;
     if (status == MORVEX_STATUS_OPTIMAL)
@@ -397,9 +417,9 @@ SolveStatus solve_far(const MorvexExact4Prepared& P, const double desired[4],
     if (finite & far) {
         if (prepared_quick_exit(P, desired, out)) return MORVEX_STATUS_OPTIMAL;
         if (solve_moved(P, desired, out))
-            return judged(P, desired, out, MORVEX_STATUS_OPTIMAL);
+            return checked_at_own_scale(P, desired, out, MORVEX_STATUS_OPTIMAL);
         if (scaling_loses_pull(P, desired))
-            return judged(P, desired, out,
+            return checked_at_own_scale(P, desired, out,
                           refuse(P, desired, out, MORVEX_STATUS_NUMERICAL_FAILURE, 0));
     }
     // Within R, c and the answer are at the limits' scale: one solve, its answer
@@ -415,7 +435,7 @@ SolveStatus solve_far(const MorvexExact4Prepared& P, const double desired[4],
         if (far & finite & (status == MORVEX_STATUS_INFEASIBLE) &&
             at_own_scale(P, desired) == MORVEX_STATUS_OPTIMAL)
             return finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
-        return far | !finite ? judged(P, desired, out, status) : status;
+        return far | !finite ? checked_at_own_scale(P, desired, out, status) : status;
     }
     // R, then 16 R, 256 R, 4096 R: an answer a little beyond R (rows at an angle
     // that places a vertex past the limits' own scale) is still found at its scale.
@@ -425,7 +445,7 @@ SolveStatus solve_far(const MorvexExact4Prepared& P, const double desired[4],
         const Within within = solve_within(P, R, desired, out);
         if (within == kAnswer) {
             polish(P, desired, out);
-            return judged(P, desired, out, MORVEX_STATUS_OPTIMAL);
+            return checked_at_own_scale(P, desired, out, MORVEX_STATUS_OPTIMAL);
         }
         if (within == kFeasible) {
             found = *out;
@@ -436,7 +456,7 @@ SolveStatus solve_far(const MorvexExact4Prepared& P, const double desired[4],
     SolveStatus status = solve_checked(P, desired, out, false, &last);
     const uint32_t steps = out->steps;
     if (status == MORVEX_STATUS_INFEASIBLE && feasible)
-        return judged(P, desired, out,
+        return checked_at_own_scale(P, desired, out,
                       refuse(P, desired, out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps));
     // The limits as given, solved at the scale of d, against a point found in the
     // largest box: the nearer to d is kept (its bound on the distance to the
@@ -449,12 +469,12 @@ SolveStatus solve_far(const MorvexExact4Prepared& P, const double desired[4],
     // at a steep angle to a far axis takes the rounding of |d| there, magnified.
     double x[4];
     if (status == MORVEX_STATUS_OPTIMAL && steps != 0 && steps <= kMaxSteps &&
-        working_point_near(P, last, desired, out->x, far_axes_of(P, desired).mask, nullptr,
-                           x) == 0 &&
+        working_point_near(P, last, desired, out->x, far_axes_of(P, desired).mask, nullptr, x)
+            .taken() &&
         meets_rows(P, x) && nearer(P, x, out->x, desired))
         for (int i = 0; i < 4; ++i) out->x[i] = x[i];
     if (status == MORVEX_STATUS_OPTIMAL) polish(P, desired, out);
-    return judged(P, desired, out, status);
+    return checked_at_own_scale(P, desired, out, status);
 }
 
 } // namespace morvex::exact4

@@ -140,6 +140,74 @@ bool enumerate(const Problem& p, double y_out[4]) {
     for (int i = 0; i < 4; ++i) y[i] = z[i];
     return true;
 }
+// The partial step: the first multiplier (of a fixed bound or a working row) that the
+// step along the direction (rb, rw) brings to zero, its step length (+inf when none),
+// and which constraint that is (kind 0 none, 1 bound, 2 row; its index).
+inline double first_to_drop(const Active& s, const double rb[4], const double rw[4],
+                            int* drop_kind, int* drop) {
+    double t1 = INFINITY;
+    // Candidates: fixed bounds and working rows whose multiplier falls
+    // (entry > kPositive); the others are pushed to +inf (or NaN, which
+    // min ignores). First one on ties, as a scan would find it. code: 0
+    // none, 1 + i bound of axis i, 5 + j row j (one integer select).
+    // The eight quotients first (independent divisions), then the scan.
+    double ts[8];
+    for (int i = 0; i < 4; ++i) {
+        const bool candidate = (s.fix[i] != 0) & (rb[i] > kPositive);
+        ts[i] = s.ub[i] / rb[i] + masked(!candidate, INFINITY);
+    }
+    for (int j = 0; j < 4; ++j) {
+        const bool candidate = s.inw[j] & (rw[j] > kPositive);
+        ts[4 + j] = s.uw[j] / rw[j] + masked(!candidate, INFINITY);
+    }
+    int code = 0;
+    for (int k = 0; k < 8; ++k) {
+        code = ts[k] < t1 ? 1 + k : code;
+        t1 = min2(t1, ts[k]);
+    }
+    *drop_kind = code == 0 ? 0 : code < 5 ? 1 : 2;
+    *drop = code < 5 ? code - 1 : code - 5;
+    return t1;
+}
+
+// The answer of the loop's final working set s (iterate y, factor f when fresh).
+// *at_x tells whether it was found to meet the rows at x = c + y itself.
+inline SolveStatus loop_answer(const Problem& p, Active& s, Factor& f, bool fresh, double y[4],
+                               uint32_t* steps_out, bool* at_x) {
+    int nfree = 0, nw = 0;
+    for (int i = 0; i < 4; ++i) nfree += s.fix[i] == 0;
+    for (int j = 0; j < 4; ++j) nw += s.inw[j];
+    if (nw == nfree || p.near) {
+        // At a vertex, or with d near the limits, the iterate is the answer up to
+        // the rounding of its steps (each no longer than the violation it removed
+        // over the length of its direction): taken when it meets every
+        // constraint, else recomputed below.
+        double at[4];
+        for (int i = 0; i < 4; ++i) at[i] = clamp_axis(y[i], p.L[i], p.U[i]);
+        *at_x = meets_rows_at_x(p, at);  // then meets_all(p, at) holds too
+        if (*at_x || meets_all(p, at)) {
+            for (int i = 0; i < 4; ++i) y[i] = at[i];
+            return MORVEX_STATUS_OPTIMAL;
+        }
+    }
+    // The answer from the working set; the iterate if that misses.
+    if (!fresh) fresh = factorise(p, s, f);
+    if (fresh) {
+        double exact[4];
+        working_point(p, s, f, exact, nullptr, nullptr);
+        for (int i = 0; i < 4; ++i) exact[i] = clamp_axis(exact[i], p.L[i], p.U[i]);
+        if (meets_all(p, exact) || refined(p, s, f, exact)) {
+            for (int i = 0; i < 4; ++i) y[i] = exact[i];
+            return MORVEX_STATUS_OPTIMAL;
+        }
+    }
+    for (int i = 0; i < 4; ++i) y[i] = clamp_axis(y[i], p.L[i], p.U[i]);
+    if (meets_all(p, y)) return MORVEX_STATUS_OPTIMAL;
+    // Rounding led the loop astray: every working set decides instead.
+    *steps_out = kMaxSteps + 1;
+    return enumerate(p, y) ? MORVEX_STATUS_OPTIMAL : MORVEX_STATUS_INFEASIBLE;
+}
+
 // The dual active-set loop. Returns the status; y and steps written.
 // *at_x tells whether the answer was found to meet the rows at x = c + y itself
 // (meets_rows_at_x). With last, the final working set is written there.
@@ -178,28 +246,8 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out, 
             direction(p, s, f, n, nf, z, rw, rb, cf);
             ++steps;
             // Partial step: the first multiplier to reach zero.
-            double t1 = INFINITY;
-            // Candidates: fixed bounds and working rows whose multiplier falls
-            // (entry > kPositive); the others are pushed to +inf (or NaN, which
-            // min ignores). First one on ties, as a scan would find it. code: 0
-            // none, 1 + i bound of axis i, 5 + j row j (one integer select).
-            // The eight quotients first (independent divisions), then the scan.
-            double ts[8];
-            for (int i = 0; i < 4; ++i) {
-                const bool candidate = (s.fix[i] != 0) & (rb[i] > kPositive);
-                ts[i] = s.ub[i] / rb[i] + masked(!candidate, INFINITY);
-            }
-            for (int j = 0; j < 4; ++j) {
-                const bool candidate = s.inw[j] & (rw[j] > kPositive);
-                ts[4 + j] = s.uw[j] / rw[j] + masked(!candidate, INFINITY);
-            }
-            int code = 0;
-            for (int k = 0; k < 8; ++k) {
-                code = ts[k] < t1 ? 1 + k : code;
-                t1 = min2(t1, ts[k]);
-            }
-            const int drop_kind = code == 0 ? 0 : code < 5 ? 1 : 2;
-            const int drop = code < 5 ? code - 1 : code - 5;
+            int drop_kind, drop;
+            const double t1 = first_to_drop(s, rb, rw, &drop_kind, &drop);
             const double zz = dot4(z, z);
             double t;
             bool full;
@@ -261,38 +309,7 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out, 
 answer:
     *steps_out = static_cast<uint32_t>(steps);
     if (last != nullptr) *last = s;
-    int nfree = 0, nw = 0;
-    for (int i = 0; i < 4; ++i) nfree += s.fix[i] == 0;
-    for (int j = 0; j < 4; ++j) nw += s.inw[j];
-    if (nw == nfree || p.near) {
-        // At a vertex, or with d near the limits, the iterate is the answer up to
-        // the rounding of its steps (each no longer than the violation it removed
-        // over the length of its direction): taken when it meets every
-        // constraint, else recomputed below.
-        double at[4];
-        for (int i = 0; i < 4; ++i) at[i] = clamp_axis(y[i], p.L[i], p.U[i]);
-        *at_x = meets_rows_at_x(p, at);  // then meets_all(p, at) holds too
-        if (*at_x || meets_all(p, at)) {
-            for (int i = 0; i < 4; ++i) y[i] = at[i];
-            return MORVEX_STATUS_OPTIMAL;
-        }
-    }
-    // The answer from the working set; the iterate if that misses.
-    if (!fresh) fresh = factorise(p, s, f);
-    if (fresh) {
-        double exact[4];
-        working_point(p, s, f, exact, nullptr, nullptr);
-        for (int i = 0; i < 4; ++i) exact[i] = clamp_axis(exact[i], p.L[i], p.U[i]);
-        if (meets_all(p, exact) || refined(p, s, f, exact)) {
-            for (int i = 0; i < 4; ++i) y[i] = exact[i];
-            return MORVEX_STATUS_OPTIMAL;
-        }
-    }
-    for (int i = 0; i < 4; ++i) y[i] = clamp_axis(y[i], p.L[i], p.U[i]);
-    if (meets_all(p, y)) return MORVEX_STATUS_OPTIMAL;
-    // Rounding led the loop astray: every working set decides instead.
-    *steps_out = kMaxSteps + 1;
-    return enumerate(p, y) ? MORVEX_STATUS_OPTIMAL : MORVEX_STATUS_INFEASIBLE;
+    return loop_answer(p, s, f, fresh, y, steps_out, at_x);
 }
 // Every OPTIMAL answer of solve_once that misses a row at x itself is projected
 // again from x. The loop's tolerance counts c and x - c apart, so an answer far
@@ -325,35 +342,11 @@ SolveStatus certify(const MorvexExact4Prepared& P, const double desired[4], Morv
 
 } // namespace
 
-// The quick exit of prepared limits: d finite, clamped into the box, meets every
-// kept row (the same test, on the same values, as the general path of solve_once).
-bool prepared_quick_exit(const MorvexExact4Prepared& P, const double d[4],
-                         MorvexExact4Result* out) {
-    if (P.status != MORVEX_STATUS_OPTIMAL) return false;
-    double c[4];
-    bool quick = true;
-    for (int i = 0; i < 4; ++i) {
-        quick = quick & is_finite(d[i]);
-        c[i] = clamp_axis(d[i], P.lower[i], P.upper[i]);
-    }
-    for (int j = 0; j < static_cast<int>(P.row_count); ++j)
-        quick = quick & (-(P.b[j] - dot4(P.a[j], c)) <= shifted_row_tol(P.a[j], P.b[j], c));
-    if (!quick) return false;
-    for (int i = 0; i < 4; ++i) out->x[i] = c[i];
-    finish(out, MORVEX_STATUS_OPTIMAL, 0);
-    return true;
-}
-// *met (when given) tells whether an OPTIMAL answer is known to meet every row at
-// itself already (see certify), so that the check at x may be left out. *last
-// (when given) receives the loop's final working set (valid when 0 < steps <=
-// MORVEX_EXACT4_MAX_STEPS).
-SolveStatus solve_once(const MorvexExact4Prepared& P, const double desired[4],
-                       MorvexExact4Result* out, bool try_quick, bool* met, Active* last) {
-    if (met != nullptr) *met = false;
-    if (try_quick && prepared_quick_exit(P, desired, out)) return MORVEX_STATUS_OPTIMAL;
-    double d[4];
-    for (int i = 0; i < 4; ++i) d[i] = desired[i];
-    // Invalid input wins over infeasible limits.
+// INVALID_INPUT for a command the limits refuse (a NaN; an infinite value on an open
+// side that a used row limits there), else OPTIMAL; *infinite: d has an infinity.
+// Invalid input wins over infeasible limits.
+inline SolveStatus command_status(const MorvexExact4Prepared& P, const double d[4],
+                                  bool* infinite_out) {
     bool invalid = P.status == MORVEX_STATUS_INVALID_INPUT;
     bool infinite = false;
     for (int i = 0; i < 4; ++i) {
@@ -366,14 +359,18 @@ SolveStatus solve_once(const MorvexExact4Prepared& P, const double desired[4],
         for (int j = 0; j < static_cast<int>(P.row_count) && (up || down); ++j)
             invalid = invalid || ((up ? P.positive : P.negative) >> (4 * j + i) & 1u) != 0;
     }
-    if (invalid || P.status != MORVEX_STATUS_OPTIMAL) {
-        return refuse(P, d, out, invalid ? SolveStatus{MORVEX_STATUS_INVALID_INPUT} : P.status, 0);
-    }
-    Problem p;
-    bool enabled[4] = {true, true, true, true};
-    bool at_inf[4] = {false, false, false, false};
+    *infinite_out = infinite;
+    return invalid ? SolveStatus{MORVEX_STATUS_INVALID_INPUT} : SolveStatus{MORVEX_STATUS_OPTIMAL};
+}
+
+// The frame of the solve (see exact_4d_design.md): c = d clamped into the box, the
+// target r = d - c, the box shifted by c; an infinite d on an open side is the answer
+// there (at_inf) and relaxes the rows that have a coefficient there (enabled false);
+// on a bounded side it stands for a command 2^900 beyond it. A d beyond 2^900 is
+// brought toward c along the line.
+inline void set_frame(const MorvexExact4Prepared& P, const double d[4], bool infinite, Problem& p,
+                      double c[4], bool at_inf[4], bool enabled[4]) {
     double S = 0.0;  // the largest |c|, for the multipliers' tolerance
-    double c[4];
     for (int i = 0; i < 4 && !infinite; ++i) {
         // d finite: the shifted frame directly.
         c[i] = clamp_axis(d[i], P.lower[i], P.upper[i]);
@@ -415,6 +412,13 @@ SolveStatus solve_once(const MorvexExact4Prepared& P, const double desired[4],
     }
     p.tol_mult = kTolRel * (S + rmax);
     p.near = rmax <= P.far;
+}
+
+// The rows in the frame of c: right sides shifted, their tolerances at c; with an
+// infinite d, the enabled rows first and the others never violated. True when d
+// clamped into the box meets every row already (the quick exit of the loop).
+inline bool set_rows(const MorvexExact4Prepared& P, const double c[4], bool infinite,
+                     const bool enabled[4], Problem& p) {
     // Rows past p.m are never violated and never in the working set.
     bool quick = true;
     if (!infinite) {
@@ -450,6 +454,49 @@ SolveStatus solve_once(const MorvexExact4Prepared& P, const double desired[4],
             p.m += kept ? 1 : 0;
         }
     }
+    return quick;
+}
+
+// The quick exit of prepared limits: d finite, clamped into the box, meets every
+// kept row (the same test, on the same values, as the general path of solve_once).
+bool prepared_quick_exit(const MorvexExact4Prepared& P, const double d[4],
+                         MorvexExact4Result* out) {
+    if (P.status != MORVEX_STATUS_OPTIMAL) return false;
+    double c[4];
+    bool quick = true;
+    for (int i = 0; i < 4; ++i) {
+        quick = quick & is_finite(d[i]);
+        c[i] = clamp_axis(d[i], P.lower[i], P.upper[i]);
+    }
+    for (int j = 0; j < static_cast<int>(P.row_count); ++j)
+        quick = quick & (-(P.b[j] - dot4(P.a[j], c)) <= shifted_row_tol(P.a[j], P.b[j], c));
+    if (!quick) return false;
+    for (int i = 0; i < 4; ++i) out->x[i] = c[i];
+    finish(out, MORVEX_STATUS_OPTIMAL, 0);
+    return true;
+}
+// *met (when given) tells whether an OPTIMAL answer is known to meet every row at
+// itself already (see certify), so that the check at x may be left out. *last
+// (when given) receives the loop's final working set (valid when 0 < steps <=
+// MORVEX_EXACT4_MAX_STEPS).
+SolveStatus solve_once(const MorvexExact4Prepared& P, const double desired[4],
+                       MorvexExact4Result* out, bool try_quick, bool* met, Active* last) {
+    if (met != nullptr) *met = false;
+    if (try_quick && prepared_quick_exit(P, desired, out)) return MORVEX_STATUS_OPTIMAL;
+    double d[4];
+    for (int i = 0; i < 4; ++i) d[i] = desired[i];
+    bool infinite = false;
+    const SolveStatus command = command_status(P, d, &infinite);
+    const bool invalid = command != MORVEX_STATUS_OPTIMAL;
+    if (invalid || P.status != MORVEX_STATUS_OPTIMAL) {
+        return refuse(P, d, out, invalid ? SolveStatus{MORVEX_STATUS_INVALID_INPUT} : P.status, 0);
+    }
+    Problem p;
+    bool enabled[4] = {true, true, true, true};
+    bool at_inf[4] = {false, false, false, false};
+    double c[4];
+    set_frame(P, d, infinite, p, c, at_inf, enabled);
+    const bool quick = set_rows(P, c, infinite, enabled, p);
     double y[4] = {0, 0, 0, 0};
     uint32_t steps = 0;
     SolveStatus status = MORVEX_STATUS_OPTIMAL;
