@@ -60,23 +60,9 @@ uint32_t thin_rows(MorvexExact4Prepared& P, const MorvexLimits4& lim, const int 
             any = any | (std::fabs(dot4(P.a[j], P.a[k])) > 1.0 - kThinCos);
     return any ? thin_pairs(P, lim, source) : 0;
 }
-SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
-    // Every field written but the rows as given, which only thin wedges need (no
-    // memset of the whole record: it is on the hot path of the one-shot call).
-    P.positive = P.negative = 0;
-    P.row_count = 0;
-    P.far = 0.0;
-    P.thin = P.reserved = 0;
-    for (int j = 0; j < 4; ++j) {
-        P.b[j] = 0.0;
-        for (int i = 0; i < 4; ++i) P.a[j][i] = 0.0;
-    }
-    P.status = MORVEX_STATUS_INVALID_INPUT;
-    for (int i = 0; i < 4; ++i) {
-        P.lower[i] = lim.lower[i];
-        P.upper[i] = lim.upper[i];
-    }
-    if (lim.row_count > 4) return P.status;
+// Whether the limits are unusable (a NaN; lower > upper; lower = +inf or upper =
+// -inf; an infinite row coefficient); *bound_scale: the largest finite bound.
+inline bool unusable(const MorvexLimits4& lim, double* bound_scale_out) {
     double bound_scale = 0.0;
     bool bad = false;
     double magnitude[4];
@@ -97,53 +83,77 @@ SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
         bad = bad | is_nan(lim.b[j]);
         for (int i = 0; i < 4; ++i) probe += lim.a[j][i] - lim.a[j][i];
     }
-    if (bad | is_nan(probe)) return P.status;
+    *bound_scale_out = bound_scale;
+    return bad | is_nan(probe);
+}
+
+// Row j of lim kept as row m of P when it can limit anything (normalised to unit
+// length, its signs noted); false when it is dropped: a zero row or b = +inf (met
+// everywhere), or never met (b = -inf, a zero row with b < 0: *infeasible set).
+inline bool keep_row(const MorvexLimits4& lim, int j, int m, MorvexExact4Prepared& P,
+                     bool* infeasible) {
+    const double mx = max_abs4(lim.a[j]);
+    const double b = lim.b[j];
+    if (mx == 0.0) {
+        *infeasible = *infeasible | !(b >= 0.0);
+        return false;
+    }
+    // Exact power-of-two scaling first (largest coefficient in [0.5, 1)), then
+    // division by the length: rows that differ by a factor 2^k come out equal.
+    const int e = exponent_of(mx);
+    double a[4];
+    for (int i = 0; i < 4; ++i) a[i] = scale_pow2(lim.a[j][i], -e);
+    const double n2 = (a[0] * a[0] + a[1] * a[1]) + (a[2] * a[2] + a[3] * a[3]);
+    const double bs = scale_pow2(b, -e);
+    const double inv = 1.0 / std::sqrt(n2);  // length in [0.5, 2)
+    const double bn = bs * inv;               // may still overflow
+    // b (as given, scaled, or divided) infinite: met everywhere or nowhere.
+    if (b == INFINITY || bs == INFINITY || bn == INFINITY) return false;
+    if (b == -INFINITY || bs == -INFINITY || bn == -INFINITY) {
+        *infeasible = true;
+        return false;
+    }
+    // The signs from the row as given (a tiny coefficient may scale to zero).
+    const double* given = lim.a[j];
+    uint32_t pos = 0, neg = 0;
+    for (int i = 0; i < 4; ++i) {
+        P.a[m][i] = a[i] * inv;
+        // Branch-free: the signs of random rows are not predictable.
+        pos |= static_cast<uint32_t>(given[i] > 0) << i;
+        neg |= static_cast<uint32_t>(given[i] < 0) << i;
+    }
+    P.positive |= pos << (4 * m);
+    P.negative |= neg << (4 * m);
+    P.b[m] = bn;
+    return true;
+}
+
+SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
+    // Every field written but the rows as given, which only thin wedges need (no
+    // memset of the whole record: it is on the hot path of the one-shot call).
+    P.positive = P.negative = 0;
+    P.row_count = 0;
+    P.far = 0.0;
+    P.thin = P.reserved = 0;
+    for (int j = 0; j < 4; ++j) {
+        P.b[j] = 0.0;
+        for (int i = 0; i < 4; ++i) P.a[j][i] = 0.0;
+    }
+    P.status = MORVEX_STATUS_INVALID_INPUT;
+    for (int i = 0; i < 4; ++i) {
+        P.lower[i] = lim.lower[i];
+        P.upper[i] = lim.upper[i];
+    }
+    if (lim.row_count > 4) return P.status;
+    double bound_scale = 0.0;
+    const bool bad = unusable(lim, &bound_scale);
+    const int rows = static_cast<int>(lim.row_count);
+    if (bad) return P.status;
     bool infeasible = false;
     int m = 0, source[4] = {0, 0, 0, 0};  // the given row of each kept one
     double row_scale = 0.0;
     for (int j = 0; j < rows; ++j) {
-        const double mx = max_abs4(lim.a[j]);
-        const double b = lim.b[j];
-        if (mx == 0.0) {
-            if (!(b >= 0.0)) infeasible = true;
-            continue;
-        }
-        if (b == INFINITY) continue;
-        if (b == -INFINITY) {
-            infeasible = true;
-            continue;
-        }
-        // Exact power-of-two scaling first (largest coefficient in [0.5, 1)), then
-        // division by the length: rows that differ by a factor 2^k come out equal.
-        const int e = exponent_of(mx);
-        double a[4];
-        for (int i = 0; i < 4; ++i) a[i] = scale_pow2(lim.a[j][i], -e);
-        const double n2 = (a[0] * a[0] + a[1] * a[1]) + (a[2] * a[2] + a[3] * a[3]);
-        const double bs = scale_pow2(b, -e);
-        if (bs == INFINITY) continue;
-        if (bs == -INFINITY) {
-            infeasible = true;
-            continue;
-        }
-        const double inv = 1.0 / std::sqrt(n2);  // length in [0.5, 2)
-        const double bn = bs * inv;               // may still overflow
-        if (bn == INFINITY) continue;
-        if (bn == -INFINITY) {
-            infeasible = true;
-            continue;
-        }
-        // The signs from the row as given (a tiny coefficient may scale to zero).
-        const double* given = lim.a[j];
-        uint32_t pos = 0, neg = 0;
-        for (int i = 0; i < 4; ++i) {
-            P.a[m][i] = a[i] * inv;
-            // Branch-free: the signs of random rows are not predictable.
-            pos |= static_cast<uint32_t>(given[i] > 0) << i;
-            neg |= static_cast<uint32_t>(given[i] < 0) << i;
-        }
-        P.positive |= pos << (4 * m);
-        P.negative |= neg << (4 * m);
-        P.b[m] = bn;
+        if (!keep_row(lim, j, m, P, &infeasible)) continue;
         source[m] = j;
         row_scale = max2(row_scale, std::fabs(P.b[m]));
         ++m;
