@@ -386,6 +386,53 @@ SolveStatus checked_at_own_scale(const MorvexExact4Prepared& P, const double des
     return refuse(P, desired, out, MORVEX_STATUS_INFEASIBLE, out->steps);
 }
 
+// A finite command far out on a side the box leaves open, that no moved command
+// settled: the open sides bounded at R, 16 R, 256 R, 4096 R (an answer strictly
+// inside is the answer of the limits as given), then the limits as given at the
+// scale of d, against the point found in the largest box and the point of that
+// solve's working set at the answer's frame; the nearest to d, polished.
+SolveStatus solve_open_side(const MorvexExact4Prepared& P, const double desired[4],
+                            MorvexExact4Result* out, double R) {
+    // R, then 16 R, 256 R, 4096 R: an answer a little beyond R (rows at an angle
+    // that places a vertex past the limits' own scale) is still found at its scale.
+    MorvexExact4Result found{};
+    bool feasible = false;
+    for (int round = 0; round < kFarRounds; ++round, R *= 16.0) {
+        const Within within = solve_within(P, R, desired, out);
+        if (within == kAnswer) {
+            polish(P, desired, out);
+            return checked_at_own_scale(P, desired, out, MORVEX_STATUS_OPTIMAL);
+        }
+        if (within == kFeasible) {
+            found = *out;
+            feasible = true;
+        }
+    }
+    Active last;
+    SolveStatus status = solve_checked(P, desired, out, false, &last);
+    const uint32_t steps = out->steps;
+    if (status == MORVEX_STATUS_INFEASIBLE && feasible)
+        return checked_at_own_scale(P, desired, out,
+                      refuse(P, desired, out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps));
+    // The limits as given, solved at the scale of d, against a point found in the
+    // largest box: the nearer to d is kept (its bound on the distance to the
+    // minimiser, see polish, is the smaller).
+    if (status == MORVEX_STATUS_OPTIMAL && feasible && nearer(P, found.x, out->x, desired))
+        for (int i = 0; i < 4; ++i) out->x[i] = found.x[i];
+    // The working set of that solve, its point computed again with the frame on the
+    // far axes at the answer (the solve's frame lay as far out as d), when it meets
+    // the rows at itself and is nearer d: an answer that moves with d along a row
+    // at a steep angle to a far axis takes the rounding of |d| there, magnified.
+    double x[4];
+    if (status == MORVEX_STATUS_OPTIMAL && steps != 0 && steps <= kMaxSteps &&
+        working_point_near(P, last, desired, out->x, far_axes_of(P, desired).mask, nullptr, x)
+            .taken() &&
+        meets_rows(P, x) && nearer(P, x, out->x, desired))
+        for (int i = 0; i < 4; ++i) out->x[i] = x[i];
+    if (status == MORVEX_STATUS_OPTIMAL) polish(P, desired, out);
+    return checked_at_own_scale(P, desired, out, status);
+}
+
 } // namespace
 
 // A finite command beyond R = 16 times the scale of the limits from a side of the
@@ -437,44 +484,7 @@ SolveStatus solve_far(const MorvexExact4Prepared& P, const double desired[4],
             return finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
         return far | !finite ? checked_at_own_scale(P, desired, out, status) : status;
     }
-    // R, then 16 R, 256 R, 4096 R: an answer a little beyond R (rows at an angle
-    // that places a vertex past the limits' own scale) is still found at its scale.
-    MorvexExact4Result found{};
-    bool feasible = false;
-    for (int round = 0; round < kFarRounds; ++round, R *= 16.0) {
-        const Within within = solve_within(P, R, desired, out);
-        if (within == kAnswer) {
-            polish(P, desired, out);
-            return checked_at_own_scale(P, desired, out, MORVEX_STATUS_OPTIMAL);
-        }
-        if (within == kFeasible) {
-            found = *out;
-            feasible = true;
-        }
-    }
-    Active last;
-    SolveStatus status = solve_checked(P, desired, out, false, &last);
-    const uint32_t steps = out->steps;
-    if (status == MORVEX_STATUS_INFEASIBLE && feasible)
-        return checked_at_own_scale(P, desired, out,
-                      refuse(P, desired, out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps));
-    // The limits as given, solved at the scale of d, against a point found in the
-    // largest box: the nearer to d is kept (its bound on the distance to the
-    // minimiser, see polish, is the smaller).
-    if (status == MORVEX_STATUS_OPTIMAL && feasible && nearer(P, found.x, out->x, desired))
-        for (int i = 0; i < 4; ++i) out->x[i] = found.x[i];
-    // The working set of that solve, its point computed again with the frame on the
-    // far axes at the answer (the solve's frame lay as far out as d), when it meets
-    // the rows at itself and is nearer d: an answer that moves with d along a row
-    // at a steep angle to a far axis takes the rounding of |d| there, magnified.
-    double x[4];
-    if (status == MORVEX_STATUS_OPTIMAL && steps != 0 && steps <= kMaxSteps &&
-        working_point_near(P, last, desired, out->x, far_axes_of(P, desired).mask, nullptr, x)
-            .taken() &&
-        meets_rows(P, x) && nearer(P, x, out->x, desired))
-        for (int i = 0; i < 4; ++i) out->x[i] = x[i];
-    if (status == MORVEX_STATUS_OPTIMAL) polish(P, desired, out);
-    return checked_at_own_scale(P, desired, out, status);
+    return solve_open_side(P, desired, out, R);
 }
 
 } // namespace morvex::exact4
