@@ -170,6 +170,47 @@ inline double first_to_drop(const Active& s, const double rb[4], const double rw
     return t1;
 }
 
+// The violated constraint v as a normal n and right side beta (n . y <= beta).
+inline void normal_of(const Problem& p, const Violated& v, double n[4], double* beta) {
+    for (int i = 0; i < 4; ++i) n[i] = 0.0;
+    if (v.kind == 1) {
+        n[v.index] = static_cast<double>(v.side);
+        *beta = v.side > 0 ? p.U[v.index] : -p.L[v.index];
+    } else {
+        for (int i = 0; i < 4; ++i) n[i] = p.A[v.index][i];
+        *beta = p.bb[v.index];
+    }
+}
+
+// A full step adds v to the working set with multiplier up: a bound fixes its axis
+// (the factor must be built again: false), a row is appended to the factor from the
+// step's own projection (true).
+inline bool add_constraint(const Problem& p, const Violated& v, double up, const double nf[4],
+                           const double z[4], const double cf[4], double zz, Active& s,
+                           Factor& f, double y[4]) {
+    if (v.kind == 1) {
+        s.fix[v.index] = v.side;
+        s.ub[v.index] = up;
+        y[v.index] = v.side > 0 ? p.U[v.index] : p.L[v.index];
+        return false;
+    }
+    s.inw[v.index] = true;
+    s.uw[v.index] = up;
+    append(f, v.index, nf, z, cf, zz);
+    return true;
+}
+
+// A partial step drops the constraint whose multiplier reached zero.
+inline void drop_constraint(int kind, int index, Active& s) {
+    if (kind == 1) {
+        s.fix[index] = 0;
+        s.ub[index] = 0.0;
+    } else {
+        s.inw[index] = false;
+        s.uw[index] = 0.0;
+    }
+}
+
 // The answer of the loop's final working set s (iterate y, factor f when fresh).
 // *at_x tells whether it was found to meet the rows at x = c + y itself.
 inline SolveStatus loop_answer(const Problem& p, Active& s, Factor& f, bool fresh, double y[4],
@@ -229,14 +270,8 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out, 
         if (v.kind == 0) break;
         double up = 0.0;
         for (;;) {
-            double n[4] = {0, 0, 0, 0}, beta;
-            if (v.kind == 1) {
-                n[v.index] = static_cast<double>(v.side);
-                beta = v.side > 0 ? p.U[v.index] : -p.L[v.index];
-            } else {
-                for (int i = 0; i < 4; ++i) n[i] = p.A[v.index][i];
-                beta = p.bb[v.index];
-            }
+            double n[4], beta;
+            normal_of(p, v, n, &beta);
             if (!fresh) fresh = factorise(p, s, f);
             if (steps >= kMaxSteps || !fresh) {
                 *steps_out = kMaxSteps + 1;
@@ -278,16 +313,7 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out, 
             for (int j = 0; j < 4; ++j) s.uw[j] -= t * rw[j];
             up += t;
             if (full) {
-                if (v.kind == 1) {
-                    s.fix[v.index] = v.side;
-                    s.ub[v.index] = up;
-                    y[v.index] = v.side > 0 ? p.U[v.index] : p.L[v.index];
-                    fresh = false;
-                } else {
-                    s.inw[v.index] = true;
-                    s.uw[v.index] = up;
-                    append(f, v.index, nf, z, cf, zz);
-                }
+                fresh = add_constraint(p, v, up, nf, z, cf, zz, s, f, y) && fresh;
                 break;
             }
             if (drop_kind == 0) {
@@ -296,13 +322,7 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out, 
                 *steps_out = kMaxSteps + 1;
                 return enumerate(p, y) ? MORVEX_STATUS_OPTIMAL : MORVEX_STATUS_INFEASIBLE;
             }
-            if (drop_kind == 1) {
-                s.fix[drop] = 0;
-                s.ub[drop] = 0.0;
-            } else {
-                s.inw[drop] = false;
-                s.uw[drop] = 0.0;
-            }
+            drop_constraint(drop_kind, drop, s);
             fresh = false;
         }
     }
