@@ -429,3 +429,75 @@ def judge(p, status, x, witness=None, infeasible=None, tol=1e-9):
     if err > Fraction(tol) * scale:
         return f"off by {float(err):.3g} (scale {float(scale):.3g}): got {x}, exact {[float(v) for v in star]}"
     return None
+
+
+# ---- promises of a projection (morvex/exact_4d.h, CoupledLimits.project) ----------------
+# One table of (when it applies, what must hold, what is promised), shared by the tests
+# and fuzz/fuzz_python_api.py: a fault is a promise whose condition holds and whose
+# outcome does not.
+
+ROW_SLACK = Fraction(2) ** -38  # a row met at the answer within this of its magnitudes there
+TOO_FAR = "too far beyond the limits"  # CoupledLimits' refusal of a NUMERICAL_FAILURE
+
+
+class Projection:
+    """A projection as observed: the limits (lower, upper, rows as (a, b)), the command
+    d, and either the answer x or the refusal (error type name and message)."""
+
+    def __init__(self, lower, upper, rows, d, x=None, error=None, message=""):
+        self.lower, self.upper, self.rows, self.d = list(lower), list(upper), list(rows), d
+        self.x, self.error, self.message = x, error, message
+        self.finite = d is not None and all(math.isfinite(v) for v in d)
+        scale = max([abs(v) for v in self.lower + self.upper if math.isfinite(v)] +
+                    [abs(b) / math.hypot(*a) for a, b in self.rows
+                     if any(a) and math.isfinite(b) and math.isfinite(math.hypot(*a))] + [0.0])
+        reach = 16 * scale  # R: beyond it a command is far (see "Far commands")
+        self.far = self.finite and any(
+            v - (h if math.isfinite(h) else 0.0) > reach or v - (lo if math.isfinite(lo) else 0.0) < -reach
+            for v, lo, h in zip(d, self.lower, self.upper))
+        # Where double precision may lose the answer (see Status): far commands, limits
+        # whose products reach 2^900.
+        self.may_refuse = self.far or scale >= 2.0**900
+
+
+def _rows_met(p):
+    for a, b in p.rows:
+        if not any(a) or b == INF:
+            continue
+        terms = [Fraction(ai) * Fraction(xi) for ai, xi in zip(a, p.x) if ai]
+        if sum(terms) - Fraction(b) > ROW_SLACK * (abs(Fraction(b)) + sum(map(abs, terms))):
+            return False
+    return True
+
+
+def _inside(p):
+    return (all(lo <= v <= h for v, lo, h in zip(p.d, p.lower, p.upper)) and
+            all(sum(ai * v for ai, v in zip(a, p.d)) <= b - 1e-6 * max(1.0, abs(b)) for a, b in p.rows))
+
+
+PROJECT_PROMISES = (
+    (lambda p: p.d is not None and p.error is not None,
+     lambda p: p.error == "ValueError", "a command of four numbers raises nothing but ValueError"),
+    (lambda p: p.d is not None and any(math.isnan(v) for v in p.d),
+     lambda p: p.error == "ValueError", "a command with a NaN is refused"),
+    (lambda p: p.finite and not p.may_refuse,
+     lambda p: p.x is not None, "a finite command near accepted limits is answered"),
+    (lambda p: p.finite and p.may_refuse,
+     lambda p: p.x is not None or (p.error == "ValueError" and TOO_FAR in p.message),
+     "a far finite command is answered or refused only as too far for double precision"),
+    (lambda p: p.x is not None,
+     lambda p: type(p.x) is tuple and len(p.x) == 4 and all(type(v) is float for v in p.x),
+     "the answer is a tuple of four floats"),
+    (lambda p: p.x is not None and p.finite,
+     lambda p: all(lo <= v <= h for v, lo, h in zip(p.x, p.lower, p.upper)),
+     "the answer lies in the box (bounds met exactly)"),
+    (lambda p: p.x is not None and p.finite and all(map(math.isfinite, p.x)),
+     _rows_met, "the answer meets every row at itself within 2^-38 of its magnitudes"),
+    (lambda p: p.x is not None and p.finite and _inside(p),
+     lambda p: list(p.x) == [float(v) for v in p.d], "a command inside the limits comes back"),
+)
+
+
+def broken_promises(p):
+    """What the projection p promised and did not do (empty when it kept its word)."""
+    return [what for applies, holds, what in PROJECT_PROMISES if applies(p) and not holds(p)]
