@@ -229,6 +229,16 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
     return near ? solve_checked(P, desired, out, try_quick) : solve_far(P, desired, out, try_quick);
 }
 
+SolveStatus solve_unprepared(const MorvexLimits4& limits, const double desired[4],
+                             MorvexExact4Result* out) {
+    MorvexExact4Prepared P;
+    prepare(limits, P);
+    // The one-shot quick exit has failed (or was not tried): the general path (which
+    // repeats the prepared quick test) gives the same bits as the prepared call.
+    const SolveStatus status = undecided_near_overflow(P, out, solve(P, desired, out, false));
+    return P.thin == 0 ? status : settle_thin(P, desired, out, status);
+}
+
 } // namespace morvex::exact4
 
 using namespace morvex::exact4;
@@ -253,12 +263,7 @@ SolveStatus morvex_exact_4d(const MorvexLimits4* limits, const double desired[4]
                             MorvexExact4Result* out) {
     if (limits == nullptr || desired == nullptr || out == nullptr) return MORVEX_STATUS_INVALID_INPUT;
     if (quick_exit(*limits, desired, out)) return MORVEX_STATUS_OPTIMAL;
-    MorvexExact4Prepared P;
-    prepare(*limits, P);
-    // Its own quick exit has failed: the general path (which repeats the prepared
-    // quick test) gives the same bits as the prepared call.
-    const SolveStatus status = undecided_near_overflow(P, out, solve(P, desired, out, false));
-    return P.thin == 0 ? status : settle_thin(P, desired, out, status);
+    return solve_unprepared(*limits, desired, out);
 }
 
 } // extern "C"

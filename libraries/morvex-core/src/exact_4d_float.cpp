@@ -24,6 +24,7 @@
 #include <cstring>
 #include <utility>
 
+#include "exact_4d_kernel.h"
 #include "morvex/exact_4d.h"
 
 namespace {
@@ -465,8 +466,10 @@ extern "C" int32_t morvex_solve_exact_4d_f32(const float u_desired[4], const Bou
         for (int i = 0; i < 4; ++i) lim.a[j][i] = constraints->a[j][i];
         lim.b[j] = constraints->b[j];
     }
+    // The float quick exit has failed; the double one-shot call past its own quick
+    // exit (which gives the same bits).
     MorvexExact4Result res;
-    const SolveStatus status = morvex_exact_4d(&lim, d, &res);
+    const SolveStatus status = morvex::exact4::solve_unprepared(lim, d, &res);
     float u[4];
     if (status == MORVEX_STATUS_OPTIMAL) {
         round_answer(*constraints, rows, *bounds, res.x, u);

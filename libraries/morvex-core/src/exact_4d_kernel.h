@@ -359,9 +359,12 @@ SolveStatus solve_far(const MorvexExact4Prepared& P, const double desired[4],
 // exact_4d_thin.cpp: answers and refusals on limits with a thin wedge, settled.
 SolveStatus settle_thin(const MorvexExact4Prepared& P, const double d[4],
                         MorvexExact4Result* out, SolveStatus status);
-// exact_4d.cpp: any command on prepared limits.
+// exact_4d.cpp: any command on prepared limits; the one-shot call without its quick
+// exit (the float drop-in has tried its own).
 SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4],
                   MorvexExact4Result* out, bool try_quick);
+SolveStatus solve_unprepared(const MorvexLimits4& limits, const double desired[4],
+                             MorvexExact4Result* out);
 
 } // namespace morvex::exact4
 
