@@ -212,7 +212,8 @@ bool quick_exit(const MorvexLimits4& lim, const double desired[4], MorvexExact4R
 // reach 2^1016: there the shifted frame itself can overflow (a bound less c beyond
 // the largest double), so no working set was solved soundly and the verdict says
 // nothing: NUMERICAL_FAILURE.
-SolveStatus undecided_near_overflow(const MorvexExact4Prepared& P, MorvexExact4Result* out, SolveStatus status) {
+SolveStatus undecided_near_overflow(const MorvexExact4Prepared& P, MorvexExact4Result* out,
+                                    SolveStatus status) {
     if (status == MORVEX_STATUS_INFEASIBLE && out->steps > kMaxSteps && !(P.far <= 0x1p1020))
         return finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
     return status;
@@ -225,7 +226,8 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
                   bool try_quick) {
     bool near = P.status == MORVEX_STATUS_OPTIMAL;
     for (int i = 0; i < 4; ++i)
-        near = near & is_finite(desired[i]) & !far_up(P, desired[i], i) & !far_down(P, desired[i], i);
+        near = near & is_finite(desired[i]) & !far_up(P, desired[i], i) &
+               !far_down(P, desired[i], i);
     return near ? solve_checked(P, desired, out, try_quick) : solve_far(P, desired, out, try_quick);
 }
 
@@ -255,7 +257,8 @@ SolveStatus morvex_exact_4d_solve(const MorvexExact4Prepared* prepared, const do
                                   MorvexExact4Result* out) {
     if (prepared == nullptr || desired == nullptr || out == nullptr)
         return MORVEX_STATUS_INVALID_INPUT;
-    const SolveStatus status = undecided_near_overflow(*prepared, out, solve(*prepared, desired, out, true));
+    const SolveStatus status =
+        undecided_near_overflow(*prepared, out, solve(*prepared, desired, out, true));
     return prepared->thin == 0 ? status : settle_thin(*prepared, desired, out, status);
 }
 

@@ -234,7 +234,8 @@ bool axis2_range(const Constraints4& c, int rows, const double room[4], const do
 // whatever the others (each at its least term in the row); the first three terms of
 // each row are summed once per triple (in the order of row_excess) and bound axis 3
 // to a range, whose floats alone are checked exactly.
-[[gnu::noinline]] bool search_grid(const Constraints4& c, int rows, const Bounds4& box, const double x[4],
+[[gnu::noinline]] bool search_grid(const Constraints4& c, int rows, const Bounds4& box,
+                                   const double x[4],
                  const double ulp[4], const double center[4], float u[4]) {
     float v[4][kNearFloats];
     int n[4];
@@ -386,11 +387,7 @@ SolveStatus nearest_in_reach(const Constraints4& c, int rows, const Bounds4& box
     return status;
 }
 
-// The float answer of an OPTIMAL double answer x: the nearest float point when it
-// meets the rows; else x rounded toward the inside of the rows it misses; else x moved inward by half the rounding of the rows' terms (what
-// rounding to nearest can add), then by a quarter (a shorter step); else every float
-// point within kUlps per axis, from the one the first move reached (rare); else (no
-// float point within kUlps meets the rows) the nearest float point.
+// The float answer of an OPTIMAL double answer x (see the top of this file).
 void round_answer(const Constraints4& c, int rows, const Bounds4& box, const double x[4],
                   float u[4]) {
     round_into_box(x, box, u);
