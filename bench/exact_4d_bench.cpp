@@ -245,12 +245,57 @@ int main() {
                         ours_prepared(bins[b]));
 #endif
 
-    // Quick exit against the existing kernel's quick exit, on the same problems in float.
+    // The float drop-in against the double one-shot call on the same problems: the
+    // float records, and the double records holding their values.
     struct F {
         float d[4];
         Bounds4 box;
         Constraints4 rows;
     };
+    auto to_float = [](const Problem& p, F& f, Problem& widened) {
+        f = F{};
+        widened = Problem{};
+        for (int i = 0; i < 4; ++i) {
+            f.d[i] = static_cast<float>(p.d[i]);
+            f.box.min[i] = static_cast<float>(p.lim.lower[i]);
+            f.box.max[i] = static_cast<float>(p.lim.upper[i]);
+            widened.d[i] = f.d[i];
+            widened.lim.lower[i] = f.box.min[i];
+            widened.lim.upper[i] = f.box.max[i];
+        }
+        f.rows.count = p.lim.row_count;
+        widened.lim.row_count = p.lim.row_count;
+        for (uint32_t j = 0; j < p.lim.row_count; ++j) {
+            for (int i = 0; i < 4; ++i)
+                widened.lim.a[j][i] = f.rows.a[j][i] = static_cast<float>(p.lim.a[j][i]);
+            widened.lim.b[j] = f.rows.b[j] = static_cast<float>(p.lim.b[j]);
+        }
+    };
+    std::printf("float drop-in against the double one-shot call on the same float problems\n");
+    std::printf("%-14s %6s %9s %9s %6s\n", "bin", "count", "double", "float", "ratio");
+    for (int b = -1; b < 5; ++b) {
+        const std::vector<std::size_t>& idx = b < 0 ? every : bins[static_cast<std::size_t>(b)];
+        if (idx.empty()) continue;
+        std::vector<F> fs(idx.size());
+        std::vector<Problem> ds(idx.size());
+        for (std::size_t k = 0; k < idx.size(); ++k) to_float(all[idx[k]], fs[k], ds[k]);
+        Solution4 sol;
+        double tw = 1e300, tf = 1e300;
+        for (int round = 0; round < 7; ++round) {
+            tw = std::fmin(tw, ns_per_call(ds.size(), [&](std::size_t k) {
+                morvex_exact_4d(&ds[k].lim, ds[k].d, &r);
+                sink = r.x[0];
+            }));
+            tf = std::fmin(tf, ns_per_call(fs.size(), [&](std::size_t k) {
+                morvex_solve_exact_4d_f32(fs[k].d, &fs[k].box, &fs[k].rows, &sol);
+                sink = sol.u[0];
+            }));
+        }
+        std::printf("%-14s %6zu %9.1f %9.1f %6.2f\n", b < 0 ? "all (mix)" : names[b], idx.size(),
+                    tw, tf, tf / tw);
+    }
+
+    // Quick exit against the existing kernel's quick exit, on the same problems in float.
     std::vector<F> fq;
     std::vector<Problem> dq;
     for (std::size_t k : bins[0]) {

@@ -53,8 +53,6 @@ random inputs for that long.
 from __future__ import annotations
 
 import array
-import atexit
-import collections
 import ctypes
 import math
 import os
@@ -77,6 +75,7 @@ import morvex._morvex as m
 from morvex import wire
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+import exact_4d_support as ex  # noqa: E402
 from helpers import FloatLike, IndexLike, blocks_after_gc, parameter_names, tracing  # noqa: E402
 
 # A __float__ returning a float subclass warns; warnings are not what is tested.
@@ -130,47 +129,6 @@ GATE_CODES = (
     "replay_nonce",
 )
 ROW_TOLERANCE = 1e-9
-# A limitation of the exact kernel (documented in morvex/exact_4d.h): a command
-# far out on an axis the box leaves open may be refused as too far for double
-# precision (or, rarer, its limits found infeasible for it), and
-# CoupledLimits.project then refuses a finite command. Such refusals of commands
-# beyond 2^100 are counted and reported at the end, not failed; any other refusal of
-# a finite command fails.
-KNOWN_KERNEL_FAULTS = ("the solver found the limits infeasible", "too far beyond the limits")
-known_faults = collections.Counter()
-
-
-# A limitation of the exact kernel (documented in morvex/exact_4d.h): the solve works
-# on x - c with c the command clamped into the box, so a command far beyond the rows
-# on an axis the box leaves open loses the answer to cancellation (an error of about
-# 2^-52 |u|). Misses of such commands (beyond 2^40 times every finite limit, or
-# infinite in the model) are counted and reported, not failed.
-def known_far_command(d, lower, upper, bounds) -> bool:
-    finite = [abs(v) for v in (*lower, *upper, *bounds) if math.isfinite(v)]
-    far = 2.0**40 * max(finite + [1.0])
-    # An infinite entry here may be an int beyond 2^1000 that the module read as a
-    # large finite double.
-    if d is None or not any(abs(v) >= far for v in d):
-        return False
-    what = "command far beyond the limits misses a row (cancellation, exact kernel)"
-    if not known_faults[what]:
-        print(f"fuzz_python_api: known fault, counted not failed: {what}, e.g. u = {d!r}",
-              file=sys.stderr)
-    known_faults[what] += 1
-    return True
-
-
-def known_kernel_refusal(d, message: str) -> bool:
-    if any(f in message for f in KNOWN_KERNEL_FAULTS) and any(abs(v) >= 2.0**100 for v in d):
-        what = "finite command beyond 2^100 refused (exact kernel)"
-        if not known_faults[what]:  # libFuzzer exits without running atexit handlers
-            print(f"fuzz_python_api: known fault, counted not failed: {what}, e.g. u = {d!r}",
-                  file=sys.stderr)
-        known_faults[what] += 1
-        return True
-    return False
-
-
 def allowed(target: str) -> tuple:
     """The exceptions a call of `target` may raise (besides a helper's own)."""
     if target in FUNCTIONS or target.split(".")[0] == "Decoder":
@@ -1158,46 +1116,21 @@ def limits_scale(lower, upper, rows, bounds, d) -> float:
     return max((v for v in mags if math.isfinite(v)), default=0.0)
 
 
-def row_excess(a, b, x) -> float:
-    """How far x is beyond a . x <= b, in units of ||a|| (inf where an infinite
-    component is unbounded by the row, -inf where it takes the row to -inf)."""
-    n = math.hypot(*a)
-    if n == 0:
-        return 0.0 if b >= 0 else math.inf
-    terms = [(ai / n) * xi for ai, xi in zip(a, x) if ai != 0]
-    if any(t == math.inf for t in terms):
-        return math.inf
-    if any(t == -math.inf for t in terms):
-        return -math.inf
-    return math.fsum(terms) - b / n
+def projection(limits, d, x=None, error=None, message=""):
+    """The projection as observed, for the promise table (tests/exact_4d_support.py)."""
+    return ex.Projection(limits.lower, limits.upper, list(zip(limits.rows, limits.bounds)), d, x,
+                         error, message)
 
 
-def check_projection(limits, d, x) -> None:
-    """x is a 4-tuple of floats inside the box meeting every row within the
-    tolerance; a command already inside comes back."""
-    if type(x) is not tuple or len(x) != 4 or any(type(v) is not float for v in x):
-        raise Failure(f"project returned {x!r}")
-    lower, upper, rows, bounds = limits.lower, limits.upper, limits.rows, limits.bounds
-    for i in range(4):
-        if not lower[i] <= x[i] <= upper[i]:
-            raise Failure(f"project({d!r}) = {x!r}: axis {i} outside [{lower[i]}, {upper[i]}]")
-    scale = limits_scale(lower, upper, rows, bounds, d)
-    allowance = ROW_TOLERANCE * scale
-    for a, b in zip(rows, bounds):
-        if row_excess(a, b, x) > allowance:
-            if known_far_command(d, lower, upper, bounds):
-                return
-            raise Failure(
-                f"project({d!r}) = {x!r} misses row {a!r} <= {b!r} by {row_excess(a, b, x)!r} "
-                f"(scale {scale!r}; limits {lower!r} {upper!r} {rows!r} {bounds!r})"
-            )
-    if d is None or not all(math.isfinite(v) for v in d):
-        return
-    inside = all(lo <= di <= hi for di, lo, hi in zip(d, lower, upper)) and all(
-        row_excess(a, b, d) <= -1e-6 * scale for a, b in zip(rows, bounds)
-    )
-    if inside and any(abs(xi - di) > allowance for xi, di in zip(x, d)):
-        raise Failure(f"project({d!r}) = {x!r}: a command inside the limits moved")
+def check_projection(limits, d, x=None, error=None, message="") -> None:
+    """The promises of CoupledLimits.project (the table in tests/exact_4d_support.py,
+    what morvex/exact_4d.h states): every one whose condition holds kept."""
+    broken = ex.broken_promises(projection(limits, d, x, error, message))
+    if broken:
+        raise Failure(
+            f"project({d!r}) = {x!r} / {error} {message!r}: {'; '.join(broken)} (limits "
+            f"{limits.lower!r} {limits.upper!r} {limits.rows!r} {limits.bounds!r})"
+        )
 
 
 def project_rows(limits, rows):
@@ -1207,11 +1140,7 @@ def project_rows(limits, rows):
         try:
             x = limits.project(row)
         except ValueError as exc:
-            if all(math.isfinite(v) for v in row) and not known_kernel_refusal(row, str(exc)):
-                raise Failure(
-                    f"project refused the finite command {row!r} (limits {limits.lower!r} "
-                    f"{limits.upper!r} {limits.rows!r} {limits.bounds!r})"
-                ) from None
+            check_projection(limits, row, error="ValueError", message=str(exc))
             return done, k
         check_projection(limits, row, x)
         done.append(x)
@@ -1577,15 +1506,8 @@ class Runner:
     # -- coupled limits -----------------------------------------------------
 
     def check_project(self, limits, d, x, error, text) -> None:
-        if error is not None:
-            if d is not None and (error != "ValueError" or all(math.isfinite(v) for v in d)):
-                if error == "ValueError" and known_kernel_refusal(d, text):
-                    return
-                raise Failure(f"project({d!r}) raised {error}: {text}")
-            return
-        if d is not None and any(math.isnan(v) for v in d):
-            raise Failure(f"project({d!r}) = {x!r}: NaN accepted")
-        check_projection(limits, d, x)
+        if d is not None:  # four plain numbers: the promise table
+            check_projection(limits, d, None if error is not None else x, error, text)
 
     def check_batch(self, limits, us, out, outcome, error, state) -> None:
         """project_batch against project row by row, bit for bit."""
@@ -1887,13 +1809,7 @@ def plain(seconds: float, seed: int) -> int:
     return runs
 
 
-def report_known_faults() -> None:
-    for what, count in known_faults.items():
-        print(f"fuzz_python_api: known fault, counted not failed: {what}: {count}", file=sys.stderr)
-
-
 def main() -> None:
-    atexit.register(report_known_faults)
     print(f"fuzz_python_api: modules {m.__file__} {act.__file__}", file=sys.stderr)
     if len(sys.argv) > 2 and sys.argv[1] == "--replay":  # a failing input of the plain mode
         test_one_input(bytes.fromhex(sys.argv[2]))
@@ -1918,7 +1834,6 @@ def main() -> None:
         classify,
         plain_command,
         matrix_rows,
-        row_excess,
         check_projection,
         project_rows,
         *(f for f in vars(World).values() if isinstance(f, types.FunctionType)),

@@ -203,6 +203,38 @@ def gen_infinities(rng):
     return (d, lo, hi, rows), (None if infeasible else inner), infeasible
 
 
+def _above(exact):
+    """The smallest double at or above the Fraction `exact`."""
+    v = float(exact)
+    return v if Fraction(v) >= exact else math.nextafter(v, INF)
+
+
+def gen_thin_wedge(rng):
+    """Two rows nearly parallel or nearly opposite (coefficients equal up to a relative
+    1e-9..1e-13, either sign), each met by a point of the box with slack or with none
+    (right sides rounded up from the exact value there: the point meets them exactly),
+    some axes open, other rows beside them, commands near or up to 1e9 out."""
+    lo, hi, inner = _box(rng)
+    a = tuple(rng.uniform(-1, 1) for _ in range(4))
+    rel, sign = 10.0 ** -rng.uniform(9, 13), rng.choice([1.0, -1.0])
+    twin = tuple(sign * v * (1 + rel * rng.uniform(-1, 1)) for v in a)
+    others = [tuple(rng.uniform(-1, 1) for _ in range(4)) for _ in range(rng.randint(0, 2))]
+    rows = []
+    for coef in [a, twin] + others:
+        slack = rng.choice([0.0, 0.0, rel, 0.5 * rng.random()])
+        rows.append((coef, _above(sum(Fraction(c) * Fraction(x) for c, x in zip(coef, inner))
+                                  + Fraction(slack))))
+    rng.shuffle(rows)
+    for i in range(4):
+        if rng.random() < 0.2:
+            lo[i] = -INF
+        if rng.random() < 0.2:
+            hi[i] = INF
+    reach = rng.choice([6.0, 6.0, 6.0, 1e3, 1e6, 1e9])
+    d = [x + reach * rng.uniform(-1, 1) for x in inner]
+    return (d, lo, hi, rows), inner, False
+
+
 def far_command(rng, kind="open"):
     """A problem with a command 2^10 to 2^1020 out: for "open", "side" and "several" a
     feasible one of the generic, coupled, dyadic or scaled family, the command along one
@@ -210,7 +242,7 @@ def far_command(rng, kind="open"):
     along two or three axes at once, each opened or not, at distances of their own
     ("several"); for "any", one of any family (infeasible, infinite commands and all),
     one to three axes out to 2^1000, each opened or not. (p, witness, infeasible)."""
-    family = rng.choice(list(FAMILIES) if kind == "any" else ["generic", "coupled", "dyadic", "scaled"])
+    family = rng.choice(FAR_FAMILIES if kind == "any" else ["generic", "coupled", "dyadic", "scaled"])
     (d, lo, hi, rows), witness, infeasible = FAMILIES[family](rng)
     d, lo, hi = list(d), list(lo), list(hi)
     if kind in ("several", "any"):
@@ -231,8 +263,10 @@ FAMILIES = {
     "generic": gen_generic, "dyadic": gen_dyadic, "coupled": gen_coupled,
     "unbounded": gen_unbounded, "zero_rows": gen_zero_rows, "duplicate": gen_duplicate,
     "near_tolerance": gen_near_tolerance, "scaled": gen_scaled, "pow2_rows": gen_pow2_rows,
-    "huge": gen_huge, "infinities": gen_infinities,
+    "huge": gen_huge, "infinities": gen_infinities, "thin_wedge": gen_thin_wedge,
 }
+# The families far commands are drawn from: thin wedges' far commands are not measured.
+FAR_FAMILIES = [f for f in FAMILIES if f != "thin_wedge"]
 
 
 def corpus(family, count, seed=12):
@@ -395,3 +429,75 @@ def judge(p, status, x, witness=None, infeasible=None, tol=1e-9):
     if err > Fraction(tol) * scale:
         return f"off by {float(err):.3g} (scale {float(scale):.3g}): got {x}, exact {[float(v) for v in star]}"
     return None
+
+
+# ---- promises of a projection (morvex/exact_4d.h, CoupledLimits.project) ----------------
+# One table of (when it applies, what must hold, what is promised), shared by the tests
+# and fuzz/fuzz_python_api.py: a fault is a promise whose condition holds and whose
+# outcome does not.
+
+ROW_SLACK = Fraction(2) ** -38  # a row met at the answer within this of its magnitudes there
+TOO_FAR = "too far beyond the limits"  # CoupledLimits' refusal of a NUMERICAL_FAILURE
+
+
+class Projection:
+    """A projection as observed: the limits (lower, upper, rows as (a, b)), the command
+    d, and either the answer x or the refusal (error type name and message)."""
+
+    def __init__(self, lower, upper, rows, d, x=None, error=None, message=""):
+        self.lower, self.upper, self.rows, self.d = list(lower), list(upper), list(rows), d
+        self.x, self.error, self.message = x, error, message
+        self.finite = d is not None and all(math.isfinite(v) for v in d)
+        scale = max([abs(v) for v in self.lower + self.upper if math.isfinite(v)] +
+                    [abs(b) / math.hypot(*a) for a, b in self.rows
+                     if any(a) and math.isfinite(b) and math.isfinite(math.hypot(*a))] + [0.0])
+        reach = 16 * scale  # R: beyond it a command is far (see "Far commands")
+        self.far = self.finite and any(
+            v - (h if math.isfinite(h) else 0.0) > reach or v - (lo if math.isfinite(lo) else 0.0) < -reach
+            for v, lo, h in zip(d, self.lower, self.upper))
+        # Where double precision may lose the answer (see Status): far commands, limits
+        # whose products reach 2^900.
+        self.may_refuse = self.far or scale >= 2.0**900
+
+
+def _rows_met(p):
+    for a, b in p.rows:
+        if not any(a) or b == INF:
+            continue
+        terms = [Fraction(ai) * Fraction(xi) for ai, xi in zip(a, p.x) if ai]
+        if sum(terms) - Fraction(b) > ROW_SLACK * (abs(Fraction(b)) + sum(map(abs, terms))):
+            return False
+    return True
+
+
+def _inside(p):
+    return (all(lo <= v <= h for v, lo, h in zip(p.d, p.lower, p.upper)) and
+            all(sum(ai * v for ai, v in zip(a, p.d)) <= b - 1e-6 * max(1.0, abs(b)) for a, b in p.rows))
+
+
+PROJECT_PROMISES = (
+    (lambda p: p.d is not None and p.error is not None,
+     lambda p: p.error == "ValueError", "a command of four numbers raises nothing but ValueError"),
+    (lambda p: p.d is not None and any(math.isnan(v) for v in p.d),
+     lambda p: p.error == "ValueError", "a command with a NaN is refused"),
+    (lambda p: p.finite and not p.may_refuse,
+     lambda p: p.x is not None, "a finite command near accepted limits is answered"),
+    (lambda p: p.finite and p.may_refuse,
+     lambda p: p.x is not None or (p.error == "ValueError" and TOO_FAR in p.message),
+     "a far finite command is answered or refused only as too far for double precision"),
+    (lambda p: p.x is not None,
+     lambda p: type(p.x) is tuple and len(p.x) == 4 and all(type(v) is float for v in p.x),
+     "the answer is a tuple of four floats"),
+    (lambda p: p.x is not None and p.finite,
+     lambda p: all(lo <= v <= h for v, lo, h in zip(p.x, p.lower, p.upper)),
+     "the answer lies in the box (bounds met exactly)"),
+    (lambda p: p.x is not None and p.finite and all(map(math.isfinite, p.x)),
+     _rows_met, "the answer meets every row at itself within 2^-38 of its magnitudes"),
+    (lambda p: p.x is not None and p.finite and _inside(p),
+     lambda p: list(p.x) == [float(v) for v in p.d], "a command inside the limits comes back"),
+)
+
+
+def broken_promises(p):
+    """What the projection p promised and did not do (empty when it kept its word)."""
+    return [what for applies, holds, what in PROJECT_PROMISES if applies(p) and not holds(p)]

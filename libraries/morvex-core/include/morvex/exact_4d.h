@@ -68,69 +68,20 @@
  *
  * Far commands. A finite desired value beyond R = 16 times the scale of the limits
  * (the largest finite bound and |b| of a unit row) from a side of the box (from 0 on
- * a side the box leaves open) gives multipliers that grow with its distance: those of
- * the constraints that place the answer would drown in their rounding. (When d
- * clamped into the box meets the rows, that is the answer, as for any d.) So such a
- * command is first moved toward the box: the nearest far axis to 16 R beyond its
- * side, then 4096 R, then 2^20 R, the farther ones keeping the order of their
- * distances and their ratios up to 2^8 (a larger gap is cut to 2^8; when the solve
- * of that moved command fails, to 2^4; when the move refuses its answer as below, to
- * 2^32, so that the pulls of nearer far axes balance at their own ratio). When the
- * shift from the moved command d' to d keeps the multipliers of the constraints that
- * hold the answer x' for d' nonnegative (its final working set: each axis of the shift
- * decomposed on its normals on its own, coefficients within 2^-40 of zero taken as
- * zero, each constraint's multiplier at d' plus its change), x' meets the
- * optimality conditions for d too and is its answer; it is computed again
- * from that working set with the frame on the far axes at x', so at the limits' own
- * scale. An axis along which the answer still moves with the command at the largest
- * distance (an open axis no row stops) is left where it is and the distances are
- * tried again (also with the farther axes placed beyond it, when their pull at the
- * nearer distances turned the answer or left it moving with them). A moved command
- * is never placed beyond 2^900 (the solve would move it again, see "Accuracy").
- * Otherwise, a command that is far out on an open side (beyond R and 2^892) and that
- * the solve would move toward the box by more than 2^8 (a distance beyond 2^908 on
- * another axis), an axis so moved being open on its other side, is NUMERICAL_FAILURE:
- * moving it keeps the ratios of the distances it scales, not their ratio to the open
- * axis, so the answer would be another command's. Otherwise, for a command far out
- * on an open side: the open sides are bounded at R, then 16 R, 256 R and 4096 R; as soon as the
- * answer stays inside, it is the answer of the limits as given (they are convex);
- * else the limits as given are solved on x - c, where x = c + (x - c) carries about
- * 2^-52 |d|, and of that answer (checked and projected again as above), the last
- * point found inside a box, and the point of that solve's working set computed with
- * the frame at the answer, the nearest to d is kept. If the limits as given are then
- * found infeasible though points met them inside a box, the status is
- * NUMERICAL_FAILURE. Last, the near axes of d are projected again with each far axis
- * held at the answer's value, and that point replaces the answer when it meets the
- * rows at itself and is nearer d. "Nearer" leaves out an axis where two points agree
- * within the feasibility tolerance: on a far axis such a difference, times |d|, would
- * outweigh every other axis. When a far command's answer lies beyond R, where the
- * tolerance grows with its magnitudes, the limits are also judged by a command at
- * their own scale (d clamped into the box and into [-R, R]): INFEASIBLE there is
- * INFEASIBLE for d, so limits that miss each other by a hair do not pass as met far
- * out. Far commands always get an answer inside the limits or a refusal. Measured
- * against exact rational arithmetic (commands 2^10 to 2^1000 out, 2^1020 beyond a
- * side): 72,000 far out on one of one or two open axes and 30,000 far beyond a side
- * of the box, all the minimiser; 54,000 far out on two or three axes at once at
- * distances of their own (each axis opened or not), all the minimiser but one
- * NUMERICAL_FAILURE (an answer 2e30 out on two open axes beside an axis the rows
- * hold at the limits' scale: the solve places it with the rounding of 2e30); 57,900
- * such commands on limits of every test family (infeasible ones and infinite
- * commands among them), no wrong status or answer and 19 NUMERICAL_FAILURE (18
- * commands just above 2^1000 beside a far open axis, as said above, and one like the
- * one before, its answer 2e150 out).
- * Clamp commands to the range of the machine before projecting them.
+ * a side the box leaves open) always gets an answer inside the limits or a refusal:
+ * OPTIMAL only for a point whose optimality for d itself was checked (a moved
+ * command's answer whose working set keeps nonnegative multipliers for d, or the
+ * limits' answer inside a box of R to 4096 R, or the solve of d itself checked on its
+ * answer), NUMERICAL_FAILURE when double precision lost the answer (see Status).
+ * When the answer lies beyond R, the limits are also judged at their own scale:
+ * INFEASIBLE there is INFEASIBLE for d. Measured against exact rational arithmetic
+ * on 213,900 such commands (2^10 to 2^1020 out): no wrong answer or status, 20
+ * NUMERICAL_FAILURE (src/exact_4d_design.md). Clamp commands to the range of the
+ * machine before projecting them.
  *
  * Accuracy. An OPTIMAL x is within a few units of 2^-40 S of the exact minimiser,
  * S the largest magnitude of the limits, c and x (the tests check 1e-9 S against
- * exact rational arithmetic). The solve works on x - c where c is d clamped into the
- * box, so a desired point far outside a bounded box (1e38 and beyond) does not lose
- * the answer to cancellation in x; its multipliers are kept near the limits' scale
- * as said under "Far commands" (beyond 2^900 the solve of d itself moves d toward
- * the box along the line, so that they stay finite). For far commands see above.
- * When the point of the solve's final working set misses a constraint by its
- * rounding (a vertex far out on some axes places the others with the rounding of
- * those magnitudes), it is refined once: the point of that working set for the
- * problem shifted to it is added to it.
+ * exact rational arithmetic), far commands and thin wedges included.
  *
  * Bounded time. The dual active-set loop adds one constraint per full step after at
  * most four removals; every addition ends on a working set never met before (the
@@ -153,19 +104,37 @@
  * side of the box at most 34 (the solve and the one on the face). Measured on
  * 20,000 far commands of each kind: 0.5 to 0.7 us in the median, 10 us at most.
  *
+ * Thin wedges. On limits with two kept rows nearly parallel or nearly opposite
+ * (1 - |cos| below 2^-12, a sine above 2^-50; scale R at most 2^600), every answer of
+ * a command within 2^40 R of the box, and every INFEASIBLE or NUMERICAL_FAILURE for
+ * one, is settled: a working set's point is refined with residuals computed exactly
+ * from the rows as given and taken only when the optimality conditions hold at it
+ * (every multiplier nonnegative within 2^-40 of the scale, every other constraint met
+ * within 2^-60 of its magnitudes), which makes it the minimiser. So feasible thin
+ * wedges are not refused and their answers have the accuracy above, but for the
+ * rare answer no working set is certified for (then the loop's answer stands: 3 of
+ * 40,000 in the long run, commands 3e8 to 9e8 out whose answers lie at a vertex of
+ * four constraints with the wedge, where the multipliers reach 1e22). Such a call
+ * takes at most 12 + 576 refined working sets (measured worst 0.25 ms).
+ *
  * Float records. morvex_solve_exact_4d_f32 reads the four-axis kernel's own float
  * records (core.h), widens them exactly to double and solves the same problem: no
  * rounding of the data happens, so float32 limits that are infeasible only through
  * the rounding of their decimal values (two rows meant to touch that now miss by an
  * ulp of float, about 6e-8 relative) are INFEASIBLE: the tolerance above is far
- * below float precision. Widen such limits by a few float ulps. The double answer is
- * then rounded to float toward the inside: each coordinate is rounded to nearest
- * (and into the box, which float bounds make exact), then, while some row evaluated
- * in double on the float point is missed, the coordinates that reduce that row are
- * moved one float ulp toward it (at most 8 rounds). So the float answer meets every
- * bound exactly and every row as evaluated in double on float values, unless the
- * limits are thinner than the float grid there; it is then at most 8 float ulps
- * from the double answer per axis and the miss is below 8 ulps of the magnitudes.
+ * below float precision. Widen such limits by a few float ulps. The double answer x is
+ * then rounded to a float point u that meets every bound exactly and every row as
+ * evaluated in double on the float values (((a0 u0 + a1 u1) + a2 u2) + a3 u3 <= b),
+ * within 8 float ulps of x per axis (an ulp of float at x[i], 2^-149 at least),
+ * whenever such a float point exists: failing cheaper roundings, the float points
+ * within 8 ulps are searched until one is found. When none exists (rows that touch,
+ * or meet at a vertex too sharp for the float grid there), u is the float point
+ * nearest x in the box: bounds met exactly, within half an ulp of x per axis, a row
+ * missed by at most half an ulp of each of its terms (plus the double tolerance).
+ * The rounding costs little when the nearest float point or one rounded toward the
+ * rows' inside does (about 80% of answers on rows); it may take three more double
+ * solves and a search of the float points within reach (about 1% of answers at
+ * vertices): measured worst 0.5 ms, on thin wedges.
  */
 #ifndef MORVEX_EXACT_4D_H
 #define MORVEX_EXACT_4D_H
@@ -212,6 +181,13 @@ typedef struct MorvexExact4Prepared {
     uint32_t negative;   /* bit 4j+i: kept row j has a coefficient < 0 on axis i */
     uint32_t row_count;  /* kept rows */
     SolveStatus status;  /* OPTIMAL when usable, else INVALID_INPUT or INFEASIBLE */
+    uint32_t thin;       /* bit j: kept row j is nearly parallel or opposite to another
+                            kept row (a thin wedge, see "Thin wedges") */
+    uint32_t reserved;   /* 0 */
+    /* Written and read only on thin wedges (last, away from what every solve reads). */
+    double exact_a[4][4]; /* kept rows as given, scaled by a power of two (exact) */
+    double exact_b[4];   /* their right sides, scaled alike */
+    double unit[4];      /* a[j] = exact_a[j] * unit[j] (rounded) */
 } MorvexExact4Prepared;
 
 /* Projects desired[0..3] onto the limits. Returns the status, also written into
@@ -234,8 +210,8 @@ MORVEX_API SolveStatus morvex_exact_4d_solve(const MorvexExact4Prepared* prepare
 /* Drop-in for morvex_solve_multivar_4d with the same records and result: -1 when a
  * pointer is null (nothing is read or written), otherwise 0 with out->u, out->status
  * (OPTIMAL, INFEASIBLE or INVALID_INPUT only) and out->iterations (the steps above)
- * written; the padding is not written. u is the double answer rounded to float toward
- * the inside (see "Float records"); on INFEASIBLE and INVALID_INPUT it is u_desired
+ * written; the padding is not written. u is the double answer rounded to float (see
+ * "Float records"); on INFEASIBLE and INVALID_INPUT it is u_desired
  * clamped into the box. `u_desired` may alias out->u. */
 MORVEX_API int32_t morvex_solve_exact_4d_f32(const float u_desired[4], const Bounds4* bounds,
                                              const Constraints4* constraints, Solution4* out);
