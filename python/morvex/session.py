@@ -17,6 +17,7 @@ import hmac
 SESSION_ID_LEN = 16
 SESSION_KEY_LABEL = b"morvex session key v1"
 
+
 def session_key(key: bytes | bytearray | memoryview,
                 session_id: bytes | bytearray | memoryview) -> bytes:
     """The 32-byte key of the session ``session_id`` (16 bytes) under ``key`` (32 bytes)."""
