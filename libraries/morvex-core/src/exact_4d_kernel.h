@@ -189,9 +189,8 @@ inline void append(Factor& f, int j, const double x[4], const double z[4], const
 }
 // Builds the factor of the working set of s; false when a row is numerically
 // dependent on the ones before it on the free axes (what it leaves has a squared
-// length below kPivot).
-template <double Pivot = kPivot>
-bool factorise(const Problem& p, const Active& s, Factor& f) {
+// length below pivot).
+inline bool factorise(const Problem& p, const Active& s, Factor& f, double pivot = kPivot) {
     double fr[4], rows[4][4];
     free_mask(s, fr);
     int W[4], nw = 0;
@@ -211,7 +210,7 @@ bool factorise(const Problem& p, const Active& s, Factor& f) {
         default: project_out_k<0>(f, rows[0], z, c); break;
         }
         const double zz = dot4(z, z);
-        if (!(zz > Pivot)) return false;
+        if (!(zz > pivot)) return false;
         append(f, W[k], rows[k], z, c, zz);
     }
     return true;

@@ -151,7 +151,7 @@ ThinCheck check_thin(const MorvexExact4Prepared& P, const Active& s, const ThinP
 ThinCheck solve_thin(const MorvexExact4Prepared& P, Problem& q, const Active& s,
                      const double d[4], const double x[4], double scale, ThinPoint& t) {
     Factor f;
-    if (!factorise<kThinPivot>(q, s, f)) return {ThinVerdict::kNoFactor, 0, 0};
+    if (!factorise(q, s, f, kThinPivot)) return {ThinVerdict::kNoFactor, 0, 0};
     for (int i = 0; i < 4; ++i) {
         t.hi[i] = s.fix[i] > 0 ? P.upper[i] : s.fix[i] < 0 ? P.lower[i] : x[i];
         t.lo[i] = t.ub[i] = t.uw[i] = 0.0;
@@ -182,7 +182,7 @@ Active proposed_set(const MorvexExact4Prepared& P, Problem& q, const double x[4]
         if (!(std::fabs(row_excess(P, j, t, &mag)) <= 0x1p-38 * mag)) continue;
         s.inw[j] = true;
         Factor f;
-        if (factorise<kThinPivot>(q, s, f)) ++held;
+        if (factorise(q, s, f, kThinPivot)) ++held;
         else s.inw[j] = false;
     }
     return s;
@@ -224,7 +224,7 @@ bool next_set(Problem& q, const Active& s, const ThinPoint& t, const ThinCheck& 
         bool met = false;
         for (int k = 0; k < count; ++k) met = met | (seen[k] == set_code(next));
         Factor f;
-        if (!met && factorise<kThinPivot>(q, next, f)) return true;
+        if (!met && factorise(q, next, f, kThinPivot)) return true;
     }
     return false;
 }
