@@ -167,144 +167,156 @@ bool moved_inward(const Constraints4& c, int rows, const Bounds4& box, const dou
     return meets_rows(c, rows, u) && within_ulps(x, ulp, u);
 }
 
-// The floats of axis i within kUlps of x[i] and in the box, from the one nearest the
-// center outward (alternately above and below); their count.
-int floats_near(const Bounds4& box, const double x[4], const double ulp[4], double center,
-                int i, float out[kNearFloats]) {
-    const double reach = kUlps * ulp[i];
-    const float mid = static_cast<float>(center < x[i] - reach   ? x[i] - reach
-                                         : center > x[i] + reach ? x[i] + reach
-                                                                 : center);
+// A constraint sum_i a[i] v[i] <= rhs on a point v; `mag` bounds the size of its
+// terms over the region searched (sum_i |a_i| max|v_i| + |rhs|), for the allowance
+// its rounding needs.
+struct Half {
+    double a[4];
+    double rhs;
+    double mag;
+};
+
+// The rows and the box of the search (bounds met, within kUlps of x) projected onto
+// the first k + 1 axes, for k = 3, 2, 1 (Fourier-Motzkin): on those axes, exactly
+// the points that extend to one of the whole set (up to rounding, allowed for).
+// 4 rows and 8 sides give at most 12, 15 and 34 constraints.
+constexpr int kMaxHalves = 40;
+struct Projection {
+    Half h[kMaxHalves];
+    int n;
+};
+
+constexpr double kHalfSlack = 0x1p-36;  // allowance of a derived constraint, of its terms
+
+// Eliminates axis k from `from` into `to`: each constraint bounding v_k above paired
+// with each bounding it below; the others kept. False when a constraint left with no
+// axis cannot be met: then no real point, so no float point, meets the rows.
+bool eliminate(const Projection& from, int k, Projection& to) {
+    to.n = 0;
+    for (int p = 0; p < from.n; ++p) {
+        const Half& hp = from.h[p];
+        if (hp.a[k] == 0.0) {
+            to.h[to.n++] = hp;
+            continue;
+        }
+        if (hp.a[k] < 0.0) continue;
+        for (int q = 0; q < from.n; ++q) {
+            const Half& hq = from.h[q];
+            if (!(hq.a[k] < 0.0)) continue;
+            const double sp = 1.0 / hp.a[k], sq = -1.0 / hq.a[k];
+            Half& h = to.h[to.n];
+            bool any = false;
+            for (int i = 0; i < 4; ++i) {
+                h.a[i] = i < k ? hp.a[i] * sp + hq.a[i] * sq : 0.0;
+                any = any || h.a[i] != 0.0;
+            }
+            h.rhs = hp.rhs * sp + hq.rhs * sq;
+            h.mag = hp.mag * sp + hq.mag * sq;
+            if (!any) {
+                if (h.rhs < -kHalfSlack * h.mag) return false;
+                continue;
+            }
+            if (to.n + 1 < kMaxHalves) ++to.n;
+        }
+    }
+    return true;
+}
+
+// The range [lo, hi] of axis k that the constraints of `s` leave with axes 0..k-1 at
+// v (each widened by its allowance); false when empty.
+bool axis_range(const Projection& s, int k, const float v[4], double& lo, double& hi) {
+    for (int t = 0; t < s.n; ++t) {
+        const Half& h = s.h[t];
+        double rest = h.rhs;
+        for (int i = 0; i < k; ++i) rest -= h.a[i] * static_cast<double>(v[i]);
+        const double slack = kHalfSlack * h.mag;
+        if (h.a[k] > 0.0) hi = std::fmin(hi, (rest + slack) / h.a[k]);
+        if (h.a[k] < 0.0) lo = std::fmax(lo, (rest + slack) / h.a[k]);
+        if (h.a[k] == 0.0 && rest < -slack) return false;
+    }
+    return lo <= hi;
+}
+
+// The floats of [lo, hi], from the one nearest `center` outward (above first); at
+// most 2 * kNearFloats of them.
+int floats_in(double lo, double hi, double center, float out[2 * kNearFloats]) {
+    float mid = static_cast<float>(std::fmin(std::fmax(center, lo), hi));
+    if (static_cast<double>(mid) < lo) mid = std::nextafter(mid, INFINITY);
+    if (static_cast<double>(mid) > hi) mid = std::nextafter(mid, -INFINITY);
     int n = 0;
-    auto keep = [&](float v) {
-        const bool inside = v >= box.min[i] && v <= box.max[i];
-        if (inside && std::fabs(static_cast<double>(v) - x[i]) <= reach && n < kNearFloats)
-            out[n++] = v;
-    };
-    keep(mid);
-    float up = mid, down = mid;
-    for (int k = 0; k < 2 * kUlps + 1; ++k) {
-        up = std::nextafter(up, INFINITY);
-        down = std::nextafter(down, -INFINITY);
-        keep(up);
-        keep(down);
+    if (!(static_cast<double>(mid) >= lo && static_cast<double>(mid) <= hi)) return 0;
+    out[n++] = mid;
+    float up = std::nextafter(mid, INFINITY), down = std::nextafter(mid, -INFINITY);
+    while (n < 2 * kNearFloats) {
+        const bool has_up = static_cast<double>(up) <= hi, has_down = static_cast<double>(down) >= lo;
+        if (!has_up && !has_down) break;
+        if (has_up) out[n++] = up, up = std::nextafter(up, INFINITY);
+        if (has_down && n < 2 * kNearFloats) out[n++] = down, down = std::nextafter(down, -INFINITY);
     }
     return n;
 }
 
-// The range of axis 2 for which some axis 3 in its span meets rows a2 v2 + a3 v3 <=
-// room (the first two axes fixed): each pair of a row bounding v3 above and one
-// bounding it below (the span's ends among them) bounds v2 (v3 eliminated); widened
-// by 2^-30 of the magnitudes, far below a float ulp, for the rounding here (the
-// points in it are checked exactly). False when it is empty.
-bool axis2_range(const Constraints4& c, int rows, const double room[4], const double span[2][2],
-                 double& lo, double& hi) {
-    // Constraints g v2 + h v3 <= e: the rows, then v3 <= largest, -v3 <= -least.
-    double g[6], h[6], e[6];
-    int k = 0;
-    for (int j = 0; j < rows; ++j) g[k] = c.a[j][2], h[k] = c.a[j][3], e[k++] = room[j];
-    g[k] = 0.0, h[k] = 1.0, e[k++] = span[1][1];
-    g[k] = 0.0, h[k] = -1.0, e[k++] = -span[1][0];
-    lo = span[0][0];
-    hi = span[0][1];
-    double scale = std::fabs(lo) + std::fabs(hi);
-    auto bound = [&](double coef, double rhs) {  // coef v2 <= rhs
-        if (coef > 0) hi = std::fmin(hi, rhs / coef);
-        if (coef < 0) lo = std::fmax(lo, rhs / coef);
-        if (coef == 0 && rhs < -0x1p-30 * scale) hi = -INFINITY;
-    };
-    for (int a = 0; a < k; ++a) {
-        if (h[a] == 0.0) bound(g[a], e[a]);
-        for (int b = 0; b < k && h[a] > 0.0; ++b) {
-            if (!(h[b] < 0.0)) continue;
-            // v3 <= (e_a - g_a v2) / h_a and v3 >= (e_b - g_b v2) / h_b.
-            const double alpha = 1.0 / h[a], beta = 1.0 / h[b];
-            bound(g[a] * alpha - g[b] * beta, e[a] * alpha - e[b] * beta);
-        }
-    }
-    const double widen = 0x1p-30 * scale;
-    lo -= widen;
-    hi += widen;
-    return lo <= hi;
-}
+// Depth-first over the axes: the floats of axis k in the range the projection leaves
+// with axes 0..k-1 at v, nearest x first; at the last axis every row is checked
+// exactly. True with the first point found in v.
+struct Search {
+    const Constraints4& c;
+    int rows;
+    const double (&reach)[4][2];
+    const double* x;
+    const double* ulp;
+    Projection proj[4];
+};
 
-// Every float point within kUlps per axis of x (in the box), on each axis from the
-// one nearest `center` outward: the first that meets every row, in u. False when
-// there is none. A first or second coordinate is passed over when a row cannot be met
-// whatever the others (each at its least term in the row); the first three terms of
-// each row are summed once per triple (in the order of row_excess) and bound axis 3
-// to a range, whose floats alone are checked exactly.
-[[gnu::noinline]] bool search_grid(const Constraints4& c, int rows, const Bounds4& box,
-                                   const double x[4],
-                 const double ulp[4], const double center[4], float u[4]) {
-    float v[4][kNearFloats];
-    int n[4];
-    for (int i = 0; i < 4; ++i) n[i] = floats_near(box, x, ulp, center[i], i, v[i]);
-    // least[j][i]: the least term a_ji v_i of row j on axis i; rest[j][k]: their sum
-    // over the axes after k, widened by 2^-40 of the magnitudes for rounding.
-    double least[4][4], rest[4][4];
-    for (int j = 0; j < rows; ++j) {
-        double mag = std::fabs(static_cast<double>(c.b[j]));
-        for (int i = 0; i < 4; ++i) {
-            least[j][i] = INFINITY;
-            for (int k = 0; k < n[i]; ++k)
-                least[j][i] = std::fmin(least[j][i], static_cast<double>(c.a[j][i]) * v[i][k]);
-            mag += std::fabs(static_cast<double>(c.a[j][i]) * x[i]);
-        }
-        rest[j][3] = -0x1p-40 * mag;
-        for (int k = 2; k >= 0; --k) rest[j][k] = rest[j][k + 1] + least[j][k + 1];
-    }
-    auto hopeless = [&](const double part[4], int k) {
-        bool out = false;
-        for (int j = 0; j < rows; ++j) out = out | (part[j] + rest[j][k] > c.b[j]);
-        return out;
-    };
-    double span[2][2];  // the least and largest float of axes 2 and 3 in reach
-    for (int k = 0; k < 2; ++k) {
-        span[k][0] = INFINITY, span[k][1] = -INFINITY;
-        for (int t = 0; t < n[2 + k]; ++t) {
-            span[k][0] = std::fmin(span[k][0], v[2 + k][t]);
-            span[k][1] = std::fmax(span[k][1], v[2 + k][t]);
-        }
-    }
-    for (int p = 0; p < n[0]; ++p) {
-        double p0[4];
-        for (int j = 0; j < rows; ++j) p0[j] = static_cast<double>(c.a[j][0]) * v[0][p];
-        if (hopeless(p0, 0)) continue;
-        for (int q = 0; q < n[1]; ++q) {
-            double p1[4], room[4];
-            for (int j = 0; j < rows; ++j) {
-                p1[j] = p0[j] + static_cast<double>(c.a[j][1]) * v[1][q];
-                room[j] = static_cast<double>(c.b[j]) - p1[j];
-            }
-            double lo2, hi2;
-            if (!axis2_range(c, rows, room, span, lo2, hi2)) continue;
-            for (int r = 0; r < n[2]; ++r) {
-                if (!(v[2][r] >= lo2 && v[2][r] <= hi2)) continue;
-                double part[4], lo = -INFINITY, hi = INFINITY;
-                for (int j = 0; j < rows; ++j) {
-                    part[j] = p1[j] + static_cast<double>(c.a[j][2]) * v[2][r];
-                    // The range, widened by 2^-40 of itself for the rounding of the sums.
-                    const double a3 = c.a[j][3], left = static_cast<double>(c.b[j]) - part[j];
-                    const double edge = left / a3, slack = 0x1p-40 * std::fabs(edge);
-                    if (a3 > 0) hi = std::fmin(hi, edge + slack);
-                    if (a3 < 0) lo = std::fmax(lo, edge - slack);
-                    if (a3 == 0 && left < 0) hi = -INFINITY;
-                }
-                for (int s = 0; s < n[3]; ++s) {
-                    if (!(v[3][s] >= lo && v[3][s] <= hi)) continue;
-                    bool met = true;
-                    for (int j = 0; j < rows; ++j)
-                        met = met & (part[j] + static_cast<double>(c.a[j][3]) * v[3][s] -
-                                         static_cast<double>(c.b[j]) <= 0.0);
-                    if (!met) continue;
-                    u[0] = v[0][p], u[1] = v[1][q], u[2] = v[2][r], u[3] = v[3][s];
-                    return true;
-                }
-            }
-        }
+bool search_axes(const Search& s, int k, float v[4]) {
+    double lo = s.reach[k][0], hi = s.reach[k][1];
+    if (!axis_range(s.proj[k], k, v, lo, hi)) return false;
+    float cand[2 * kNearFloats];
+    const int n = floats_in(lo, hi, s.x[k], cand);
+    for (int t = 0; t < n; ++t) {
+        v[k] = cand[t];
+        if (k < 3 ? search_axes(s, k + 1, v)
+                  : meets_rows(s.c, s.rows, v) && within_ulps(s.x, s.ulp, v))
+            return true;
     }
     return false;
+}
+
+// A float point within kUlps per axis of x, in the box, that meets every row as
+// evaluated, in u: every such point is reached (the projections only leave out
+// ranges of an axis no real point of the region extends), so false means there is
+// none.
+bool search_grid(const Constraints4& c, int rows, const Bounds4& box, const double x[4],
+                 const double ulp[4], float u[4]) {
+    double reach[4][2], size[4];
+    for (int i = 0; i < 4; ++i) {
+        reach[i][0] = std::fmax(box.min[i], std::nextafter(x[i] - kUlps * ulp[i], -INFINITY));
+        reach[i][1] = std::fmin(box.max[i], std::nextafter(x[i] + kUlps * ulp[i], INFINITY));
+        size[i] = std::fmax(std::fabs(reach[i][0]), std::fabs(reach[i][1]));
+    }
+    Search s{c, rows, reach, x, ulp, {}};
+    Projection& all = s.proj[3];
+    all.n = 0;
+    for (int j = 0; j < rows; ++j) {
+        Half& h = all.h[all.n++];
+        h.rhs = c.b[j];
+        h.mag = std::fabs(h.rhs);
+        for (int i = 0; i < 4; ++i) h.a[i] = c.a[j][i], h.mag += std::fabs(h.a[i]) * size[i];
+    }
+    for (int i = 0; i < 4; ++i)
+        for (int side = 0; side < 2; ++side) {
+            Half& h = all.h[all.n++];
+            for (int q = 0; q < 4; ++q) h.a[q] = q == i ? (side == 0 ? -1.0 : 1.0) : 0.0;
+            h.rhs = side == 0 ? -reach[i][0] : reach[i][1];
+            h.mag = 2.0 * size[i];
+        }
+    // Axis 0 keeps its reach alone: its projection would take up to 17 x 17 pairs.
+    if (!eliminate(s.proj[3], 3, s.proj[2]) || !eliminate(s.proj[2], 2, s.proj[1])) return false;
+    s.proj[0].n = 0;
+    float v[4];
+    if (!search_axes(s, 0, v)) return false;
+    for (int i = 0; i < 4; ++i) u[i] = v[i];
+    return true;
 }
 
 // x rounded toward the inside of the rows the nearest float point u misses: on each
@@ -338,55 +350,6 @@ bool rounded_inward(const Constraints4& c, int rows, const Bounds4& box, const d
     return true;
 }
 
-// The floats on either side of y, per axis (16 points, in the box): the first that
-// meets every row within kUlps of x, in u. False when none does.
-bool rounded_either_way(const Constraints4& c, int rows, const Bounds4& box, const double x[4],
-                        const double ulp[4], const double y[4], float u[4]) {
-    float below[4], above[4];
-    for (int i = 0; i < 4; ++i) {
-        const float f = static_cast<float>(y[i]);
-        below[i] = static_cast<double>(f) <= y[i] ? f : std::nextafter(f, -INFINITY);
-        above[i] = static_cast<double>(f) >= y[i] ? f : std::nextafter(f, INFINITY);
-    }
-    for (unsigned side = 0; side < 16; ++side) {
-        float v[4];
-        for (int i = 0; i < 4; ++i) {
-            const float f = (side >> i & 1u) != 0 ? above[i] : below[i];
-            v[i] = f < box.min[i] ? box.min[i] : f > box.max[i] ? box.max[i] : f;
-        }
-        if (meets_rows(c, rows, v) && within_ulps(x, ulp, v)) {
-            for (int i = 0; i < 4; ++i) u[i] = v[i];
-            return true;
-        }
-    }
-    return false;
-}
-
-// The point nearest x within kUlps per axis (and the box) that clears every row by
-// `scale` times the rounding of its terms, in y; the status of that projection.
-SolveStatus nearest_in_reach(const Constraints4& c, int rows, const Bounds4& box,
-                             const double x[4], const double ulp[4], double scale, double y[4]) {
-    MorvexLimits4 lim;
-    for (int i = 0; i < 4; ++i) {
-        lim.lower[i] = std::fmax(box.min[i], x[i] - kUlps * ulp[i]);
-        lim.upper[i] = std::fmin(box.max[i], x[i] + kUlps * ulp[i]);
-    }
-    for (int j = 0; j < rows; ++j) {
-        double margin = 0.0;
-        for (int i = 0; i < 4; ++i) {
-            lim.a[j][i] = c.a[j][i];
-            margin += std::fabs(static_cast<double>(c.a[j][i])) * ulp[i];
-        }
-        lim.b[j] = static_cast<double>(c.b[j]) - scale * margin;
-    }
-    lim.row_count = static_cast<uint32_t>(rows);
-    lim.reserved = 0;
-    MorvexExact4Result r;
-    const SolveStatus status = morvex_exact_4d(&lim, x, &r);
-    for (int i = 0; i < 4; ++i) y[i] = r.x[i];
-    return status;
-}
-
 // The float answer of an OPTIMAL double answer x (see the top of this file).
 void round_answer(const Constraints4& c, int rows, const Bounds4& box, const double x[4],
                   float u[4]) {
@@ -400,21 +363,7 @@ void round_answer(const Constraints4& c, int rows, const Bounds4& box, const dou
     double ulp[4], y[4];
     for (int i = 0; i < 4; ++i) ulp[i] = float_ulp(x[i]);
     float v[4];
-    bool found = moved_inward(c, rows, box, x, ulp, 0.5, y, v);
-    constexpr double kClearance[3] = {0.5, 0.25, 0.0};
-    for (int k = 0; k < 3 && !found; ++k) {
-        // The point nearest x within kUlps per axis that clears the rows by half (a
-        // quarter, none) of the rounding of their terms, by the double kernel; its
-        // float neighbours. When no point of that box meets the rows, no float does.
-        const SolveStatus status = nearest_in_reach(c, rows, box, x, ulp, kClearance[k], y);
-        if (status != MORVEX_STATUS_OPTIMAL) {
-            if (k == 2) return;
-            continue;
-        }
-        found = rounded_either_way(c, rows, box, x, ulp, y, v);
-        if (!found && k == 2) found = search_grid(c, rows, box, x, ulp, y, v);
-    }
-    if (found)
+    if (moved_inward(c, rows, box, x, ulp, 0.5, y, v) || search_grid(c, rows, box, x, ulp, v))
         for (int i = 0; i < 4; ++i) u[i] = v[i];
 }
 
