@@ -237,24 +237,43 @@ bool axis_range(const Projection& s, int k, const float v[4], double& lo, double
     return lo <= hi;
 }
 
-// The floats of [lo, hi], from the one nearest `center` outward (above first); at
-// most 2 * kNearFloats of them.
-int floats_in(double lo, double hi, double center, float out[2 * kNearFloats]) {
-    float mid = static_cast<float>(std::fmin(std::fmax(center, lo), hi));
-    if (static_cast<double>(mid) < lo) mid = std::nextafter(mid, INFINITY);
-    if (static_cast<double>(mid) > hi) mid = std::nextafter(mid, -INFINITY);
-    int n = 0;
-    if (!(static_cast<double>(mid) >= lo && static_cast<double>(mid) <= hi)) return 0;
-    out[n++] = mid;
-    float up = std::nextafter(mid, INFINITY), down = std::nextafter(mid, -INFINITY);
-    while (n < 2 * kNearFloats) {
-        const bool has_up = static_cast<double>(up) <= hi, has_down = static_cast<double>(down) >= lo;
-        if (!has_up && !has_down) break;
-        if (has_up) out[n++] = up, up = std::nextafter(up, INFINITY);
-        if (has_down && n < 2 * kNearFloats) out[n++] = down, down = std::nextafter(down, -INFINITY);
-    }
-    return n;
+// The float next to f (finite) upward or downward.
+float float_step(float f, bool up) {
+    if (f == 0.0f) return up ? FLT_TRUE_MIN : -FLT_TRUE_MIN;
+    uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    bits = (f > 0.0f) == up ? bits + 1 : bits - 1;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
 }
+
+// The floats of [lo, hi] one by one, from the one nearest `center` outward (above
+// first).
+class FloatsIn {
+public:
+    FloatsIn(double lo, double hi, double center) : lo_(lo), hi_(hi) {
+        float mid = static_cast<float>(std::fmin(std::fmax(center, lo), hi));
+        if (static_cast<double>(mid) < lo) mid = float_step(mid, true);
+        if (static_cast<double>(mid) > hi) mid = float_step(mid, false);
+        up_ = mid, down_ = float_step(mid, false);
+    }
+    bool next(float& f) {
+        const bool has_up = static_cast<double>(up_) <= hi_ && static_cast<double>(up_) >= lo_;
+        const bool has_down = static_cast<double>(down_) >= lo_ && static_cast<double>(down_) <= hi_;
+        if (has_up && (!has_down || !below_)) {
+            f = up_, up_ = float_step(up_, true), below_ = true;
+            return true;
+        }
+        if (!has_down) return false;
+        f = down_, down_ = float_step(down_, false), below_ = false;
+        return true;
+    }
+
+private:
+    double lo_, hi_;
+    float up_ = 0.0f, down_ = 0.0f;
+    bool below_ = false;  // the next one from below, when there is one
+};
 
 // Depth-first over the axes: the floats of axis k in the range the projection leaves
 // with axes 0..k-1 at v, nearest x first; at the last axis every row is checked
@@ -265,16 +284,15 @@ struct Search {
     const double (&reach)[4][2];
     const double* x;
     const double* ulp;
+    const double* center;  // each axis's floats are tried from the one nearest it outward
     Projection proj[4];
 };
 
 bool search_axes(const Search& s, int k, float v[4]) {
     double lo = s.reach[k][0], hi = s.reach[k][1];
     if (!axis_range(s.proj[k], k, v, lo, hi)) return false;
-    float cand[2 * kNearFloats];
-    const int n = floats_in(lo, hi, s.x[k], cand);
-    for (int t = 0; t < n; ++t) {
-        v[k] = cand[t];
+    FloatsIn floats(lo, hi, s.center[k]);
+    while (floats.next(v[k])) {
         if (k < 3 ? search_axes(s, k + 1, v)
                   : meets_rows(s.c, s.rows, v) && within_ulps(s.x, s.ulp, v))
             return true;
@@ -287,14 +305,14 @@ bool search_axes(const Search& s, int k, float v[4]) {
 // ranges of an axis no real point of the region extends), so false means there is
 // none.
 bool search_grid(const Constraints4& c, int rows, const Bounds4& box, const double x[4],
-                 const double ulp[4], float u[4]) {
+                 const double ulp[4], const double center[4], float u[4]) {
     double reach[4][2], size[4];
     for (int i = 0; i < 4; ++i) {
         reach[i][0] = std::fmax(box.min[i], std::nextafter(x[i] - kUlps * ulp[i], -INFINITY));
         reach[i][1] = std::fmin(box.max[i], std::nextafter(x[i] + kUlps * ulp[i], INFINITY));
         size[i] = std::fmax(std::fabs(reach[i][0]), std::fabs(reach[i][1]));
     }
-    Search s{c, rows, reach, x, ulp, {}};
+    Search s{c, rows, reach, x, ulp, center, {}};
     Projection& all = s.proj[3];
     all.n = 0;
     for (int j = 0; j < rows; ++j) {
@@ -363,7 +381,7 @@ void round_answer(const Constraints4& c, int rows, const Bounds4& box, const dou
     double ulp[4], y[4];
     for (int i = 0; i < 4; ++i) ulp[i] = float_ulp(x[i]);
     float v[4];
-    if (moved_inward(c, rows, box, x, ulp, 0.5, y, v) || search_grid(c, rows, box, x, ulp, v))
+    if (moved_inward(c, rows, box, x, ulp, 0.5, y, v) || search_grid(c, rows, box, x, ulp, y, v))
         for (int i = 0; i < 4; ++i) u[i] = v[i];
 }
 
