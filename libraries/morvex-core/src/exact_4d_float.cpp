@@ -28,9 +28,9 @@
 
 namespace {
 
-constexpr int kUlps = 8;          // the promise: within this many float ulps per axis
+constexpr int kUlps = 8;                    // the promise: within this many float ulps per axis
 constexpr int kNearFloats = 4 * kUlps + 4;  // floats within kUlps of a value (finer below 2^k)
-constexpr int kStepPasses = 4;    // passes of the inward step (rows it runs into, axes held)
+constexpr int kStepPasses = 4;  // passes of the inward step (rows it runs into, axes held)
 
 // Row j evaluated in double on the float point u (in this order), less b: the
 // drop-in's promise is that this is at most 0 for every row (false on NaN).
@@ -249,7 +249,7 @@ float float_step(float f, bool up) {
 // The floats of [lo, hi] one by one, from the one nearest `center` outward (above
 // first).
 class FloatsIn {
-public:
+   public:
     FloatsIn(double lo, double hi, double center) : lo_(lo), hi_(hi) {
         float mid = static_cast<float>(std::fmin(std::fmax(center, lo), hi));
         if (static_cast<double>(mid) < lo) mid = float_step(mid, true);
@@ -258,7 +258,8 @@ public:
     }
     bool next(float& f) {
         const bool has_up = static_cast<double>(up_) <= hi_ && static_cast<double>(up_) >= lo_;
-        const bool has_down = static_cast<double>(down_) >= lo_ && static_cast<double>(down_) <= hi_;
+        const bool has_down =
+            static_cast<double>(down_) >= lo_ && static_cast<double>(down_) <= hi_;
         if (has_up && (!has_down || !below_)) {
             f = up_, up_ = float_step(up_, true), below_ = true;
             return true;
@@ -268,14 +269,14 @@ public:
         return true;
     }
 
-private:
+   private:
     double lo_, hi_;
     float up_ = 0.0f, down_ = 0.0f;
     bool below_ = false;  // the next one from below, when there is one
 };
 
 // Depth-first over the axes: the floats of axis k in the range the projection leaves
-// with axes 0..k-1 at v, nearest x first; at the last axis every row is checked
+// with axes 0..k-1 at v, nearest the center first; at the last axis every row is checked
 // exactly. True with the first point found in v.
 struct Search {
     const Constraints4& c;
@@ -388,8 +389,7 @@ void round_answer(const Constraints4& c, int rows, const Bounds4& box, const dou
 // the box meets every row as evaluated in double. That is the double kernel's answer
 // too (its quick exit takes it: its tolerance only widens the rows), and it is exact
 // in float.
-bool float_quick_exit(const float d[4], const Bounds4& box, const Constraints4& c,
-                      Solution4* out) {
+bool float_quick_exit(const float d[4], const Bounds4& box, const Constraints4& c, Solution4* out) {
     if (c.count > 4) return false;
     bool ok = true;
     float u[4];
@@ -407,7 +407,7 @@ bool float_quick_exit(const float d[4], const Bounds4& box, const Constraints4& 
     return true;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int32_t morvex_solve_exact_4d_f32(const float u_desired[4], const Bounds4* bounds,
                                              const Constraints4* constraints, Solution4* out) {
