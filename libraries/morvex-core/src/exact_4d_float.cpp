@@ -58,6 +58,20 @@ double float_ulp(double v) {
     return ulp;
 }
 
+// The float next to f (finite) upward or downward.
+float float_step(float f, bool up) {
+    if (f == 0.0f) return up ? FLT_TRUE_MIN : -FLT_TRUE_MIN;
+    uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    bits = (f > 0.0f) == up ? bits + 1 : bits - 1;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
+// min and max without the library call (no NaN reaches them here).
+double lesser(double a, double b) { return b < a ? b : a; }
+double greater(double a, double b) { return b > a ? b : a; }
+
 void round_into_box(const double x[4], const Bounds4& box, float u[4]) {
     for (int i = 0; i < 4; ++i) {
         float f = static_cast<float>(x[i]);
@@ -229,21 +243,11 @@ bool axis_range(const Projection& s, int k, const float v[4], double& lo, double
         double rest = h.rhs;
         for (int i = 0; i < k; ++i) rest -= h.a[i] * static_cast<double>(v[i]);
         const double slack = kHalfSlack * h.mag;
-        if (h.a[k] > 0.0) hi = std::fmin(hi, (rest + slack) / h.a[k]);
-        if (h.a[k] < 0.0) lo = std::fmax(lo, (rest + slack) / h.a[k]);
+        if (h.a[k] > 0.0) hi = lesser(hi, (rest + slack) / h.a[k]);
+        if (h.a[k] < 0.0) lo = greater(lo, (rest + slack) / h.a[k]);
         if (h.a[k] == 0.0 && rest < -slack) return false;
     }
     return lo <= hi;
-}
-
-// The float next to f (finite) upward or downward.
-float float_step(float f, bool up) {
-    if (f == 0.0f) return up ? FLT_TRUE_MIN : -FLT_TRUE_MIN;
-    uint32_t bits;
-    std::memcpy(&bits, &f, sizeof bits);
-    bits = (f > 0.0f) == up ? bits + 1 : bits - 1;
-    std::memcpy(&f, &bits, sizeof f);
-    return f;
 }
 
 // The floats of [lo, hi] one by one, from the one nearest `center` outward (above
@@ -251,7 +255,7 @@ float float_step(float f, bool up) {
 class FloatsIn {
    public:
     FloatsIn(double lo, double hi, double center) : lo_(lo), hi_(hi) {
-        float mid = static_cast<float>(std::fmin(std::fmax(center, lo), hi));
+        float mid = static_cast<float>(lesser(greater(center, lo), hi));
         if (static_cast<double>(mid) < lo) mid = float_step(mid, true);
         if (static_cast<double>(mid) > hi) mid = float_step(mid, false);
         up_ = mid, down_ = float_step(mid, false);
@@ -285,7 +289,7 @@ struct Search {
     const double* x;
     const double* ulp;
     const double* center;  // each axis's floats are tried from the one nearest it outward
-    Projection proj[4];
+    Projection* proj;      // onto axes 0..k: proj[k] (left uninitialised: 8 KB)
 };
 
 bool search_axes(const Search& s, int k, float v[4]) {
@@ -308,11 +312,12 @@ bool search_grid(const Constraints4& c, int rows, const Bounds4& box, const doub
                  const double ulp[4], const double center[4], float u[4]) {
     double reach[4][2], size[4];
     for (int i = 0; i < 4; ++i) {
-        reach[i][0] = std::fmax(box.min[i], std::nextafter(x[i] - kUlps * ulp[i], -INFINITY));
-        reach[i][1] = std::fmin(box.max[i], std::nextafter(x[i] + kUlps * ulp[i], INFINITY));
-        size[i] = std::fmax(std::fabs(reach[i][0]), std::fabs(reach[i][1]));
+        reach[i][0] = greater(box.min[i], std::nextafter(x[i] - kUlps * ulp[i], -INFINITY));
+        reach[i][1] = lesser(box.max[i], std::nextafter(x[i] + kUlps * ulp[i], INFINITY));
+        size[i] = greater(std::fabs(reach[i][0]), std::fabs(reach[i][1]));
     }
-    Search s{c, rows, reach, x, ulp, center, {}};
+    Projection proj[4];
+    Search s{c, rows, reach, x, ulp, center, proj};
     Projection& all = s.proj[3];
     all.n = 0;
     for (int j = 0; j < rows; ++j) {
@@ -357,15 +362,49 @@ bool rounded_inward(const Constraints4& c, int rows, const Bounds4& box, const d
         const float f = static_cast<float>(x[i]);
         float g = f;
         if ((down >> i & 1u) != 0 && (up >> i & 1u) == 0 && static_cast<double>(f) > x[i])
-            g = std::nextafter(f, -INFINITY);
+            g = float_step(f, false);
         if ((up >> i & 1u) != 0 && (down >> i & 1u) == 0 && static_cast<double>(f) < x[i])
-            g = std::nextafter(f, INFINITY);
+            g = float_step(f, true);
         g = g < box.min[i] ? box.min[i] : g;
         v[i] = g > box.max[i] ? box.max[i] : g;
     }
     if (!meets_rows(c, rows, v)) return false;
     for (int i = 0; i < 4; ++i) u[i] = v[i];
     return true;
+}
+
+// The float point nearest p on every axis but one, that one at the float nearest p[i]
+// within the range the rows leave it (and the box, and kUlps of x), or its neighbour
+// inward should rounding leave it a hair out; each axis in turn. True, in u, with the
+// first that meets every row within kUlps of x. A few row evaluations per axis.
+bool one_axis_placed(const Constraints4& c, int rows, const Bounds4& box, const double p[4],
+                     const double x[4], const double ulp[4], float u[4]) {
+    float base[4];
+    round_into_box(p, box, base);
+    for (int i = 0; i < 4; ++i) {
+        double lo = greater(box.min[i], x[i] - kUlps * ulp[i]);
+        double hi = lesser(box.max[i], x[i] + kUlps * ulp[i]);
+        for (int j = 0; j < rows; ++j) {
+            double rest = static_cast<double>(c.b[j]);
+            for (int l = 0; l < 4; ++l)
+                rest -= l == i ? 0.0 : static_cast<double>(c.a[j][l]) * base[l];
+            const double a = c.a[j][i];
+            hi = a > 0.0 ? lesser(hi, rest / a) : hi;
+            lo = a < 0.0 ? greater(lo, rest / a) : lo;
+            hi = a == 0.0 && rest < 0.0 ? -INFINITY : hi;
+        }
+        if (!(lo <= hi)) continue;
+        float v[4] = {base[0], base[1], base[2], base[3]};
+        v[i] = static_cast<float>(lesser(greater(p[i], lo), hi));
+        for (int t = 0; t < 2; ++t) {
+            if (meets_rows(c, rows, v) && within_ulps(x, ulp, v)) {
+                for (int q = 0; q < 4; ++q) u[q] = v[q];
+                return true;
+            }
+            v[i] = float_step(v[i], static_cast<double>(v[i]) < 0.5 * (lo + hi));
+        }
+    }
+    return false;
 }
 
 // The float answer of an OPTIMAL double answer x (see the top of this file).
@@ -381,7 +420,11 @@ void round_answer(const Constraints4& c, int rows, const Bounds4& box, const dou
     double ulp[4], y[4];
     for (int i = 0; i < 4; ++i) ulp[i] = float_ulp(x[i]);
     float v[4];
-    if (moved_inward(c, rows, box, x, ulp, 0.5, y, v) || search_grid(c, rows, box, x, ulp, y, v))
+    const bool found = one_axis_placed(c, rows, box, x, x, ulp, v) ||
+                       moved_inward(c, rows, box, x, ulp, 0.5, y, v) ||
+                       one_axis_placed(c, rows, box, y, x, ulp, v) ||
+                       search_grid(c, rows, box, x, ulp, y, v);
+    if (found)
         for (int i = 0; i < 4; ++i) u[i] = v[i];
 }
 
