@@ -348,12 +348,10 @@ bool search_grid(const Constraints4& c, int rows, const Bounds4& box, const doub
 // within the range the rows leave it (and the box, and kUlps of x), or its neighbour
 // inward should rounding leave it a hair out; each axis in turn. True, in u, with the
 // first that meets every row within kUlps of x. A few row evaluations per axis.
+// base: p rounded into the box; sum: each row at base, less b.
 bool one_axis_placed(const Constraints4& c, int rows, const Bounds4& box, const double p[4],
-                     const double x[4], const double ulp[4], float u[4]) {
-    float base[4];
-    round_into_box(p, box, base);
-    double sum[4] = {0.0, 0.0, 0.0, 0.0};  // each row at base, less b
-    for (int j = 0; j < rows; ++j) sum[j] = row_excess(c, j, base);
+                     const float base[4], const double sum[4], const double x[4],
+                     const double ulp[4], float u[4]) {
     for (int i = 0; i < 4; ++i) {
         double lo = greater(box.min[i], x[i] - kUlps * ulp[i]);
         double hi = lesser(box.max[i], x[i] + kUlps * ulp[i]);
@@ -382,15 +380,26 @@ bool one_axis_placed(const Constraints4& c, int rows, const Bounds4& box, const 
 void round_answer(const Constraints4& c, int rows, const Bounds4& box, const double x[4],
                   float u[4]) {
     round_into_box(x, box, u);
-    if (meets_rows(c, rows, u)) return;
+    double sum[4] = {0.0, 0.0, 0.0, 0.0};  // each row at u, less b
+    bool met = true;
+    for (int j = 0; j < rows; ++j) {
+        sum[j] = row_excess(c, j, u);
+        met = met & (sum[j] <= 0.0);
+    }
+    if (met) return;
     double ulp[4], y[4];
     for (int i = 0; i < 4; ++i) ulp[i] = float_ulp(x[i]);
     float v[4];
-    const bool found = one_axis_placed(c, rows, box, x, x, ulp, v) ||
-                       moved_inward(c, rows, box, x, ulp, 0.5, y, v) ||
-                       one_axis_placed(c, rows, box, y, x, ulp, v) ||
-                       search_grid(c, rows, box, x, ulp, y, v);
-    if (found)
+    if (one_axis_placed(c, rows, box, x, u, sum, x, ulp, v) ||
+        moved_inward(c, rows, box, x, ulp, 0.5, y, v)) {
+        for (int i = 0; i < 4; ++i) u[i] = v[i];
+        return;
+    }
+    float base[4];
+    round_into_box(y, box, base);
+    for (int j = 0; j < rows; ++j) sum[j] = row_excess(c, j, base);
+    if (one_axis_placed(c, rows, box, y, base, sum, x, ulp, v) ||
+        search_grid(c, rows, box, x, ulp, y, v))
         for (int i = 0; i < 4; ++i) u[i] = v[i];
 }
 
