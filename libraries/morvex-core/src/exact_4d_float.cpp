@@ -5,17 +5,18 @@
 //
 // Rounding (round_answer), cheapest first:
 //   1. the nearest float point (inside the box: float bounds are exact), when it meets
-//      the rows (about 40% of answers on rows);
-//   2. x rounded toward the inside of the rows that point misses (about 40%);
+//      the rows (about 38% of answers on rows, on the bench's generic limits);
+//   2. one axis placed within the range the rows leave it, the others at their nearest
+//      float (about 56%);
 //   3. x moved inward by the shortest step, in units of each axis's ulp, that clears
 //      every row rounding could push past its bound by half the rounding of its terms
-//      (what rounding to nearest can add), then rounded (about 20%);
-//   4. the point nearest x within kUlps per axis that clears the rows by half, a
-//      quarter, then none of that rounding, by the double kernel, and its 16 float
-//      neighbours; when no point of that box meets the rows, no float point does;
-//   5. every float point within kUlps per axis (search_grid; about 1%, mostly
-//      vertices whose rows leave no float point there).
-// Steps 3 to 5 take a point only when it meets every row within kUlps per axis of x;
+//      (what rounding to nearest can add), then rounded, or one axis placed as in 2
+//      about that point (about 5%);
+//   4. every float point within kUlps per axis (search_grid; about 1%, at vertices):
+//      depth-first over the axes, each axis's floats only within the range the rows
+//      and the box leave for it once the axes before it are fixed (the rows projected
+//      onto the leading axes), tried from the inward step's point outward.
+// Steps 3 and 4 take a point only when it meets every row within kUlps per axis of x;
 // when none does, the answer is the nearest float point of step 1.
 #include <algorithm>
 #include <cfloat>
@@ -29,9 +30,8 @@
 
 namespace {
 
-constexpr int kUlps = 8;          // the promise: within this many float ulps per axis
-constexpr int kNearFloats = 4 * kUlps + 4;  // floats within kUlps of a value (finer below 2^k)
-constexpr int kStepPasses = 4;    // passes of the inward step (rows it runs into, axes held)
+constexpr int kUlps = 8;        // the promise: within this many float ulps per axis
+constexpr int kStepPasses = 4;  // passes of the inward step (rows it runs into, axes held)
 
 // Row j evaluated in double on the float point u (in this order), less b: the
 // drop-in's promise is that this is at most 0 for every row (false on NaN).
@@ -58,6 +58,20 @@ double float_ulp(double v) {
     std::memcpy(&ulp, &out, sizeof ulp);
     return ulp;
 }
+
+// The float next to f (finite) upward or downward.
+float float_step(float f, bool up) {
+    if (f == 0.0f) return up ? FLT_TRUE_MIN : -FLT_TRUE_MIN;
+    uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    bits = (f > 0.0f) == up ? bits + 1 : bits - 1;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
+// min and max without the library call (no NaN reaches them here).
+double lesser(double a, double b) { return b < a ? b : a; }
+double greater(double a, double b) { return b > a ? b : a; }
 
 void round_into_box(const double x[4], const Bounds4& box, float u[4]) {
     for (int i = 0; i < 4; ++i) {
@@ -167,254 +181,224 @@ bool moved_inward(const Constraints4& c, int rows, const Bounds4& box, const dou
     return meets_rows(c, rows, u) && within_ulps(x, ulp, u);
 }
 
-// The floats of axis i within kUlps of x[i] and in the box, from the one nearest the
-// center outward (alternately above and below); their count.
-int floats_near(const Bounds4& box, const double x[4], const double ulp[4], double center,
-                int i, float out[kNearFloats]) {
-    const double reach = kUlps * ulp[i];
-    const float mid = static_cast<float>(center < x[i] - reach   ? x[i] - reach
-                                         : center > x[i] + reach ? x[i] + reach
-                                                                 : center);
-    int n = 0;
-    auto keep = [&](float v) {
-        const bool inside = v >= box.min[i] && v <= box.max[i];
-        if (inside && std::fabs(static_cast<double>(v) - x[i]) <= reach && n < kNearFloats)
-            out[n++] = v;
-    };
-    keep(mid);
-    float up = mid, down = mid;
-    for (int k = 0; k < 2 * kUlps + 1; ++k) {
-        up = std::nextafter(up, INFINITY);
-        down = std::nextafter(down, -INFINITY);
-        keep(up);
-        keep(down);
-    }
-    return n;
-}
+// A constraint sum_i a[i] v[i] <= rhs on a point v; `mag` bounds the size of its
+// terms over the region searched (sum_i |a_i| max|v_i| + |rhs|), for the allowance
+// its rounding needs.
+struct Half {
+    double a[4];
+    double rhs;
+    double mag;
+};
 
-// The range of axis 2 for which some axis 3 in its span meets rows a2 v2 + a3 v3 <=
-// room (the first two axes fixed): each pair of a row bounding v3 above and one
-// bounding it below (the span's ends among them) bounds v2 (v3 eliminated); widened
-// by 2^-30 of the magnitudes, far below a float ulp, for the rounding here (the
-// points in it are checked exactly). False when it is empty.
-bool axis2_range(const Constraints4& c, int rows, const double room[4], const double span[2][2],
-                 double& lo, double& hi) {
-    // Constraints g v2 + h v3 <= e: the rows, then v3 <= largest, -v3 <= -least.
-    double g[6], h[6], e[6];
-    int k = 0;
-    for (int j = 0; j < rows; ++j) g[k] = c.a[j][2], h[k] = c.a[j][3], e[k++] = room[j];
-    g[k] = 0.0, h[k] = 1.0, e[k++] = span[1][1];
-    g[k] = 0.0, h[k] = -1.0, e[k++] = -span[1][0];
-    lo = span[0][0];
-    hi = span[0][1];
-    double scale = std::fabs(lo) + std::fabs(hi);
-    auto bound = [&](double coef, double rhs) {  // coef v2 <= rhs
-        if (coef > 0) hi = std::fmin(hi, rhs / coef);
-        if (coef < 0) lo = std::fmax(lo, rhs / coef);
-        if (coef == 0 && rhs < -0x1p-30 * scale) hi = -INFINITY;
-    };
-    for (int a = 0; a < k; ++a) {
-        if (h[a] == 0.0) bound(g[a], e[a]);
-        for (int b = 0; b < k && h[a] > 0.0; ++b) {
-            if (!(h[b] < 0.0)) continue;
-            // v3 <= (e_a - g_a v2) / h_a and v3 >= (e_b - g_b v2) / h_b.
-            const double alpha = 1.0 / h[a], beta = 1.0 / h[b];
-            bound(g[a] * alpha - g[b] * beta, e[a] * alpha - e[b] * beta);
+// The rows and the box of the search (bounds met, within kUlps of x) projected onto
+// the first k + 1 axes, for k = 3, 2, 1 (Fourier-Motzkin): on those axes, exactly
+// the points that extend to one of the whole set (up to rounding, allowed for).
+// 4 rows and 8 sides give at most 12, 15 and 34 constraints.
+constexpr int kMaxHalves = 40;
+struct Projection {
+    Half h[kMaxHalves];
+    int n;
+};
+
+constexpr double kHalfSlack = 0x1p-36;  // allowance of a derived constraint, of its terms
+
+// Eliminates axis k from `from` into `to`: each constraint bounding v_k above paired
+// with each bounding it below; the others kept. False when a constraint left with no
+// axis cannot be met: then no real point, so no float point, meets the rows.
+bool eliminate(const Projection& from, int k, Projection& to) {
+    to.n = 0;
+    for (int p = 0; p < from.n; ++p) {
+        const Half& hp = from.h[p];
+        if (hp.a[k] == 0.0) {
+            if (to.n < kMaxHalves) to.h[to.n++] = hp;  // (one left out only widens)
+            continue;
+        }
+        if (hp.a[k] < 0.0) continue;
+        for (int q = 0; q < from.n; ++q) {
+            const Half& hq = from.h[q];
+            if (!(hq.a[k] < 0.0)) continue;
+            const double sp = 1.0 / hp.a[k], sq = -1.0 / hq.a[k];
+            Half& h = to.h[to.n];
+            bool any = false;
+            for (int i = 0; i < 4; ++i) {
+                h.a[i] = i < k ? hp.a[i] * sp + hq.a[i] * sq : 0.0;
+                any = any || h.a[i] != 0.0;
+            }
+            h.rhs = hp.rhs * sp + hq.rhs * sq;
+            h.mag = hp.mag * sp + hq.mag * sq;
+            if (!any) {
+                if (h.rhs < -kHalfSlack * h.mag) return false;
+                continue;
+            }
+            if (to.n + 1 < kMaxHalves) ++to.n;
         }
     }
-    const double widen = 0x1p-30 * scale;
-    lo -= widen;
-    hi += widen;
+    return true;
+}
+
+// The range [lo, hi] of axis k that the constraints of `s` leave with axes 0..k-1 at
+// v (each widened by its allowance); false when empty.
+bool axis_range(const Projection& s, int k, const float v[4], double& lo, double& hi) {
+    for (int t = 0; t < s.n; ++t) {
+        const Half& h = s.h[t];
+        double rest = h.rhs;
+        for (int i = 0; i < k; ++i) rest -= h.a[i] * static_cast<double>(v[i]);
+        const double slack = kHalfSlack * h.mag;
+        if (h.a[k] > 0.0) hi = lesser(hi, (rest + slack) / h.a[k]);
+        if (h.a[k] < 0.0) lo = greater(lo, (rest + slack) / h.a[k]);
+        if (h.a[k] == 0.0 && rest < -slack) return false;
+    }
     return lo <= hi;
 }
 
-// Every float point within kUlps per axis of x (in the box), on each axis from the
-// one nearest `center` outward: the first that meets every row, in u. False when
-// there is none. A first or second coordinate is passed over when a row cannot be met
-// whatever the others (each at its least term in the row); the first three terms of
-// each row are summed once per triple (in the order of row_excess) and bound axis 3
-// to a range, whose floats alone are checked exactly.
-[[gnu::noinline]] bool search_grid(const Constraints4& c, int rows, const Bounds4& box,
-                                   const double x[4],
-                 const double ulp[4], const double center[4], float u[4]) {
-    float v[4][kNearFloats];
-    int n[4];
-    for (int i = 0; i < 4; ++i) n[i] = floats_near(box, x, ulp, center[i], i, v[i]);
-    // least[j][i]: the least term a_ji v_i of row j on axis i; rest[j][k]: their sum
-    // over the axes after k, widened by 2^-40 of the magnitudes for rounding.
-    double least[4][4], rest[4][4];
-    for (int j = 0; j < rows; ++j) {
-        double mag = std::fabs(static_cast<double>(c.b[j]));
-        for (int i = 0; i < 4; ++i) {
-            least[j][i] = INFINITY;
-            for (int k = 0; k < n[i]; ++k)
-                least[j][i] = std::fmin(least[j][i], static_cast<double>(c.a[j][i]) * v[i][k]);
-            mag += std::fabs(static_cast<double>(c.a[j][i]) * x[i]);
-        }
-        rest[j][3] = -0x1p-40 * mag;
-        for (int k = 2; k >= 0; --k) rest[j][k] = rest[j][k + 1] + least[j][k + 1];
+// The floats of [lo, hi] one by one, from the one nearest `center` outward (above
+// first).
+class FloatsIn {
+   public:
+    FloatsIn(double lo, double hi, double center) : lo_(lo), hi_(hi) {
+        float mid = static_cast<float>(lesser(greater(center, lo), hi));
+        if (static_cast<double>(mid) < lo) mid = float_step(mid, true);
+        if (static_cast<double>(mid) > hi) mid = float_step(mid, false);
+        up_ = mid, down_ = float_step(mid, false);
     }
-    auto hopeless = [&](const double part[4], int k) {
-        bool out = false;
-        for (int j = 0; j < rows; ++j) out = out | (part[j] + rest[j][k] > c.b[j]);
-        return out;
-    };
-    double span[2][2];  // the least and largest float of axes 2 and 3 in reach
-    for (int k = 0; k < 2; ++k) {
-        span[k][0] = INFINITY, span[k][1] = -INFINITY;
-        for (int t = 0; t < n[2 + k]; ++t) {
-            span[k][0] = std::fmin(span[k][0], v[2 + k][t]);
-            span[k][1] = std::fmax(span[k][1], v[2 + k][t]);
+    bool next(float& f) {
+        const bool has_up = static_cast<double>(up_) <= hi_ && static_cast<double>(up_) >= lo_;
+        const bool has_down =
+            static_cast<double>(down_) >= lo_ && static_cast<double>(down_) <= hi_;
+        if (has_up && (!has_down || !below_)) {
+            f = up_, up_ = float_step(up_, true), below_ = true;
+            return true;
         }
+        if (!has_down) return false;
+        f = down_, down_ = float_step(down_, false), below_ = false;
+        return true;
     }
-    for (int p = 0; p < n[0]; ++p) {
-        double p0[4];
-        for (int j = 0; j < rows; ++j) p0[j] = static_cast<double>(c.a[j][0]) * v[0][p];
-        if (hopeless(p0, 0)) continue;
-        for (int q = 0; q < n[1]; ++q) {
-            double p1[4], room[4];
-            for (int j = 0; j < rows; ++j) {
-                p1[j] = p0[j] + static_cast<double>(c.a[j][1]) * v[1][q];
-                room[j] = static_cast<double>(c.b[j]) - p1[j];
-            }
-            double lo2, hi2;
-            if (!axis2_range(c, rows, room, span, lo2, hi2)) continue;
-            for (int r = 0; r < n[2]; ++r) {
-                if (!(v[2][r] >= lo2 && v[2][r] <= hi2)) continue;
-                double part[4], lo = -INFINITY, hi = INFINITY;
-                for (int j = 0; j < rows; ++j) {
-                    part[j] = p1[j] + static_cast<double>(c.a[j][2]) * v[2][r];
-                    // The range, widened by 2^-40 of itself for the rounding of the sums.
-                    const double a3 = c.a[j][3], left = static_cast<double>(c.b[j]) - part[j];
-                    const double edge = left / a3, slack = 0x1p-40 * std::fabs(edge);
-                    if (a3 > 0) hi = std::fmin(hi, edge + slack);
-                    if (a3 < 0) lo = std::fmax(lo, edge - slack);
-                    if (a3 == 0 && left < 0) hi = -INFINITY;
-                }
-                for (int s = 0; s < n[3]; ++s) {
-                    if (!(v[3][s] >= lo && v[3][s] <= hi)) continue;
-                    bool met = true;
-                    for (int j = 0; j < rows; ++j)
-                        met = met & (part[j] + static_cast<double>(c.a[j][3]) * v[3][s] -
-                                         static_cast<double>(c.b[j]) <= 0.0);
-                    if (!met) continue;
-                    u[0] = v[0][p], u[1] = v[1][q], u[2] = v[2][r], u[3] = v[3][s];
-                    return true;
-                }
-            }
-        }
+
+   private:
+    double lo_, hi_;
+    float up_ = 0.0f, down_ = 0.0f;
+    bool below_ = false;  // the next one from below, when there is one
+};
+
+// Depth-first over the axes: the floats of axis k in the range the projection leaves
+// with axes 0..k-1 at v, nearest the center first; at the last axis every row is checked
+// exactly. True with the first point found in v.
+struct Search {
+    const Constraints4& c;
+    int rows;
+    const double (&reach)[4][2];
+    const double* x;
+    const double* ulp;
+    const double* center;  // each axis's floats are tried from the one nearest it outward
+    Projection* proj;      // onto axes 0..k: proj[k] (left uninitialised: 8 KB)
+};
+
+bool search_axes(const Search& s, int k, float v[4]) {
+    double lo = s.reach[k][0], hi = s.reach[k][1];
+    if (!axis_range(s.proj[k], k, v, lo, hi)) return false;
+    FloatsIn floats(lo, hi, s.center[k]);
+    while (floats.next(v[k])) {
+        if (k < 3 ? search_axes(s, k + 1, v)
+                  : meets_rows(s.c, s.rows, v) && within_ulps(s.x, s.ulp, v))
+            return true;
     }
     return false;
 }
 
-// x rounded toward the inside of the rows the nearest float point u misses: on each
-// axis down where those rows' coefficients are all >= 0 (some > 0), up where all are
-// <= 0, else to nearest; into the box. Each such row then gains at least what its
-// terms lose to rounding; true when every row is met.
-bool rounded_inward(const Constraints4& c, int rows, const Bounds4& box, const double x[4],
-                    float u[4]) {
-    round_into_box(x, box, u);
-    uint32_t up = 0, down = 0;  // bit i: a missed row wants axis i lower (down) or higher
-    for (int j = 0; j < rows; ++j) {
-        if (row_excess(c, j, u) <= 0.0) continue;
-        for (int i = 0; i < 4; ++i) {
-            down |= static_cast<uint32_t>(c.a[j][i] > 0) << i;
-            up |= static_cast<uint32_t>(c.a[j][i] < 0) << i;
-        }
-    }
-    float v[4];
+// A float point within kUlps per axis of x, in the box, that meets every row as
+// evaluated, in u: every such point is reached (the projections only leave out
+// ranges of an axis no real point of the region extends), so false means there is
+// none.
+bool search_grid(const Constraints4& c, int rows, const Bounds4& box, const double x[4],
+                 const double ulp[4], const double center[4], float u[4]) {
+    double reach[4][2], size[4];
     for (int i = 0; i < 4; ++i) {
-        const float f = static_cast<float>(x[i]);
-        float g = f;
-        if ((down >> i & 1u) != 0 && (up >> i & 1u) == 0 && static_cast<double>(f) > x[i])
-            g = std::nextafter(f, -INFINITY);
-        if ((up >> i & 1u) != 0 && (down >> i & 1u) == 0 && static_cast<double>(f) < x[i])
-            g = std::nextafter(f, INFINITY);
-        g = g < box.min[i] ? box.min[i] : g;
-        v[i] = g > box.max[i] ? box.max[i] : g;
+        reach[i][0] = greater(box.min[i], std::nextafter(x[i] - kUlps * ulp[i], -INFINITY));
+        reach[i][1] = lesser(box.max[i], std::nextafter(x[i] + kUlps * ulp[i], INFINITY));
+        size[i] = greater(std::fabs(reach[i][0]), std::fabs(reach[i][1]));
     }
-    if (!meets_rows(c, rows, v)) return false;
+    Projection proj[4];
+    Search s{c, rows, reach, x, ulp, center, proj};
+    Projection& all = s.proj[3];
+    all.n = 0;
+    for (int j = 0; j < rows; ++j) {
+        Half& h = all.h[all.n++];
+        h.rhs = c.b[j];
+        h.mag = std::fabs(h.rhs);
+        for (int i = 0; i < 4; ++i) h.a[i] = c.a[j][i], h.mag += std::fabs(h.a[i]) * size[i];
+    }
+    for (int i = 0; i < 4; ++i)
+        for (int side = 0; side < 2; ++side) {
+            Half& h = all.h[all.n++];
+            for (int q = 0; q < 4; ++q) h.a[q] = q == i ? (side == 0 ? -1.0 : 1.0) : 0.0;
+            h.rhs = side == 0 ? -reach[i][0] : reach[i][1];
+            h.mag = 2.0 * size[i];
+        }
+    // Axis 0 keeps its reach alone: its projection would take up to 17 x 17 pairs.
+    if (!eliminate(s.proj[3], 3, s.proj[2]) || !eliminate(s.proj[2], 2, s.proj[1])) return false;
+    s.proj[0].n = 0;
+    float v[4];
+    if (!search_axes(s, 0, v)) return false;
     for (int i = 0; i < 4; ++i) u[i] = v[i];
     return true;
 }
 
-// The floats on either side of y, per axis (16 points, in the box): the first that
-// meets every row within kUlps of x, in u. False when none does.
-bool rounded_either_way(const Constraints4& c, int rows, const Bounds4& box, const double x[4],
-                        const double ulp[4], const double y[4], float u[4]) {
-    float below[4], above[4];
+// The float point nearest p on every axis but one, that one at the float nearest p[i]
+// within the range the rows leave it (and the box, and kUlps of x), or its neighbour
+// inward should rounding leave it a hair out; each axis in turn. True, in u, with the
+// first that meets every row within kUlps of x. A few row evaluations per axis.
+// base: p rounded into the box; sum: each row at base, less b.
+bool one_axis_placed(const Constraints4& c, int rows, const Bounds4& box, const double p[4],
+                     const float base[4], const double sum[4], const double x[4],
+                     const double ulp[4], float u[4]) {
     for (int i = 0; i < 4; ++i) {
-        const float f = static_cast<float>(y[i]);
-        below[i] = static_cast<double>(f) <= y[i] ? f : std::nextafter(f, -INFINITY);
-        above[i] = static_cast<double>(f) >= y[i] ? f : std::nextafter(f, INFINITY);
-    }
-    for (unsigned side = 0; side < 16; ++side) {
-        float v[4];
-        for (int i = 0; i < 4; ++i) {
-            const float f = (side >> i & 1u) != 0 ? above[i] : below[i];
-            v[i] = f < box.min[i] ? box.min[i] : f > box.max[i] ? box.max[i] : f;
+        double lo = greater(box.min[i], x[i] - kUlps * ulp[i]);
+        double hi = lesser(box.max[i], x[i] + kUlps * ulp[i]);
+        for (int j = 0; j < rows; ++j) {
+            const double a = c.a[j][i];
+            const double rest = a * static_cast<double>(base[i]) - sum[j];  // a v_i <= rest
+            const double edge = a != 0.0 ? rest / a : 0.0;
+            hi = a > 0.0 ? lesser(hi, edge) : a == 0.0 && rest < 0.0 ? -INFINITY : hi;
+            lo = a < 0.0 ? greater(lo, edge) : lo;
         }
-        if (meets_rows(c, rows, v) && within_ulps(x, ulp, v)) {
-            for (int i = 0; i < 4; ++i) u[i] = v[i];
-            return true;
+        if (!(lo <= hi)) continue;
+        float v[4] = {base[0], base[1], base[2], base[3]};
+        v[i] = static_cast<float>(lesser(greater(p[i], lo), hi));
+        for (int t = 0; t < 2; ++t) {
+            if (meets_rows(c, rows, v) && within_ulps(x, ulp, v)) {
+                for (int q = 0; q < 4; ++q) u[q] = v[q];
+                return true;
+            }
+            v[i] = float_step(v[i], static_cast<double>(v[i]) < 0.5 * (lo + hi));
         }
     }
     return false;
-}
-
-// The point nearest x within kUlps per axis (and the box) that clears every row by
-// `scale` times the rounding of its terms, in y; the status of that projection.
-SolveStatus nearest_in_reach(const Constraints4& c, int rows, const Bounds4& box,
-                             const double x[4], const double ulp[4], double scale, double y[4]) {
-    MorvexLimits4 lim;
-    for (int i = 0; i < 4; ++i) {
-        lim.lower[i] = std::fmax(box.min[i], x[i] - kUlps * ulp[i]);
-        lim.upper[i] = std::fmin(box.max[i], x[i] + kUlps * ulp[i]);
-    }
-    for (int j = 0; j < rows; ++j) {
-        double margin = 0.0;
-        for (int i = 0; i < 4; ++i) {
-            lim.a[j][i] = c.a[j][i];
-            margin += std::fabs(static_cast<double>(c.a[j][i])) * ulp[i];
-        }
-        lim.b[j] = static_cast<double>(c.b[j]) - scale * margin;
-    }
-    lim.row_count = static_cast<uint32_t>(rows);
-    lim.reserved = 0;
-    MorvexExact4Result r;
-    const SolveStatus status = morvex_exact_4d(&lim, x, &r);
-    for (int i = 0; i < 4; ++i) y[i] = r.x[i];
-    return status;
 }
 
 // The float answer of an OPTIMAL double answer x (see the top of this file).
 void round_answer(const Constraints4& c, int rows, const Bounds4& box, const double x[4],
                   float u[4]) {
     round_into_box(x, box, u);
-    if (meets_rows(c, rows, u)) return;
-    float w[4];
-    if (rounded_inward(c, rows, box, x, w)) {
-        for (int i = 0; i < 4; ++i) u[i] = w[i];
-        return;
+    double sum[4] = {0.0, 0.0, 0.0, 0.0};  // each row at u, less b
+    bool met = true;
+    for (int j = 0; j < rows; ++j) {
+        sum[j] = row_excess(c, j, u);
+        met = met & (sum[j] <= 0.0);
     }
+    if (met) return;
     double ulp[4], y[4];
     for (int i = 0; i < 4; ++i) ulp[i] = float_ulp(x[i]);
     float v[4];
-    bool found = moved_inward(c, rows, box, x, ulp, 0.5, y, v);
-    constexpr double kClearance[3] = {0.5, 0.25, 0.0};
-    for (int k = 0; k < 3 && !found; ++k) {
-        // The point nearest x within kUlps per axis that clears the rows by half (a
-        // quarter, none) of the rounding of their terms, by the double kernel; its
-        // float neighbours. When no point of that box meets the rows, no float does.
-        const SolveStatus status = nearest_in_reach(c, rows, box, x, ulp, kClearance[k], y);
-        if (status != MORVEX_STATUS_OPTIMAL) {
-            if (k == 2) return;
-            continue;
-        }
-        found = rounded_either_way(c, rows, box, x, ulp, y, v);
-        if (!found && k == 2) found = search_grid(c, rows, box, x, ulp, y, v);
+    if (one_axis_placed(c, rows, box, x, u, sum, x, ulp, v) ||
+        moved_inward(c, rows, box, x, ulp, 0.5, y, v)) {
+        for (int i = 0; i < 4; ++i) u[i] = v[i];
+        return;
     }
-    if (found)
+    float base[4];
+    round_into_box(y, box, base);
+    for (int j = 0; j < rows; ++j) sum[j] = row_excess(c, j, base);
+    if (one_axis_placed(c, rows, box, y, base, sum, x, ulp, v) ||
+        search_grid(c, rows, box, x, ulp, y, v))
         for (int i = 0; i < 4; ++i) u[i] = v[i];
 }
 
@@ -422,8 +406,7 @@ void round_answer(const Constraints4& c, int rows, const Bounds4& box, const dou
 // the box meets every row as evaluated in double. That is the double kernel's answer
 // too (its quick exit takes it: its tolerance only widens the rows), and it is exact
 // in float.
-bool float_quick_exit(const float d[4], const Bounds4& box, const Constraints4& c,
-                      Solution4* out) {
+bool float_quick_exit(const float d[4], const Bounds4& box, const Constraints4& c, Solution4* out) {
     if (c.count > 4) return false;
     bool ok = true;
     float u[4];
@@ -441,7 +424,7 @@ bool float_quick_exit(const float d[4], const Bounds4& box, const Constraints4& 
     return true;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int32_t morvex_solve_exact_4d_f32(const float u_desired[4], const Bounds4* bounds,
                                              const Constraints4* constraints, Solution4* out) {

@@ -46,6 +46,8 @@ constexpr double kRoughlyMet = 0x1p-20;  // the same after them: worth refining 
 constexpr double kThinPivot = 0x1p-112; // the factor's pivot: refinement mends what rounding
                                         // leaves of a working set conditioned up to about 2^54
 constexpr double kNegative = 0x1p-40;   // a multiplier below -this of the scale: negative
+constexpr double kSettledStep = 0x1p-30; // a last step below this of the point: settled enough
+                                        // to be judged roughly
 
 // A working set's point in two doubles and its multipliers (per row as given in
 // P.exact_a, and per fixed bound, toward the bound).
@@ -70,8 +72,11 @@ double row_excess(const MorvexExact4Prepared& P, int j, const ThinPoint& t, doub
 // The working set s (factor f of q) refined from t: each round, the residuals of its
 // optimality conditions (x - d + sum u a = 0, its rows and bounds met with equality)
 // are computed exactly and the working set's correction for them solved with the
-// factor; the rounds contract by about the condition times 2^-52.
-void refine_thin(const MorvexExact4Prepared& P, Problem& q, const Active& s, const Factor& f,
+// factor; the rounds contract by about the condition times 2^-52. True when the last
+// step was below kSettledStep of the point (on a wedge whose multipliers reach 1e22
+// the rounds can contract slowly, and a point judged before that can lie the box's
+// scale from its own).
+bool refine_thin(const MorvexExact4Prepared& P, Problem& q, const Active& s, const Factor& f,
                  const double d[4], int rounds, ThinPoint& t) {
     for (int round = 0; round < rounds; ++round) {
         for (int i = 0; i < 4; ++i) {
@@ -107,8 +112,10 @@ void refine_thin(const MorvexExact4Prepared& P, Problem& q, const Active& s, con
             size = max2(size, std::fabs(t.hi[i]));
         }
         for (int j = 0; j < 4; ++j) t.uw[j] += s.inw[j] ? duw[j] * P.unit[j] : 0.0;
-        if (round > 0 && !(step > 0x1p-104 * size)) return;
+        if (round > 0 && !(step > 0x1p-104 * size)) return true;
+        if (round == rounds - 1) return !(step > kSettledStep * size);
     }
+    return true;
 }
 // What the certificate of a working set's point found: nothing (certified), a
 // constraint to add (the most violated) or one to drop (the most negative multiplier).
@@ -156,13 +163,14 @@ ThinCheck solve_thin(const MorvexExact4Prepared& P, Problem& q, const Active& s,
         t.hi[i] = s.fix[i] > 0 ? P.upper[i] : s.fix[i] < 0 ? P.lower[i] : x[i];
         t.lo[i] = t.ub[i] = t.uw[i] = 0.0;
     }
-    // A few rounds first: a working set far from certified is judged by them alone.
-    refine_thin(P, q, s, f, d, kRoughRounds, t);
+    // A few rounds first: a working set far from certified is judged by them alone,
+    // once its point has settled.
+    const bool settled = refine_thin(P, q, s, f, d, kRoughRounds, t);
     bool finite = true;
     for (int i = 0; i < 4; ++i) finite = finite & is_finite(t.hi[i]);
     if (!finite) return {ThinVerdict::kNoFactor, 0, 0};
     const ThinCheck rough = check_thin(P, s, t, scale, kRoughlyMet);
-    if (rough.verdict != ThinVerdict::kCertified) return rough;
+    if (settled && rough.verdict != ThinVerdict::kCertified) return rough;
     refine_thin(P, q, s, f, d, kRefineRounds, t);
     return check_thin(P, s, t, scale, kMetOther);
 }

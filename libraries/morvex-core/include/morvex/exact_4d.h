@@ -111,11 +111,10 @@
  * from the rows as given and taken only when the optimality conditions hold at it
  * (every multiplier nonnegative within 2^-40 of the scale, every other constraint met
  * within 2^-60 of its magnitudes), which makes it the minimiser. So feasible thin
- * wedges are not refused and their answers have the accuracy above, but for the
- * rare answer no working set is certified for (then the loop's answer stands: 3 of
- * 40,000 in the long run, commands 3e8 to 9e8 out whose answers lie at a vertex of
- * four constraints with the wedge, where the multipliers reach 1e22). Such a call
- * takes at most 12 + 576 refined working sets (measured worst 0.25 ms).
+ * wedges are not refused and their answers have the accuracy above, but for an
+ * answer no working set is certified for, should there be one (the loop's answer then
+ * stands; none in the long run's 40,000). Such a call takes at most 12 + 576 refined
+ * working sets (measured worst 0.26 ms).
  *
  * Float records. morvex_solve_exact_4d_f32 reads the four-axis kernel's own float
  * records (core.h), widens them exactly to double and solves the same problem: no
@@ -131,10 +130,10 @@
  * or meet at a vertex too sharp for the float grid there), u is the float point
  * nearest x in the box: bounds met exactly, within half an ulp of x per axis, a row
  * missed by at most half an ulp of each of its terms (plus the double tolerance).
- * The rounding costs little when the nearest float point or one rounded toward the
- * rows' inside does (about 80% of answers on rows); it may take three more double
- * solves and a search of the float points within reach (about 1% of answers at
- * vertices): measured worst 0.5 ms, on thin wedges.
+ * The rounding costs little when the nearest float point, or that point with one axis
+ * moved within the range the rows leave it, does (about 94% of answers on rows); it
+ * may take a step inward (5%) and a search of the float points within reach (1%, at
+ * vertices): a few microseconds at most on generic limits.
  */
 #ifndef MORVEX_EXACT_4D_H
 #define MORVEX_EXACT_4D_H
