@@ -81,6 +81,12 @@ void round_into_box(const double x[4], const Bounds4& box, float u[4]) {
     }
 }
 
+bool in_box(const Bounds4& box, const float u[4]) {
+    bool inside = true;
+    for (int i = 0; i < 4; ++i) inside = inside & (box.min[i] <= u[i]) & (u[i] <= box.max[i]);
+    return inside;
+}
+
 bool within_ulps(const double x[4], const double ulp[4], const float u[4]) {
     bool near = true;
     for (int i = 0; i < 4; ++i)
@@ -364,8 +370,8 @@ bool one_axis_placed(const Constraints4& c, int rows, const Bounds4& box, const 
         if (!(lo <= hi)) continue;
         float v[4] = {base[0], base[1], base[2], base[3]};
         v[i] = static_cast<float>(lesser(greater(p[i], lo), hi));
-        for (int t = 0; t < 2; ++t) {
-            if (meets_rows(c, rows, v) && within_ulps(x, ulp, v)) {
+        for (int t = 0; t < 2; ++t) {  // the neighbour may leave the box (a box of one point)
+            if (in_box(box, v) && meets_rows(c, rows, v) && within_ulps(x, ulp, v)) {
                 for (int q = 0; q < 4; ++q) u[q] = v[q];
                 return true;
             }
@@ -417,6 +423,10 @@ bool float_quick_exit(const float d[4], const Bounds4& box, const Constraints4& 
         u[i] = d[i] < lo ? lo : t;
     }
     const int rows = static_cast<int>(c.count);
+    // An infinite coefficient is the full call's to refuse, however the row's value
+    // comes out at the clamped command.
+    for (int j = 0; j < rows; ++j)
+        for (int i = 0; i < 4; ++i) ok = ok & (std::fabs(c.a[j][i]) <= FLT_MAX);
     if (!ok || !meets_rows(c, rows, u)) return false;
     for (int i = 0; i < 4; ++i) out->u[i] = u[i];
     out->iterations = 0;
