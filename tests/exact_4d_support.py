@@ -438,6 +438,9 @@ def judge(p, status, x, witness=None, infeasible=None, tol=1e-9):
 
 ROW_SLACK = Fraction(2) ** -38  # a row met at the answer within this of its magnitudes there
 TOO_FAR = "too far beyond the limits"  # CoupledLimits' refusal of a NUMERICAL_FAILURE
+# CoupledLimits' refusal of an INFEASIBLE on limits found feasible at construction: the
+# header's open gap for commands beyond 2^100 R (see "Far commands").
+LOST_FEASIBILITY = "the solver found the limits infeasible for it"
 
 
 class Projection:
@@ -452,9 +455,11 @@ class Projection:
                     [abs(b) / math.hypot(*a) for a, b in self.rows
                      if any(a) and math.isfinite(b) and math.isfinite(math.hypot(*a))] + [0.0])
         reach = 16 * scale  # R: beyond it a command is far (see "Far commands")
-        self.far = self.finite and any(
-            v - (h if math.isfinite(h) else 0.0) > reach or v - (lo if math.isfinite(lo) else 0.0) < -reach
-            for v, lo, h in zip(d, self.lower, self.upper))
+        def beyond(r):
+            return self.finite and any(
+                v - (h if math.isfinite(h) else 0.0) > r or v - (lo if math.isfinite(lo) else 0.0) < -r
+                for v, lo, h in zip(d, self.lower, self.upper))
+        self.far, self.very_far = beyond(reach), beyond(2.0**100 * reach)
         # Where double precision may lose the answer (see Status): far commands, limits
         # whose products reach 2^900.
         self.may_refuse = self.far or scale >= 2.0**900
@@ -483,8 +488,10 @@ PROJECT_PROMISES = (
     (lambda p: p.finite and not p.may_refuse,
      lambda p: p.x is not None, "a finite command near accepted limits is answered"),
     (lambda p: p.finite and p.may_refuse,
-     lambda p: p.x is not None or (p.error == "ValueError" and TOO_FAR in p.message),
-     "a far finite command is answered or refused only as too far for double precision"),
+     lambda p: p.x is not None or (p.error == "ValueError" and (
+         TOO_FAR in p.message or (p.very_far and LOST_FEASIBILITY in p.message))),
+     "a far finite command is answered or refused only as too far for double precision "
+     "(or, beyond 2^100 R, as limits found infeasible for it)"),
     (lambda p: p.x is not None,
      lambda p: type(p.x) is tuple and len(p.x) == 4 and all(type(v) is float for v in p.x),
      "the answer is a tuple of four floats"),
