@@ -437,6 +437,7 @@ def judge(p, status, x, witness=None, infeasible=None, tol=1e-9):
 # outcome does not.
 
 ROW_SLACK = Fraction(2) ** -38  # a row met at the answer within this of its magnitudes there
+ROW_FLOOR = Fraction(2) ** -1071  # and within this of ||a|| (1 + sum |x|): subnormal rounding
 TOO_FAR = "too far beyond the limits"  # CoupledLimits' refusal of a NUMERICAL_FAILURE
 # CoupledLimits' refusal of an INFEASIBLE on limits found feasible at construction: the
 # header's open gap for commands beyond 2^100 R (see "Far commands").
@@ -470,7 +471,8 @@ def _rows_met(p):
         if not any(a) or b == INF:
             continue
         terms = [Fraction(ai) * Fraction(xi) for ai, xi in zip(a, p.x) if ai]
-        if sum(terms) - Fraction(b) > ROW_SLACK * (abs(Fraction(b)) + sum(map(abs, terms))):
+        floor = ROW_FLOOR * Fraction(math.hypot(*a)) * (1 + sum(abs(Fraction(v)) for v in p.x))
+        if sum(terms) - Fraction(b) > ROW_SLACK * (abs(Fraction(b)) + sum(map(abs, terms))) + floor:
             return False
     return True
 
@@ -499,7 +501,8 @@ PROJECT_PROMISES = (
      lambda p: all(lo <= v <= h for v, lo, h in zip(p.x, p.lower, p.upper)),
      "the answer lies in the box (bounds met exactly)"),
     (lambda p: p.x is not None and p.finite and all(map(math.isfinite, p.x)),
-     _rows_met, "the answer meets every row at itself within 2^-38 of its magnitudes"),
+     _rows_met, "the answer meets every row at itself within 2^-38 of its magnitudes "
+     "(and 2^-1071 of the row's length in the subnormal range)"),
     (lambda p: p.x is not None and p.finite and _inside(p),
      lambda p: list(p.x) == [float(v) for v in p.d], "a command inside the limits comes back"),
 )

@@ -64,7 +64,9 @@
  * are always met exactly: an OPTIMAL x lies in the box. Rows are normalised to unit
  * length first: a coefficient below 2^-1022 of its row's length is then held as a
  * subnormal number or zero, and the row is met as so held (a value that differs
- * from the given one by at most 2^-1074 ||a[j]|| sum_i |x[i]|).
+ * from the given one by at most 2^-1074 ||a[j]|| sum_i |x[i]|). Where the unit row's
+ * right side or its products at x are subnormal, doubles keep only an absolute
+ * precision of 2^-1074: a row is then met within a further 2^-1071 ||a[j]||.
  *
  * Far commands. A finite desired value beyond R = 16 times the scale of the limits
  * (the largest finite bound and |b| of a unit row) from a side of the box (from 0 on
