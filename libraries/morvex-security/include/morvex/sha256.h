@@ -26,14 +26,6 @@
 
 #include "morvex/security_config.h"
 
-#ifndef MORVEX_GATE_API
-#if defined(_WIN32)
-#define MORVEX_GATE_API __declspec(dllexport)
-#else
-#define MORVEX_GATE_API __attribute__((visibility("default")))
-#endif
-#endif
-
 #ifdef __cplusplus
 extern "C" {
 #endif
