@@ -439,9 +439,6 @@ def judge(p, status, x, witness=None, infeasible=None, tol=1e-9):
 ROW_SLACK = Fraction(2) ** -38  # a row met at the answer within this of its magnitudes there
 ROW_FLOOR = Fraction(2) ** -1071  # and within this of ||a|| (1 + sum |x|): subnormal rounding
 TOO_FAR = "too far beyond the limits"  # CoupledLimits' refusal of a NUMERICAL_FAILURE
-# CoupledLimits' refusal of an INFEASIBLE on limits found feasible at construction: the
-# header's open gap for commands beyond 2^100 R (see "Far commands").
-LOST_FEASIBILITY = "the solver found the limits infeasible for it"
 
 
 class Projection:
@@ -460,7 +457,7 @@ class Projection:
             return self.finite and any(
                 v - (h if math.isfinite(h) else 0.0) > r or v - (lo if math.isfinite(lo) else 0.0) < -r
                 for v, lo, h in zip(d, self.lower, self.upper))
-        self.far, self.very_far = beyond(reach), beyond(2.0**100 * reach)
+        self.far = beyond(reach)
         # Where double precision may lose the answer (see Status): far commands, limits
         # whose products reach 2^900.
         self.may_refuse = self.far or scale >= 2.0**900
@@ -490,10 +487,8 @@ PROJECT_PROMISES = (
     (lambda p: p.finite and not p.may_refuse,
      lambda p: p.x is not None, "a finite command near accepted limits is answered"),
     (lambda p: p.finite and p.may_refuse,
-     lambda p: p.x is not None or (p.error == "ValueError" and (
-         TOO_FAR in p.message or (p.very_far and LOST_FEASIBILITY in p.message))),
-     "a far finite command is answered or refused only as too far for double precision "
-     "(or, beyond 2^100 R, as limits found infeasible for it)"),
+     lambda p: p.x is not None or (p.error == "ValueError" and TOO_FAR in p.message),
+     "a far finite command is answered or refused only as too far for double precision"),
     (lambda p: p.x is not None,
      lambda p: type(p.x) is tuple and len(p.x) == 4 and all(type(v) is float for v in p.x),
      "the answer is a tuple of four floats"),

@@ -235,6 +235,14 @@ _H = float.fromhex
        2.4916777969255004),
       ((-0.8272783444433358, 0.5424674322540965, 0.4205845573809537, -0.30846809159940114),
        -0.8467870072464581)], ex.OPTIMAL),
+    # One point meets the limits, (0, 0, 0, 2^-1074), where the unit rows' right sides
+    # round to 0 and their products underflow: answered from near and far, not refused.
+    *[(d, [0, 0, 0, 5e-324], [0, 0, 1.5, math.inf],
+       [((1048576.0, -3145728.0, -2097152.0, 1048576.0), _H("1p-1054")),
+        ((-2.0**61 * 1.5, -2.0**61, 2.0**60, 2.0**60), _H("1.0000000001p-1014")),
+        ((-2.0**-59, 2.0**-60, 2.0**-60, -1.5 * 2.0**-59), 0.0),
+        ((2.0**-20, 2.0**-20, -3 * 2.0**-20, -3 * 2.0**-20), 0.0)], ex.OPTIMAL)
+      for d in ([0, 0, 0, 2.0**-1022], [4.19, 1e-45, -1e39, 2.0**-1022])],
     # Feasible limits at the top of the double range (x0 = 1.7e308 meets them): the
     # solve's frame overflows from a command at the other end; not called infeasible.
     ([-1.7e308, 0, 0, 0], [-1.7e308, -1, -1, -1], [1.7e308, 1, 1, 1],

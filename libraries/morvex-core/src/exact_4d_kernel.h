@@ -15,6 +15,10 @@
 namespace morvex::exact4 {
 
 constexpr double kTolRel = 0x1p-40;      // feasibility, relative to the scale S
+// and, for a unit row, at least this absolutely: where its right side or products are
+// subnormal, doubles hold them only to 2^-1074 (the row's rounding alone can move it
+// by a few units), and a relative tolerance there is no tolerance at all.
+constexpr double kRowFloor = 0x1p-1073;
 constexpr double kDependent = 0x1p-70;   // ||z||^2 below this: n depends on the working set
 constexpr double kPositive = 0x1p-50;    // a dual direction entry above this is positive
 constexpr double kPivot = 0x1p-96;      // squared residual of a row in the factor: above rounding (2^-104)
@@ -316,9 +320,9 @@ inline double frame_value(const MorvexExact4Prepared& P, int i, double c, double
     return select(y == U, P.upper[i], v);
 }
 // The tolerance of unit row (a, b) at the point c: 2^-40 of the magnitudes its
-// evaluation there adds up.
+// evaluation there adds up, and kRowFloor.
 inline double shifted_row_tol(const double a[4], double b, const double c[4]) {
-    return kTolRel * std::fabs(b) + std::fabs(kTolRel * a[0] * c[0]) +
+    return kRowFloor + kTolRel * std::fabs(b) + std::fabs(kTolRel * a[0] * c[0]) +
            std::fabs(kTolRel * a[1] * c[1]) + std::fabs(kTolRel * a[2] * c[2]) +
            std::fabs(kTolRel * a[3] * c[3]);
 }

@@ -74,7 +74,7 @@ bool meets_rows_at_x(const Problem& p, const double y[4]) {
         double at_x = 0.0;
         for (int i = 0; i < 4; ++i) at_x += std::fabs(p.A[j][i]) * std::fabs(p.c[i] + y[i]);
         const double margin = 0x1p-8 * row_tol(p, j, y);
-        ok = ok & (dot4(p.A[j], y) - p.bb[j] <= kTolRel * (p.babs[j] + at_x) - margin);
+        ok = ok & (dot4(p.A[j], y) - p.bb[j] <= kRowFloor + kTolRel * (p.babs[j] + at_x) - margin);
     }
     return ok;
 }

@@ -66,7 +66,9 @@
  * subnormal number or zero, and the row is met as so held (a value that differs
  * from the given one by at most 2^-1074 ||a[j]|| sum_i |x[i]|). Where the unit row's
  * right side or its products at x are subnormal, doubles keep only an absolute
- * precision of 2^-1074: a row is then met within a further 2^-1071 ||a[j]||.
+ * precision of 2^-1074: every tolerance above also holds 2^-1073 (of a unit row), so
+ * limits met only there are not refused, and a row is met within a further
+ * 2^-1071 ||a[j]||.
  *
  * Far commands. A finite desired value beyond R = 16 times the scale of the limits
  * (the largest finite bound and |b| of a unit row) from a side of the box (from 0 on
@@ -78,11 +80,8 @@
  * When the answer lies beyond R, the limits are also judged at their own scale:
  * INFEASIBLE there is INFEASIBLE for d. Measured against exact rational arithmetic
  * on 213,900 such commands (2^10 to 2^1020 out): no wrong answer or status, 20
- * NUMERICAL_FAILURE (src/exact_4d_design.md). An open gap: beyond 2^100 R, on limits
- * whose rows mix magnitudes far apart (fuzzing found rows of 2^61 and 2^-59 beside
- * subnormal right sides, the command 1e39 out), the limits judged at their own scale can
- * be found INFEASIBLE though they admit points; that INFEASIBLE is then wrong for d.
- * Clamp commands to the range of the machine before projecting them.
+ * NUMERICAL_FAILURE (src/exact_4d_design.md). Clamp commands to the range of the
+ * machine before projecting them.
  *
  * Accuracy. An OPTIMAL x is within a few units of 2^-40 S of the exact minimiser,
  * S the largest magnitude of the limits, c and x (the tests check 1e-9 S against
