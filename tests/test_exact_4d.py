@@ -243,6 +243,13 @@ _H = float.fromhex
         ((-2.0**-59, 2.0**-60, 2.0**-60, -1.5 * 2.0**-59), 0.0),
         ((2.0**-20, 2.0**-20, -3 * 2.0**-20, -3 * 2.0**-20), 0.0)], ex.OPTIMAL)
       for d in ([0, 0, 0, 2.0**-1022], [4.19, 1e-45, -1e39, 2.0**-1022])],
+    # x3's bound of 3.4e38 (no limit, in float) puts a command 1e39 out on x2 within 16
+    # times the limits' scale, while the rows hold the answer at 50: answered as a far
+    # command, not refused as infeasible.
+    ([-1.0, -4.18, 1e39, -0.0], [12.75, -4.18, 0.5, 1e-45], [2.0**53, 4.19, 255.0, 3.4028235677973366e38],
+     [((2.0**-20, 2.0**-20, -3 * 2.0**-20, 3 * 2.0**-20), 2.1257400512695315e-05),
+      ((1, -3, 3, 1), 19.930000000018126), ((-3, 3, 1, -3), -49.78999999999999),
+      ((3, 1, -3, 1), 39.43000000003587)], ex.OPTIMAL),
     # Feasible limits at the top of the double range (x0 = 1.7e308 meets them): the
     # solve's frame overflows from a command at the other end; not called infeasible.
     ([-1.7e308, 0, 0, 0], [-1.7e308, -1, -1, -1], [1.7e308, 1, 1, 1],

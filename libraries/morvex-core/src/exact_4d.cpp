@@ -219,6 +219,28 @@ SolveStatus undecided_near_overflow(const MorvexExact4Prepared& P, MorvexExact4R
     return status;
 }
 
+// A command within R of the box refused as infeasible, placed again as a far command
+// against the scale of what holds its answer: d clamped into the box and the rows' right
+// sides. R counts every finite bound, so a bound meaning "no limit" (3.4e38, the largest
+// float) makes a command 1e39 out near, though the rows hold the answer at 50: the
+// multipliers of the solve, of the size of |d - c|, then drown the ones that place it,
+// and the solve can find the limits infeasible. The far path judges them at their own
+// scale. A command within that scale keeps the solve's verdict (bit for bit).
+[[gnu::noinline]] SolveStatus refused_near(const MorvexExact4Prepared& P, const double d[4],
+                                           MorvexExact4Result* out) {
+    double scale = 0x1p-900, reach = 0.0;
+    for (int i = 0; i < 4; ++i) {
+        const double c = clamp_axis(d[i], P.lower[i], P.upper[i]);
+        scale = max2(scale, std::fabs(c));
+        reach = max2(reach, std::fabs(d[i] - c));
+    }
+    for (int j = 0; j < static_cast<int>(P.row_count); ++j) scale = max2(scale, std::fabs(P.b[j]));
+    MorvexExact4Prepared own = P;
+    own.far = 16.0 * scale;
+    if (!(reach > own.far) || !(own.far < P.far)) return MORVEX_STATUS_INFEASIBLE;
+    return solve_far(own, d, out, false);
+}
+
 } // namespace
 
 // A command near the box on usable limits: one solve, checked; any other, the far path.
@@ -228,7 +250,9 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
     for (int i = 0; i < 4; ++i)
         near = near & is_finite(desired[i]) & !far_up(P, desired[i], i) &
                !far_down(P, desired[i], i);
-    return near ? solve_checked(P, desired, out, try_quick) : solve_far(P, desired, out, try_quick);
+    if (!near) return solve_far(P, desired, out, try_quick);
+    const SolveStatus status = solve_checked(P, desired, out, try_quick);
+    return status == MORVEX_STATUS_INFEASIBLE ? refused_near(P, desired, out) : status;
 }
 
 SolveStatus solve_unprepared(const MorvexLimits4& limits, const double desired[4],
