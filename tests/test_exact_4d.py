@@ -202,14 +202,14 @@ _H = float.fromhex
       ((0.656132617653479, 0.18098939436302497, -0.3793996696548825, -0.14612777199860916),
        2.7929786691916068)], ex.OPTIMAL),
     # 1.2e301 below x3's bound (x3 open above) and 1.4e271 out on x2's open side: the
-    # solve would bring the first toward the box by 2^100, no longer holding x3 against
-    # x2's pull; refused, not answered for another command.
+    # solve brings the first toward the box by 2^100, no longer holding x3 against x2's
+    # pull, and answers another command; the certificate takes only the answer for d.
     ([-math.inf, 32.23835636764986, -1.402185170963382e+271, -1.23752106884963e+301],
      [-0.4329484516526936, -math.inf, -math.inf, -2.420143178494616], [math.inf] * 4,
      [((0.6121589268941288, -0.6784173545863126, 0.4950552229060974, 0.49195746430066345),
        4.211221344974783),
       ((0.5532434118682179, -0.22135036464293423, -0.9359484562297884, -0.7386198957084273),
-       -4.652270976262771)], ex.NUMERICAL_FAILURE),
+       -4.652270976262771)], ex.OPTIMAL),
     # Thin wedges (rows 1 and 3 opposite up to 1e-13) with a command 9e8 out: the answer
     # lies at the vertex of all four rows, multipliers 2e22, whose refinement settles
     # slowly; not judged before it has.

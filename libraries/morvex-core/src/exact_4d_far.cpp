@@ -1,62 +1,55 @@
 // Far commands (see exact_4d_design.md): a finite command beyond R = 16 times the
 // limits' scale from the box, an infinite one, and the statuses of limits the solve
-// cannot use.
+// cannot use. For a finite far command one certificate decides: solves only propose
+// working sets, and an answer is returned only with the certificate of its own.
 #include "exact_4d_kernel.h"
 
 namespace morvex::exact4 {
 namespace {
 
-constexpr int kFarRounds = 4;           // boxes tried for a far command (see solve_far)
-constexpr int kMovedRounds = 3;         // distances a far command is moved to (see solve_moved)
-constexpr double kGap = 0x1p8;          // ratio of two moved far axes' distances: at most this,
-constexpr double kGapFailed = 0x1p4;    // this when the solve of the moved command failed,
-constexpr double kGapRefused = 0x1p32;  // this when the move refused its answer
-constexpr double kConeZero = 0x1p-40;   // a coefficient of the cone test this near 0 is 0
+constexpr int kMovedRounds = 3;        // distances a far command is moved to: 16 R, 4096 R, 2^20 R
+constexpr double kMovedStep = 0x1p8;   // from one distance to the next
+constexpr double kGap = 0x1p8;         // ratio of two moved far axes' distances: at most this
+constexpr int kBoxRounds = 4;          // boxes an open side is bounded at: R, 16 R, 256 R, 4096 R
+constexpr double kConeZero = 0x1p-40;  // a coefficient of a far part this near 0 is 0
+constexpr int kReframes = 8;           // framings of a certified point at itself
 
-// Whether moving the command the working set of s was found for by the vector shift
-// (d less that command; nonzero only along axes) keeps the multipliers of that
-// working set (its rows and fixed bounds, as s holds them; f its factor)
-// nonnegative. Each axis is decomposed on the normals on its own: nothing may be
-// left in the null space, and coefficients within 2^-40 of zero are taken as zero
-// (the shifts may differ by hundreds of binary orders, and the rounding of a large
-// one must not hide a small one); each multiplier plus its combined coefficient
-// must then be nonnegative beyond 2^-40 of its terms. Then the working set's point
-// stays the answer.
-// What keeps the answer of a moved command from being the command's own; nothing
-// (taken()) when it is its answer.
-struct MoveVerdict {
-    uint32_t moving = 0;     // bit i: the answer moves with the command along axis i
-    bool negative = false;   // the shift would turn a multiplier negative
-    bool no_point = false;   // no working set, or its point overflowed or misses a row
-    bool not_moved = false;  // the command was not moved at all
-    bool taken() const { return moving == 0 && !negative && !no_point && !not_moved; }
-};
-MoveVerdict no_point() {
-    MoveVerdict v;
-    v.no_point = true;
-    return v;
-}
+// ---- The certificate ------------------------------------------------------------------
+// A working set's point x is the minimiser for d when it meets the limits and d - x is a
+// nonnegative combination of the normals of the set's constraints (its multipliers). For
+// a far command those multipliers are of the size of |d|, and the ones that place x drown
+// in their rounding; so d - x is split at a point c near the answer (the frame's hint):
+// the near part (each axis within R of c), whose multipliers and point are computed at
+// the limits' own scale, and the far part (each axis beyond R), decomposed on the set
+// one axis at a time: its part in the set's null space moves the point (the answer moves
+// with d along it), its part on the normals adds to the multipliers. Coefficients within
+// 2^-40 of zero, and null parts within 2^-35 of the axis, are taken as zero (the far
+// axes' parts may differ by hundreds of binary orders, and the rounding of a large one
+// must not hide a small one). Each multiplier, near part plus far parts, must then be
+// nonnegative beyond 2^-40 of its terms and of the scale, and the point must meet the
+// limits at itself.
+enum class Verdict { kCertified, kNoFactor, kOutside, kNegative };
 
-// The verdict: moving for an axis that leaves a part in the null space (the answer
-// moves with the command along it), negative for a negative combined multiplier.
-MoveVerdict in_working_cone(const Problem& p, const Active& s, const Factor& f,
-                            const double shift[4]) {
-    // As direction() decomposes n (not called: a second caller would take it out of
-    // the loop it is inlined in).
+// The far part of working set s (f its factor in q): shift (nonzero only on far axes)
+// decomposed; move receives its part in the null space; kNegative when it turns a
+// multiplier of s (held for the near part) negative.
+Verdict far_part_holds(const Problem& q, const Active& s, const Factor& f, const double shift[4],
+                       double floor, double move[4]) {
     double total[8] = {0, 0, 0, 0, 0, 0, 0, 0}, size[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    MoveVerdict verdict;
+    for (int i = 0; i < 4; ++i) move[i] = 0.0;
     for (int axis = 0; axis < 4; ++axis) {
         if (shift[axis] == 0.0) continue;
         double nf[4] = {0, 0, 0, 0}, z[4], c[4], w[4] = {0, 0, 0, 0}, coef[8];
         nf[axis] = masked(s.fix[axis] == 0, 1.0);
         project_out(f, f.nw, nf, z, c);
         r_solve(f, c, w);
-        verdict.moving |= static_cast<uint32_t>(!(dot4(z, z) <= kDependent)) << axis;
-        for (int q = 0; q < 4; ++q) coef[q] = w[q];  // zero past the working rows
+        const bool moves = !(dot4(z, z) <= kDependent);
+        for (int i = 0; i < 4; ++i) move[i] += moves ? shift[axis] * z[i] : 0.0;
+        for (int k = 0; k < 4; ++k) coef[k] = w[k];  // zero past the working rows
         for (int i = 0; i < 4; ++i) {
             // e_axis less its part on the rows, on a fixed axis, toward its bound.
             double across = i == axis ? 1.0 : 0.0;
-            for (int q = 0; q < f.nw; ++q) across -= w[q] * p.A[f.W[q]][i];
+            for (int k = 0; k < f.nw; ++k) across -= w[k] * q.A[f.W[k]][i];
             coef[4 + i] = static_cast<double>(s.fix[i]) * across;
         }
         for (int k = 0; k < 8; ++k) {
@@ -65,132 +58,130 @@ MoveVerdict in_working_cone(const Problem& p, const Active& s, const Factor& f,
             size[k] += std::fabs(term);
         }
     }
-    // The multipliers the working set holds at the command it was found for.
     double held[8];
-    for (int q = 0; q < 4; ++q) held[q] = q < f.nw ? s.uw[f.W[q]] : 0.0;
+    for (int k = 0; k < 4; ++k) held[k] = k < f.nw ? s.uw[f.W[k]] : 0.0;
     for (int i = 0; i < 4; ++i) held[4 + i] = masked(s.fix[i] != 0, s.ub[i]);
-    for (int k = 0; k < 8; ++k)
-        verdict.negative = verdict.negative | (held[k] + total[k] < -kTolRel * (size[k] + held[k]));
-    return verdict;
-}
-// The limits with every side the box leaves open bounded at R. kAnswer when the
-// answer stays strictly inside those bounds: it is then the answer of the limits
-// as given (they are convex). kFeasible when it reaches them (or the enumeration
-// found it): a point meeting the limits, not their minimiser. kNone when no point
-// was found.
-enum Within { kNone, kFeasible, kAnswer };
-Within solve_within(const MorvexExact4Prepared& P, double R, const double desired[4],
-                    MorvexExact4Result* out) {
-    MorvexExact4Prepared near = P;
-    for (int i = 0; i < 4; ++i) {
-        near.upper[i] = min2(P.upper[i], R);
-        near.lower[i] = max2(P.lower[i], -R);
+    for (int k = 0; k < 8; ++k) {
+        const double slack = kTolRel * (size[k] + std::fabs(held[k])) + floor;
+        if (!(held[k] + total[k] >= -slack)) return Verdict::kNegative;  // NaN fails
     }
-    if (solve_checked(near, desired, out, false) != MORVEX_STATUS_OPTIMAL)
-        return kNone;
-    // A working set the enumeration accepted proves feasibility, not optimality:
-    // its multipliers, of the size of |d|, are judged with a tolerance of that size.
-    bool reaches = out->steps > kMaxSteps;
-    for (int i = 0; i < 4; ++i)
-        reaches = reaches | (out->x[i] == R && P.upper[i] == INFINITY) |
-                  (out->x[i] == -R && P.lower[i] == -INFINITY);
-    return reaches ? kFeasible : kAnswer;
+    return Verdict::kCertified;
 }
-// Whether y is nearer d than x: half of ||x - d||^2 - ||y - d||^2 is
-// sum (x - y)((x + y) / 2 - d), summed term by term (no term is a difference of two
-// squares of |d|, none overflows). An axis where x and y agree within the
-// feasibility tolerance (2^-40 of their magnitudes and of R = P.far) is left out: on
-// a far axis, such a difference times |d| would outweigh every other axis, though
-// it says only which point the tolerance let a little farther out.
-bool nearer(const MorvexExact4Prepared& P, const double y[4], const double x[4],
-            const double d[4]) {
-    double gain = 0.0;
-    for (int i = 0; i < 4; ++i) {
-        const double apart = std::fabs(x[i] - y[i]);
-        const bool counts = apart > kTolRel * (std::fabs(x[i]) + std::fabs(y[i]) + P.far);
-        gain += counts ? (x[i] - y[i]) * ((x[i] + y[i]) * 0.5 - d[i]) : 0.0;
-    }
-    return gain > 0.0;
-}
-// A far command's answer lies on (or next to) the face of the limits farthest along
-// the command's far axes, and its position on that face is set by the near axes,
-// whose multipliers drown in the far ones' (and beyond 2^900 the solve also moved
-// d toward the box, which weakened them). So the near part is projected again, at
-// the limits' own scale, each far axis held at the answer's value. The result
-// replaces the answer when it meets the rows at itself and is nearer d (with the
-// far axes unchanged, only the near ones count; a nearer point lowers the bound
-// ||x - x*||^2 <= ||x - d||^2 - ||x* - d||^2 on its distance to the minimiser x*).
-void polish(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out) {
-    MorvexExact4Prepared face = P;
-    double near[4];
-    for (int i = 0; i < 4; ++i) {
-        const double x = out->x[i], d = desired[i];
-        const bool up = far_up(P, d, i);
-        const bool down = far_down(P, d, i);
-        face.lower[i] = up || down ? x : P.lower[i];
-        face.upper[i] = up || down ? x : P.upper[i];
-        near[i] = up || down ? x : d;
-    }
-    MorvexExact4Result again;
-    if (solve_checked(face, near, &again, false) != MORVEX_STATUS_OPTIMAL)
-        return;
-    if (nearer(P, again.x, out->x, desired))  // `face` has the rows of P, in a smaller box
-        for (int i = 0; i < 4; ++i) out->x[i] = again.x[i];
-}
-// The point of working set s for command d (finite), computed in the frame of c:
-// d clamped into the box, except on the far axes (bit i of far), where c is x, an
-// answer found in a frame that lay as far out as d (and carried the rounding of its
-// |c|). With shift, only when it lies in the cone of s (in_working_cone): the axes it
-// moves along are then orthogonal to the null space of s, and d's distance along
-// them is left out (it would add only its own rounding). Only what the factor, the
-// cone test and the working point read is set. Taken with the point; else what the
-// cone test found, or no_point (s does not factorise, or the point overflowed).
-MoveVerdict working_point_near(const MorvexExact4Prepared& P, const Active& s, const double d[4],
-                            const double x[4], uint32_t far, const double* shift,
-                            double out[4]) {
+
+// The certificate of working set s for the finite command d, framed at hint (a point
+// near the answer; clamped into the box); x receives the set's point.
+Verdict certify_set(const MorvexExact4Prepared& P, Active s, const double d[4],
+                    const double hint[4], double x[4]) {
     Problem q;
     q.m = static_cast<int>(P.row_count);
+    double shift[4], scale = P.far;
     for (int i = 0; i < 4; ++i) {
-        const bool held = (far >> i & 1u) != 0;
-        q.c[i] = clamp_axis(held ? x[i] : d[i], P.lower[i], P.upper[i]);
-        q.r[i] = shift != nullptr && shift[i] != 0.0 ? 0.0 : d[i] - q.c[i];
+        if (s.fix[i] != 0 && !is_finite(s.fix[i] > 0 ? P.upper[i] : P.lower[i]))
+            return Verdict::kNoFactor;
+        q.c[i] = clamp_axis(hint[i], P.lower[i], P.upper[i]);
+        const double r = d[i] - q.c[i];
+        const bool far = !(std::fabs(r) <= P.far);
+        shift[i] = far ? r : 0.0;
+        q.r[i] = far ? 0.0 : r;
         q.L[i] = P.lower[i] - q.c[i];
         q.U[i] = P.upper[i] - q.c[i];
+        scale = max2(scale, max2(std::fabs(q.c[i]), std::fabs(q.r[i])));
     }
     for (int j = 0; j < 4; ++j) {
         for (int i = 0; i < 4; ++i) q.A[j][i] = P.a[j][i];
         q.bb[j] = P.b[j] - dot4(P.a[j], q.c);
     }
     Factor f;
-    if (!factorise(q, s, f)) return no_point();
-    const MoveVerdict verdict = shift != nullptr ? in_working_cone(q, s, f, shift) : MoveVerdict{};
-    if (!verdict.taken()) return verdict;
-    double y[4];
-    working_point(q, s, f, y, nullptr, nullptr);
-    bool finite = true;
+    if (!factorise(q, s, f)) return Verdict::kNoFactor;
+    double y[4], move[4];
+    working_point(q, s, f, y, s.uw, s.ub);
+    const Verdict far = far_part_holds(q, s, f, shift, kTolRel * scale, move);
+    // A free axis within the scale's tolerance of its bound is clamped onto it (the
+    // point of a degenerate vertex, say, which lies on a bound it does not fix).
+    bool inside = true;
     for (int i = 0; i < 4; ++i) {
-        out[i] = frame_value(P, i, q.c[i], y[i], q.L[i], q.U[i]);
-        finite = finite & is_finite(out[i]);
+        y[i] += move[i];
+        const double tol = kTolRel * max2(scale, std::fabs(y[i]));
+        inside = inside & !(y[i] > q.U[i] + tol) & !(y[i] < q.L[i] - tol);
+        x[i] = frame_value(P, i, q.c[i], y[i], q.L[i], q.U[i]);
+        inside = inside & is_finite(x[i]);
     }
-    return finite ? MoveVerdict{} : no_point();
+    if (!inside || !meets_rows(P, x)) return Verdict::kOutside;
+    return far;
 }
-// The far axes of a command: each one's distance beyond its side (from 0 on a side
-// the box leaves open), in increasing order of it, and their set (bit i).
+// certify_set, and the certified point computed again in its own frame until it settles
+// (the hint's rounding stays in the point otherwise: a solve of d that lost the answer
+// frames it 2^100 out, say, where the tolerance passes a point that carries 2^-52 of
+// that); every framing must be certified.
+bool certified(const MorvexExact4Prepared& P, const Active& s, const double d[4],
+               const double hint[4], double x[4]) {
+    Verdict v = certify_set(P, s, d, hint, x);
+    for (int round = 0; round < kReframes && v == Verdict::kCertified; ++round) {
+        double own[4], size = P.far, apart = 0.0;
+        for (int i = 0; i < 4; ++i) own[i] = x[i];
+        v = certify_set(P, s, d, own, x);
+        for (int i = 0; i < 4; ++i) {
+            size = max2(size, std::fabs(x[i]));
+            apart = max2(apart, std::fabs(x[i] - own[i]));
+        }
+        if (v == Verdict::kCertified && apart <= kTolRel * size) return true;
+    }
+    return false;
+}
+
+// ---- Proposals ------------------------------------------------------------------------
+// The working set a point x proposes: the bounds it lies on, and the rows it meets with
+// equality within twice their tolerance at x, as far as they stay independent.
+Active set_at(const MorvexExact4Prepared& P, const double x[4]) {
+    Active s{};
+    Problem q;
+    for (int i = 0; i < 4; ++i) {
+        s.fix[i] = x[i] == P.upper[i] ? +1 : x[i] == P.lower[i] ? -1 : 0;
+        s.fix[i] = is_finite(x[i]) ? s.fix[i] : 0;
+    }
+    for (int j = 0; j < 4; ++j)
+        for (int i = 0; i < 4; ++i) q.A[j][i] = P.a[j][i];
+    int held = 0;
+    for (int i = 0; i < 4; ++i) held += s.fix[i] != 0;
+    for (int j = 0; j < static_cast<int>(P.row_count) && held < 4; ++j) {
+        const double over = dot4(P.a[j], x) - P.b[j];
+        if (!(std::fabs(over) <= 2.0 * shifted_row_tol(P.a[j], P.b[j], x))) continue;
+        s.inw[j] = true;
+        Factor f;
+        if (factorise(q, s, f)) ++held;
+        else s.inw[j] = false;
+    }
+    return s;
+}
+// A proposal: the working set the solve of command e ends on (or, after a quick exit or
+// the enumeration, the one its answer proposes) and that answer, the certificate's hint.
+// A fixed bound the given limits do not have (a box's side on an open one) is let go.
+bool propose(const MorvexExact4Prepared& limits, const MorvexExact4Prepared& P,
+             const double e[4], Active& s, double hint[4], uint32_t* steps) {
+    MorvexExact4Result r;
+    Active last;
+    if (solve_once(limits, e, &r, false, nullptr, &last) != MORVEX_STATUS_OPTIMAL) return false;
+    for (int i = 0; i < 4; ++i) hint[i] = r.x[i];
+    s = r.steps == 0 || r.steps > kMaxSteps ? set_at(limits, r.x) : last;
+    for (int i = 0; i < 4; ++i)
+        s.fix[i] = is_finite(s.fix[i] > 0 ? P.upper[i] : P.lower[i]) ? s.fix[i] : 0;
+    *steps = r.steps;
+    return true;
+}
+// The far axes of a command: each one's distance beyond its side (from 0 on a side the
+// box leaves open), in increasing order of it.
 struct FarAxes {
     double dist[4], from[4];
     int order[4], count;
-    uint32_t mask;
 };
 FarAxes far_axes_of(const MorvexExact4Prepared& P, const double desired[4]) {
     FarAxes f;
     f.count = 0;
-    f.mask = 0;
     for (int i = 0; i < 4; ++i) {
         const bool up = far_up(P, desired[i], i), down = far_down(P, desired[i], i);
         const double side = up ? P.upper[i] : P.lower[i];
         f.from[i] = is_finite(side) ? side : 0.0;
         f.dist[i] = up | down ? std::fabs(desired[i] - f.from[i]) : 0.0;
-        f.mask |= static_cast<uint32_t>(up | down) << i;
         if (up | down) f.order[f.count++] = i;
     }
     for (int a = 1; a < f.count; ++a)  // insertion sort
@@ -201,134 +192,119 @@ FarAxes far_axes_of(const MorvexExact4Prepared& P, const double desired[4]) {
         }
     return f;
 }
-// Whether some distance from d to the box exceeds 2^900: the solve of d then moves d
-// toward the box itself (see solve_once).
-bool beyond_scaling(const MorvexExact4Prepared& P, const double d[4]) {
-    bool beyond = false;
-    for (int i = 0; i < 4; ++i)
-        beyond = beyond | (std::fabs(d[i] - clamp_axis(d[i], P.lower[i], P.upper[i])) > kFar);
-    return beyond;
-}
-// Bringing d toward c (d clamped into the box) keeps the ratios of the distances d - c
-// it scales, not their ratio to an axis where d is far out on an open side (c is d
-// there): that axis's pull gains on theirs by the scale factor, and an axis their
-// pull held at its bound can leave it when its other side is open, for the answer
-// of another command. True for such a finite d: brought toward c (see
-// beyond_scaling) by more than 2^8 (a distance beyond 2^908), d beyond the limits'
-// scale and 2^-8 of 2^900 on an open side, and a far axis it scales (beyond R) open
-// on its other side.
-bool scaling_loses_pull(const MorvexExact4Prepared& P, const double d[4]) {
-    bool held_far = false, loose = false;
-    double reach = 0.0;
-    for (int i = 0; i < 4; ++i) {
-        const double r = d[i] - clamp_axis(d[i], P.lower[i], P.upper[i]);
-        reach = max2(reach, std::fabs(r));
-        held_far = held_far | ((r == 0.0) & (std::fabs(d[i]) > max2(P.far, 0x1p-8 * kFar)));
-        loose = loose | ((r > P.far) & (P.lower[i] == -INFINITY)) |
-                ((r < -P.far) & (P.upper[i] == INFINITY));
-    }
-    return held_far & loose & (reach > 0x1p8 * kFar);
-}
-// One moved command (see solve_moved): the nearest far axis to base, each next one
-// the one before times their ratio in d, cut at gap; the axes of kept stay where
-// they are, and with above_kept the farther ones are placed beyond them as well.
-// Taken, with the answer in out; not_moved when the command is not moved; else why
-// its answer was not taken (as working_point_near; no_point also for a solve that
-// ended without a working set or an answer that misses a row at itself).
-MoveVerdict solve_moved_once(const MorvexExact4Prepared& P, const double desired[4],
-                          const FarAxes& f, double base, uint32_t kept, bool above_kept,
-                          double gap, MorvexExact4Result* out) {
-    double d[4], shift[4];
-    bool moved = false;
-    for (int i = 0; i < 4; ++i) d[i] = desired[i];
-    double prev_to = 0.0;
+// The command moved toward the box: the nearest far axis to base beyond its side, each
+// next one the one before times their ratio in d, cut at kGap (so the far axes keep
+// their order, and the near axes their weight in the choice of the working set).
+// False when that leaves d where it is, or takes it beyond the doubles.
+bool moved_command(const double desired[4], const FarAxes& f, double base, double e[4]) {
+    bool moved = false, finite = true;
+    for (int i = 0; i < 4; ++i) e[i] = desired[i];
+    double to = base;
     for (int a = 0; a < f.count; ++a) {
         const int i = f.order[a];
-        const bool keep = (kept >> i & 1u) != 0;
-        double to = base;
-        if (a > 0) to = prev_to * min2(f.dist[i] / f.dist[f.order[a - 1]], gap);
-        if (!keep && f.dist[i] > to) d[i] = f.from[i] + (desired[i] < f.from[i] ? -to : to);
-        // The chain goes on from this axis's moved distance, or from its own when it
-        // is kept and the farther ones are to lie beyond it.
-        prev_to = keep && !above_kept ? to : std::fabs(d[i] - f.from[i]);
+        if (a > 0) to *= min2(f.dist[i] / f.dist[f.order[a - 1]], kGap);
+        if (f.dist[i] > to) e[i] = f.from[i] + (desired[i] < f.from[i] ? -to : to);
+        moved = moved | (e[i] != desired[i]);
+        finite = finite & is_finite(e[i]);
+        to = std::fabs(e[i] - f.from[i]);
     }
-    for (int i = 0; i < 4; ++i) {
-        shift[i] = desired[i] - d[i];
-        moved = moved | (shift[i] != 0.0);
-    }
-    // Not moved: the solve of d itself, which solve() guards otherwise. Moved no
-    // farther than 2^900 from the box: the solve would move it again (see solve_once),
-    // and its answer and multipliers would be another command's.
-    if (!moved) {
-        MoveVerdict v;
-        v.not_moved = true;
-        return v;
-    }
-    if (beyond_scaling(P, d)) return no_point();
-    MorvexExact4Result r;
-    Active last;
-    const SolveStatus status = solve_once(P, d, &r, false, nullptr, &last);
-    // After the loop (not the quick exit nor the enumeration: no working set).
-    if (status != MORVEX_STATUS_OPTIMAL || r.steps == 0 || r.steps > kMaxSteps) return no_point();
-    double x[4];
-    const MoveVerdict verdict = working_point_near(P, last, d, r.x, f.mask, shift, x);
-    if (!verdict.taken()) return verdict;
-    if (!meets_rows(P, x)) return no_point();
-    for (int i = 0; i < 4; ++i) out->x[i] = x[i];
-    finish(out, MORVEX_STATUS_OPTIMAL, r.steps);
-    return MoveVerdict{};
+    return moved & finite;
 }
-// A finite far command d, moved toward the box: each far axis to a distance beyond
-// its side (beyond 0 on a side the box leaves open) that keeps the far distances'
-// order and their ratios up to 2^8 (a larger gap is cut to 2^8: a command far out on
-// one axis and farther on another is answered as the farther axis decides first),
-// the smallest at 16 R, then 4096 R, then 2^20 R. When the shift d - d' of the moved
-// command d' lies in the cone of the normals the working set of its answer x holds
-// there, x is the answer for d too: d - x is d' - x (a nonnegative combination of
-// those normals, as x is the answer for d') plus the shift, so x meets the
-// optimality conditions for d. The multipliers are then of the size of the moved
-// distances, not of |d|, and the near axes keep their weight in the choice of the
-// working set. The moved axes are orthogonal to the working set's null space, so its
-// point does not depend on where the command lies along them: it is computed again
-// with the frame on the far axes at x (there, c lay as far out as d', and x = c + y
-// carried the rounding of |c|), and taken when it meets the rows at itself. False
-// (out unchanged) when no distance gives such an answer: the answer moves with d
-// (an open axis the rows do not stop), or rounding hid the cone.
-bool solve_moved(const MorvexExact4Prepared& P, const double desired[4],
-                 MorvexExact4Result* out) {
-    const FarAxes f = far_axes_of(P, desired);
-    // The nearest moved distance 16 R, then 4096 R, 2^20 R. An axis the answer still
-    // moves along with the command at the last distance (its direction leaves a part
-    // in the working set's null space) is then kept where it is, and the distances are
-    // tried again without it (at most once per far axis); when the answer is refused
-    // then, the farther axes are tried beyond the kept ones too (their pull can turn
-    // the answer of a nearer command). A moved command whose solve fails (its point
-    // missing the limits with the rounding of the distances) is tried again with the
-    // gaps cut to 2^4; one whose answer the move from it refuses, with the gaps cut
-    // to 2^32 (the near far axes' pulls can balance at their own ratio).
-    double base = 16.0 * P.far;
-    uint32_t kept = 0;
-    for (int round = 0; round < kMovedRounds;) {
-        MoveVerdict verdict = solve_moved_once(P, desired, f, base, kept, false, kGap, out);
-        if (verdict.no_point)
-            verdict = solve_moved_once(P, desired, f, base, kept, false, kGapFailed, out);
-        else if (verdict.negative)
-            verdict = solve_moved_once(P, desired, f, base, kept, false, kGapRefused, out);
-        if (kept != 0 && !verdict.not_moved && !verdict.taken())
-            verdict = solve_moved_once(P, desired, f, base, kept, true, kGap, out);
-        if (verdict.taken()) return true;
-        if (verdict.not_moved) return false;
-        const uint32_t loose = verdict.moving & ~kept;
-        if (round == kMovedRounds - 1 && !verdict.no_point && loose != 0) {
-            kept |= loose;
-            round = 0;
-            base = 16.0 * P.far;
-            continue;
+// The limits with every side the box leaves open bounded at R (a proposal for a command
+// far out on an open side whose answer lies within R).
+MorvexExact4Prepared bounded_at(const MorvexExact4Prepared& P, double R) {
+    MorvexExact4Prepared near = P;
+    for (int i = 0; i < 4; ++i) {
+        near.upper[i] = min2(P.upper[i], R);
+        near.lower[i] = max2(P.lower[i], -R);
+    }
+    return near;
+}
+
+// ---- The far command ------------------------------------------------------------------
+// The limits judged by a command at their own scale: d clamped into the box and into
+// [-R, R], R = P.far.
+SolveStatus at_own_scale(const MorvexExact4Prepared& P, const double desired[4]) {
+    double c[4];
+    for (int i = 0; i < 4; ++i)
+        c[i] = clamp_axis(clamp_axis(desired[i], P.lower[i], P.upper[i]), -P.far, P.far);
+    MorvexExact4Result probe;
+    return solve_checked(P, c, &probe, true);
+}
+// Every working set (per axis free, lower or upper; any subset of the rows; at most four
+// in all), certified in the frame of hint; the first certified, its point in x.
+bool enumerate_certified(const MorvexExact4Prepared& P, const double d[4], const double hint[4],
+                         double x[4]) {
+    const int m = static_cast<int>(P.row_count);
+    for (int code = 0; code < 81; ++code) {
+        Active s{};
+        int nfixed = 0;
+        for (int i = 0, k = code; i < 4; ++i, k /= 3) {
+            s.fix[i] = k % 3 == 0 ? 0 : k % 3 == 1 ? -1 : +1;
+            nfixed += s.fix[i] != 0;
         }
-        ++round;
-        base *= 256.0;
+        for (unsigned mask = 0; mask < (1u << m); ++mask) {
+            int nw = 0;
+            for (int j = 0; j < 4; ++j) {
+                s.inw[j] = j < m && (mask >> j & 1u) != 0;
+                nw += s.inw[j];
+            }
+            if (nfixed + nw <= 4 && certified(P, s, d, hint, x)) return true;
+        }
     }
     return false;
+}
+// A finite command beyond R from the box. Proposals, in order: the command moved toward
+// the box to 16 R, 4096 R and 2^20 R (see moved_command), the command itself, then, for
+// a command out on an open side, the limits with the open sides bounded at R, 16 R,
+// 256 R and 4096 R; each proposal's working set is certified for d (framed at its
+// answer); when none is, every working set is. Limits a solve finds infeasible are
+// judged at their own scale, once: INFEASIBLE there is INFEASIBLE for d; feasible limits
+// with no certified working set are NUMERICAL_FAILURE.
+SolveStatus place_far(const MorvexExact4Prepared& P, const double d[4], MorvexExact4Result* out,
+                      bool open_side) {
+    const FarAxes axes = far_axes_of(P, d);
+    Active s;
+    double hint[4], x[4];
+    bool hinted = false, refused = false;
+    uint32_t steps = 0;
+    for (int round = 0; round < kMovedRounds + 1 + kBoxRounds; ++round) {
+        double e[4];
+        MorvexExact4Prepared boxed;
+        const MorvexExact4Prepared* limits = &P;
+        for (int i = 0; i < 4; ++i) e[i] = d[i];
+        if (round < kMovedRounds) {
+            double base = 16.0 * P.far;
+            for (int k = 0; k < round; ++k) base *= kMovedStep;
+            if (!moved_command(d, axes, base, e)) continue;
+        }
+        if (round > kMovedRounds) {
+            if (!open_side) break;
+            double R = P.far;
+            for (int k = kMovedRounds + 1; k < round; ++k) R *= 16.0;
+            boxed = bounded_at(P, R);
+            limits = &boxed;
+        }
+        if (!propose(*limits, P, e, s, hint, &steps)) {
+            refused = true;
+            continue;
+        }
+        hinted = true;
+        if (certified(P, s, d, hint, x)) {
+            for (int i = 0; i < 4; ++i) out->x[i] = x[i];
+            return finish(out, MORVEX_STATUS_OPTIMAL, steps);
+        }
+    }
+    const SolveStatus own =
+        refused || !hinted ? at_own_scale(P, d) : SolveStatus{MORVEX_STATUS_OPTIMAL};
+    if (own == MORVEX_STATUS_INFEASIBLE) return refuse(P, d, out, own, steps);
+    if (!hinted)
+        for (int i = 0; i < 4; ++i) hint[i] = clamp_axis(d[i], P.lower[i], P.upper[i]);
+    if (enumerate_certified(P, d, hint, x)) {
+        for (int i = 0; i < 4; ++i) out->x[i] = x[i];
+        return finish(out, MORVEX_STATUS_OPTIMAL, kMaxSteps + 1);
+    }
+    return refuse(P, d, out, MORVEX_STATUS_NUMERICAL_FAILURE, kMaxSteps + 1);
 }
 // An infinite d on a side whose bound is finite stands for a command 2^900 beyond
 // that bound: when d has infinite values and every one is such, mapped is that
@@ -345,26 +321,16 @@ bool bounded_infinities(const MorvexExact4Prepared& P, const double d[4], double
     }
     return infinite & bounded;
 }
-// The limits judged by a command at their own scale: d clamped into the box and
-// into [-R, R], R = P.far.
-SolveStatus at_own_scale(const MorvexExact4Prepared& P, const double desired[4]) {
-    double c[4];
-    for (int i = 0; i < 4; ++i)
-        c[i] = clamp_axis(clamp_axis(desired[i], P.lower[i], P.upper[i]), -P.far, P.far);
-    MorvexExact4Result probe;
-    return solve_checked(P, c, &probe, true);
-}
-// The status of a far (or infinite) command d, judged: an answer with an infinite
-// coordinate that d does not hold (c + y overflowed: the answer lies farther from c
-// than the largest double) is NUMERICAL_FAILURE. When the answer lies beyond
-// R = P.far (or double precision could not place it), the limits are judged by a
-// command at their own scale too (d clamped into the box and into [-R, R]): the
-// tolerance at such an answer grows with its magnitudes, so limits that miss each
-// other at their own scale could pass there; INFEASIBLE at their scale is
+// The status of a command's answer, judged: an answer with an infinite coordinate that
+// d does not hold (c + y overflowed: the answer lies farther from c than the largest
+// double) is NUMERICAL_FAILURE. When the answer lies beyond R = P.far (or double
+// precision could not place it), the limits are judged by a command at their own scale
+// too: the tolerance at such an answer grows with its magnitudes, so limits that miss
+// each other at their own scale could pass there; INFEASIBLE at their scale is
 // INFEASIBLE for d (not for an infinite d on an open side, whose relaxed rows keep
 // their own rules).
 SolveStatus checked_at_own_scale(const MorvexExact4Prepared& P, const double desired[4],
-                   MorvexExact4Result* out, SolveStatus status) {
+                                 MorvexExact4Result* out, SolveStatus status) {
     bool judge = status == MORVEX_STATUS_NUMERICAL_FAILURE;
     if (status == MORVEX_STATUS_OPTIMAL)
         judge = !(max2(max2(std::fabs(out->x[0]), std::fabs(out->x[1])),
@@ -376,115 +342,35 @@ SolveStatus checked_at_own_scale(const MorvexExact4Prepared& P, const double des
         const bool open = (d == INFINITY && P.upper[i] == INFINITY) |
                           (d == -INFINITY && P.lower[i] == -INFINITY);
         at_inf = at_inf | open;
-        // An answer farther from c than the largest double (c + y overflowed).
         overflow = overflow | !(is_finite(out->x[i]) | open);
     }
-    if (overflow & (status == MORVEX_STATUS_OPTIMAL)) {
+    if (overflow & (status == MORVEX_STATUS_OPTIMAL))
         status = refuse(P, desired, out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
-    }
     if (at_inf || at_own_scale(P, desired) != MORVEX_STATUS_INFEASIBLE) return status;
     return refuse(P, desired, out, MORVEX_STATUS_INFEASIBLE, out->steps);
 }
 
-// A finite command far out on a side the box leaves open, that no moved command
-// settled: the open sides bounded at R, 16 R, 256 R, 4096 R (an answer strictly
-// inside is the answer of the limits as given), then the limits as given at the
-// scale of d, against the point found in the largest box and the point of that
-// solve's working set at the answer's frame; the nearest to d, polished.
-SolveStatus solve_open_side(const MorvexExact4Prepared& P, const double desired[4],
-                            MorvexExact4Result* out, double R) {
-    // R, then 16 R, 256 R, 4096 R: an answer a little beyond R (rows at an angle
-    // that places a vertex past the limits' own scale) is still found at its scale.
-    MorvexExact4Result found{};
-    bool feasible = false;
-    for (int round = 0; round < kFarRounds; ++round, R *= 16.0) {
-        const Within within = solve_within(P, R, desired, out);
-        if (within == kAnswer) {
-            polish(P, desired, out);
-            return checked_at_own_scale(P, desired, out, MORVEX_STATUS_OPTIMAL);
-        }
-        if (within == kFeasible) {
-            found = *out;
-            feasible = true;
-        }
-    }
-    Active last;
-    SolveStatus status = solve_checked(P, desired, out, false, &last);
-    const uint32_t steps = out->steps;
-    if (status == MORVEX_STATUS_INFEASIBLE && feasible)
-        return checked_at_own_scale(P, desired, out,
-                      refuse(P, desired, out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps));
-    // The limits as given, solved at the scale of d, against a point found in the
-    // largest box: the nearer to d is kept (its bound on the distance to the
-    // minimiser, see polish, is the smaller).
-    if (status == MORVEX_STATUS_OPTIMAL && feasible && nearer(P, found.x, out->x, desired))
-        for (int i = 0; i < 4; ++i) out->x[i] = found.x[i];
-    // The working set of that solve, its point computed again with the frame on the
-    // far axes at the answer (the solve's frame lay as far out as d), when it meets
-    // the rows at itself and is nearer d: an answer that moves with d along a row
-    // at a steep angle to a far axis takes the rounding of |d| there, magnified.
-    double x[4];
-    if (status == MORVEX_STATUS_OPTIMAL && steps != 0 && steps <= kMaxSteps &&
-        working_point_near(P, last, desired, out->x, far_axes_of(P, desired).mask, nullptr, x)
-            .taken() &&
-        meets_rows(P, x) && nearer(P, x, out->x, desired))
-        for (int i = 0; i < 4; ++i) out->x[i] = x[i];
-    if (status == MORVEX_STATUS_OPTIMAL) polish(P, desired, out);
-    return checked_at_own_scale(P, desired, out, status);
-}
-
 } // namespace
 
-// A finite command beyond R = 16 times the scale of the limits from a side of the
-// box (from 0 on a side it leaves open): the multipliers of the solve grow with |d|,
-// and those of the constraints that place the answer drown in their rounding. Such
-// a command is first moved toward the box (solve_moved). When that does not settle
-// it, and the far side is open, the open sides are bounded at R (then 16 R, 256 R,
-// 4096 R): when the answer stays inside, it is the answer of the limits as given,
-// found near their own scale (a vertex exactly; the command's own rounding enters
-// only along the rows' null space). When it reaches the last box, the answer lies
-// farther out and the limits as given decide; should they then be found infeasible
-// though points met them in a box, the command is too far for double precision:
-// NUMERICAL_FAILURE.
+// A command beyond R = 16 times the scale of the limits from a side of the box (from 0
+// on a side it leaves open), an infinite one, or one on limits the solve cannot use.
+// A finite far command: d clamped into the box when that meets the rows (the answer
+// however far d is), else placed by its certificate (place_far). An infinite d on a
+// bounded side is the far command it stands for; the others keep their own rules (see
+// morvex/exact_4d.h): one solve, its answer checked.
 SolveStatus solve_far(const MorvexExact4Prepared& P, const double desired[4],
                       MorvexExact4Result* out, bool try_quick) {
-    double R = P.far;
-    bool finite = P.status == MORVEX_STATUS_OPTIMAL, beyond = false, far = false;
+    bool finite = P.status == MORVEX_STATUS_OPTIMAL, open_side = false;
     for (int i = 0; i < 4; ++i) {
         finite = finite & is_finite(desired[i]);
-        const bool up = far_up(P, desired[i], i), down = far_down(P, desired[i], i);
-        far = far | up | down;  // beyond: on a side the box leaves open
-        beyond = beyond | (up & (P.upper[i] == INFINITY)) | (down & (P.lower[i] == -INFINITY));
+        open_side = open_side | (far_up(P, desired[i], i) & (P.upper[i] == INFINITY)) |
+                    (far_down(P, desired[i], i) & (P.lower[i] == -INFINITY));
     }
     double mapped[4];
-    if (!finite && bounded_infinities(P, desired, mapped))
-        return solve(P, mapped, out, try_quick);
-    // A far command: d clamped into the box meets the rows (that is the answer,
-    // however far d is), or d moved toward the box has the answer for d.
-    if (finite & far) {
-        if (prepared_quick_exit(P, desired, out)) return MORVEX_STATUS_OPTIMAL;
-        if (solve_moved(P, desired, out))
-            return checked_at_own_scale(P, desired, out, MORVEX_STATUS_OPTIMAL);
-        if (scaling_loses_pull(P, desired))
-            return checked_at_own_scale(P, desired, out,
-                          refuse(P, desired, out, MORVEX_STATUS_NUMERICAL_FAILURE, 0));
-    }
-    // Within R, c and the answer are at the limits' scale: one solve, its answer
-    // checked on itself unless the solve found it meeting the rows there (an
-    // infinite d keeps its own rules, see morvex/exact_4d.h).
-    if (!(finite & beyond)) {
-        const SolveStatus status = solve_checked(P, desired, out, try_quick);
-        // d far beyond a bounded side: its place on the face it reaches as well.
-        if (far & finite & (status == MORVEX_STATUS_OPTIMAL) & (out->steps != 0))
-            polish(P, desired, out);
-        // Refused though a command at the limits' scale finds them feasible: the far
-        // command is what double precision could not place.
-        if (far & finite & (status == MORVEX_STATUS_INFEASIBLE) &&
-            at_own_scale(P, desired) == MORVEX_STATUS_OPTIMAL)
-            return finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
-        return far | !finite ? checked_at_own_scale(P, desired, out, status) : status;
-    }
-    return solve_open_side(P, desired, out, R);
+    if (!finite && bounded_infinities(P, desired, mapped)) return solve(P, mapped, out, try_quick);
+    if (!finite) return checked_at_own_scale(P, desired, out, solve_checked(P, desired, out, try_quick));
+    if (prepared_quick_exit(P, desired, out)) return MORVEX_STATUS_OPTIMAL;
+    return checked_at_own_scale(P, desired, out, place_far(P, desired, out, open_side));
 }
 
 } // namespace morvex::exact4
