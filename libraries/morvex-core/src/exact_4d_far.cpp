@@ -31,11 +31,14 @@ constexpr int kReframes = 8;           // framings of a certified point at itsel
 enum class Verdict { kCertified, kNoFactor, kOutside, kNegative };
 
 // The far part of working set s (f its factor in q): shift (nonzero only on far axes)
-// decomposed; move receives its part in the null space; kNegative when it turns a
-// multiplier of s (held for the near part) negative.
+// decomposed; move receives its part in the null space (zero when the far axes' parts
+// there cancel, to 2^-40 of their sizes: the frame's null part is the answer's already,
+// and the sum would only add its rounding, of the far distances, to the axes the set
+// holds); kNegative when it turns a multiplier of s (held for the near part) negative.
 Verdict far_part_holds(const Problem& q, const Active& s, const Factor& f, const double shift[4],
                        double floor, double move[4]) {
     double total[8] = {0, 0, 0, 0, 0, 0, 0, 0}, size[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    double parts = 0.0;
     for (int i = 0; i < 4; ++i) move[i] = 0.0;
     for (int axis = 0; axis < 4; ++axis) {
         if (shift[axis] == 0.0) continue;
@@ -43,8 +46,10 @@ Verdict far_part_holds(const Problem& q, const Active& s, const Factor& f, const
         nf[axis] = masked(s.fix[axis] == 0, 1.0);
         project_out(f, f.nw, nf, z, c);
         r_solve(f, c, w);
-        const bool moves = !(dot4(z, z) <= kDependent);
+        const double zz = dot4(z, z);
+        const bool moves = !(zz <= kDependent);
         for (int i = 0; i < 4; ++i) move[i] += moves ? shift[axis] * z[i] : 0.0;
+        parts += moves ? std::fabs(shift[axis]) * max_abs4(z) : 0.0;
         for (int k = 0; k < 4; ++k) coef[k] = w[k];  // zero past the working rows
         for (int i = 0; i < 4; ++i) {
             // e_axis less its part on the rows, on a fixed axis, toward its bound.
@@ -58,6 +63,8 @@ Verdict far_part_holds(const Problem& q, const Active& s, const Factor& f, const
             size[k] += std::fabs(term);
         }
     }
+    if (max_abs4(move) <= kTolRel * parts && is_finite(parts))
+        for (int i = 0; i < 4; ++i) move[i] = 0.0;
     double held[8];
     for (int k = 0; k < 4; ++k) held[k] = k < f.nw ? s.uw[f.W[k]] : 0.0;
     for (int i = 0; i < 4; ++i) held[4 + i] = masked(s.fix[i] != 0, s.ub[i]);
@@ -68,17 +75,17 @@ Verdict far_part_holds(const Problem& q, const Active& s, const Factor& f, const
     return Verdict::kCertified;
 }
 
-// The certificate of working set s for the finite command d, framed at hint (a point
-// near the answer; clamped into the box); x receives the set's point.
+// The certificate of working set s for the finite command d, framed at `frame` (a point
+// near the answer, in the box); x receives the set's point.
 Verdict certify_set(const MorvexExact4Prepared& P, Active s, const double d[4],
-                    const double hint[4], double x[4]) {
+                    const double frame[4], double x[4]) {
     Problem q;
     q.m = static_cast<int>(P.row_count);
     double shift[4], scale = P.far;
     for (int i = 0; i < 4; ++i) {
         if (s.fix[i] != 0 && !is_finite(s.fix[i] > 0 ? P.upper[i] : P.lower[i]))
             return Verdict::kNoFactor;
-        q.c[i] = clamp_axis(hint[i], P.lower[i], P.upper[i]);
+        q.c[i] = frame[i];
         const double r = d[i] - q.c[i];
         const bool far = !(std::fabs(r) <= P.far);
         shift[i] = far ? r : 0.0;
@@ -87,9 +94,26 @@ Verdict certify_set(const MorvexExact4Prepared& P, Active s, const double d[4],
         q.U[i] = P.upper[i] - q.c[i];
         scale = max2(scale, max2(std::fabs(q.c[i]), std::fabs(q.r[i])));
     }
-    for (int j = 0; j < 4; ++j) {
-        for (int i = 0; i < 4; ++i) q.A[j][i] = P.a[j][i];
-        q.bb[j] = P.b[j] - dot4(P.a[j], q.c);
+    // The rows in increasing order of the magnitudes their value at the frame adds up:
+    // the factor takes them in that order, so what a row evaluated against a frame far
+    // out carries of that distance's rounding moves the point only along directions the
+    // rows before it leave free (a row on near axes places them exactly).
+    const int m = q.m;
+    int order[4] = {0, 1, 2, 3};
+    double magnitude[4];
+    for (int j = 0; j < 4; ++j) magnitude[j] = shifted_row_tol(P.a[j], P.b[j], frame);
+    for (int a = 1; a < m; ++a)  // insertion sort
+        for (int b = a; b > 0 && magnitude[order[b]] < magnitude[order[b - 1]]; --b) {
+            const int t = order[b];
+            order[b] = order[b - 1];
+            order[b - 1] = t;
+        }
+    const Active given = s;
+    for (int k = 0; k < 4; ++k) {
+        const int j = order[k];
+        for (int i = 0; i < 4; ++i) q.A[k][i] = P.a[j][i];
+        q.bb[k] = P.b[j] - dot4(P.a[j], q.c);
+        s.inw[k] = given.inw[j];
     }
     Factor f;
     if (!factorise(q, s, f)) return Verdict::kNoFactor;
@@ -109,22 +133,26 @@ Verdict certify_set(const MorvexExact4Prepared& P, Active s, const double d[4],
     if (!inside || !meets_rows(P, x)) return Verdict::kOutside;
     return far;
 }
-// certify_set, and the certified point computed again in its own frame until it settles
-// (the hint's rounding stays in the point otherwise: a solve of d that lost the answer
+// certify_set, and the point computed again in its own frame until it settles: the
+// frame's rounding stays in the point otherwise (a solve of d that lost the answer
 // frames it 2^100 out, say, where the tolerance passes a point that carries 2^-52 of
-// that); every framing must be certified.
+// that; a far part's null part, 2^1000 along a direction a row holds another axis
+// against, leaves that axis the rounding of 2^1000 until the frame holds it). Only the
+// settled point's certificate counts.
 bool certified(const MorvexExact4Prepared& P, const Active& s, const double d[4],
                const double hint[4], double x[4]) {
-    Verdict v = certify_set(P, s, d, hint, x);
-    for (int round = 0; round < kReframes && v == Verdict::kCertified; ++round) {
-        double own[4], size = P.far, apart = 0.0;
-        for (int i = 0; i < 4; ++i) own[i] = x[i];
-        v = certify_set(P, s, d, own, x);
+    double frame[4];
+    for (int i = 0; i < 4; ++i) frame[i] = clamp_axis(hint[i], P.lower[i], P.upper[i]);
+    for (int round = 0; round <= kReframes; ++round) {
+        const Verdict verdict = certify_set(P, s, d, frame, x);
+        if (verdict == Verdict::kNoFactor) return false;
+        double size = P.far, apart = 0.0;
         for (int i = 0; i < 4; ++i) {
             size = max2(size, std::fabs(x[i]));
-            apart = max2(apart, std::fabs(x[i] - own[i]));
+            apart = max2(apart, std::fabs(x[i] - frame[i]));
+            frame[i] = x[i];
         }
-        if (v == Verdict::kCertified && apart <= kTolRel * size) return true;
+        if (!(apart > kTolRel * size)) return verdict == Verdict::kCertified;
     }
     return false;
 }
