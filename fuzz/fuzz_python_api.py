@@ -833,7 +833,7 @@ class World:
             items = [self.make(s) for s in desc[1]]
             flavour = desc[2]
             if kind == "list":
-                return (items, ListSub(items), iter(items))[flavour]
+                return (items, ListSub(items))[flavour] if flavour < 2 else self.iterate(items)
             return (tuple(items), TupleSub(items), range(len(items)))[flavour]
         if kind == "dict":
             out = {}
@@ -930,8 +930,15 @@ class World:
         if flavour == 8 and floats:
             return self.view(array.array("d", items))
         if flavour == 9:
-            return iter(items)
+            return self.iterate(items)
         return tuple(items)
+
+    def iterate(self, items: list):
+        """An iterator over items, the list kept until the call is checked: exhausted,
+        the iterator drops the list, and with it a reference to each item (perhaps the
+        receiver), which is no reference count the call changed."""
+        self.volatile.append(items)
+        return iter(items)
 
     def view(self, base, *cast):
         """A memoryview of `base` (cast as given), released after the call."""
