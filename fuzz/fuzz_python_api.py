@@ -30,7 +30,9 @@ objects and every call is checked:
   bytearrays and arrays resized);
 - it leaks no memory: every 16th program is replayed and sys.getallocatedblocks()
   must not grow with the number of replays;
-- its result is right where that is cheap to know: Governor projections against
+- its result is right where that is cheap to know (per target a checker and a
+  table of promises, (condition, what must hold, what is promised), as the
+  projection's are in tests/exact_4d_support.py): Governor projections against
   a float32 clamp, counter values, receipt sequence ids and verification,
   violation attributes; a ReceiptGate under the known key accepts exactly the
   receipts issued under that key for exactly the command presented, once, in
@@ -75,8 +77,9 @@ import morvex._morvex as m
 from morvex import wire
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-import exact_4d_support as ex  # noqa: E402
-from helpers import FloatLike, IndexLike, blocks_after_gc, parameter_names, tracing  # noqa: E402
+import exact_4d_support as ex
+import helpers
+from helpers import FloatLike, IndexLike, blocks_after_gc, parameter_names, tracing
 
 # A __float__ returning a float subclass warns; warnings are not what is tested.
 warnings.simplefilter("ignore")
@@ -609,7 +612,7 @@ def bind(target: str, args, kwargs):
 def own_int(value) -> int:
     """A new int equal to value: int() of an int is the argument itself, which the
     world would keep alive past the call's reference count check."""
-    return -(-int(value))
+    return -(-int(value))  # noqa: B002 - two negations, not a decrement
 
 
 def plain_command(bound):
@@ -702,6 +705,30 @@ class GateModel:
         self.last = last
         self.stale = stale
         self.nonces = set()
+
+    def __repr__(self):
+        return f"GateModel(last={self.last}, stale={self.stale}, {len(self.nonces)} nonces)"
+
+    def expected_refusal(self, issued, h: bytes, command):
+        """The code the gate must refuse (h, command) with, None when it must
+        accept, "unknown" when the receipt's command was not plain."""
+        if len(h) != 60:
+            return "invalid_receipt"
+        entry = issued.get(h)
+        if entry is None:
+            return "authentication_failure"
+        seq, issued_for = entry
+        if issued_for is None:
+            return "unknown"
+        if issued_for != command:
+            return "authentication_failure"
+        if self.stale:
+            return "stale_receipt"
+        if seq <= self.last:
+            return "replay_counter"
+        if h[:12] in self.nonces:
+            return "replay_nonce"
+        return None
 
 
 class World:
@@ -806,7 +833,7 @@ class World:
             items = [self.make(s) for s in desc[1]]
             flavour = desc[2]
             if kind == "list":
-                return (items, ListSub(items), iter(items))[flavour]
+                return (items, ListSub(items))[flavour] if flavour < 2 else self.iterate(items)
             return (tuple(items), TupleSub(items), range(len(items)))[flavour]
         if kind == "dict":
             out = {}
@@ -903,8 +930,15 @@ class World:
         if flavour == 8 and floats:
             return self.view(array.array("d", items))
         if flavour == 9:
-            return iter(items)
+            return self.iterate(items)
         return tuple(items)
+
+    def iterate(self, items: list):
+        """An iterator over items, the list kept until the call is checked: exhausted,
+        the iterator drops the list, and with it a reference to each item (perhaps the
+        receiver), which is no reference count the call changed."""
+        self.volatile.append(items)
+        return iter(items)
 
     def view(self, base, *cast):
         """A memoryview of `base` (cast as given), released after the call."""
@@ -1074,25 +1108,6 @@ def check_refcounts(target, tracked, before, args, kwargs) -> None:
             )
 
 
-def f32(value: float) -> float:
-    """value rounded to single precision as a C cast does."""
-    if math.isnan(value) or math.isinf(value):
-        return value
-    try:
-        return struct.unpack("<f", struct.pack("<f", value))[0]
-    except OverflowError:
-        return math.copysign(math.inf, value)
-
-
-def clamp_f32(x: float, lo: float, hi: float) -> float:
-    v = f32(x)
-    if v < lo:
-        return lo
-    if v > hi:
-        return hi
-    return v
-
-
 def same_float(a: float, b: float) -> bool:
     return (math.isnan(a) and math.isnan(b)) or (
         a == b and math.copysign(1, a) == math.copysign(1, b)
@@ -1148,6 +1163,290 @@ def project_rows(limits, rows):
 
 
 # ---------------------------------------------------------------------------
+# What every call must return: per target, a checker (CHECKS) and the call's promises
+# (PROMISES), rows of (condition, what must hold, what is promised) whose first two are
+# functions of the call, as the projection's are (tests/exact_4d_support.py).
+
+
+def judge(w, target, receiver, args, kwargs, outcome, error, violation, state):
+    """The call judged by its target's checker, which returns what joins the pool. The
+    checker sees the call c: the world w, target, receiver, args, kwargs and bound (the
+    arguments by declared name, None where they do not bind), outcome, error (as classify
+    names it), violation ((axis, code) of a MorvViolation), state (what before_call saw)."""
+    checker, judges_refusals = CHECKS.get(target, (None, False))
+    if checker is None or (error is not None and not judges_refusals):
+        return None
+    return checker(types.SimpleNamespace(
+        w=w, target=target, receiver=receiver, args=args, kwargs=kwargs, outcome=outcome,
+        error=error, violation=violation, state=state, bound=bind(target, args, kwargs)))
+
+
+def keep(c, **derived) -> None:
+    """Raises Failure naming every promise of the call's target that applies to it (with
+    `derived`, what its checker worked out, added to it) and was not kept."""
+    vars(c).update(derived)
+    broken = helpers.broken_promises(c, PROMISES[c.target])
+    if broken:
+        seen = "".join(f", {name} {value!r:.300}" for name, value in derived.items())
+        raise Failure(
+            f"{c.target}: {'; '.join(broken)} (returned {c.outcome!r:.300}, raised {c.error} "
+            f"{c.violation}, args {c.args!r:.200}, kwargs {c.kwargs!r:.200}{seen})"
+        )
+
+
+def left_alone(c) -> bool:
+    """out after a refused batch: as it was, or projected before the failing row and
+    untouched from it."""
+    states = [c.before]
+    if c.failed is not None and len(c.before) == len(c.rows):
+        states.append(c.expected[: c.failed] + c.before[c.failed :])
+    return c.got is not None and pack_rows(c.got) in [pack_rows(s) for s in states]
+
+
+PROMISES = {
+    "ReceiptGate.check": (
+        (lambda c: c.error is not None, lambda c: c.last_after == c.last_before,
+         "a refusal leaves last_sequence_id as it was"),
+        (lambda c: c.error is None,
+         lambda c: type(c.outcome) is int and c.last_after == c.outcome > c.last_before,
+         "an acceptance returns the new last_sequence_id, above the one before"),
+        (lambda c: c.violation is not None, lambda c: c.violation[1] in GATE_CODES,
+         "a refusal carries one of the gate's codes"),
+        # What a gate under the known key does, judged by its model (c.seq, c.issued_for:
+        # the receipt's sequence id and command as issued, None where unknown or not plain):
+        (lambda c: c.accepted, lambda c: c.seq is not None,
+         "a gate accepts only receipts issued under its key"),
+        (lambda c: c.accepted and c.seq is not None, lambda c: not c.model.stale,
+         "a gate with a 1 ns maximum age accepts no receipt"),
+        (lambda c: c.accepted and c.seq is not None,
+         lambda c: c.outcome == c.seq > c.model.last and c.h[:12] not in c.model.nonces,
+         "an acceptance returns the receipt's sequence id, above the last accepted, nonce new"),
+        (lambda c: c.accepted and None not in (c.issued_for, c.command),
+         lambda c: c.issued_for == c.command, "a receipt is accepted only for its command"),
+        (lambda c: c.judged, lambda c: c.violation[0] == c.command[0],
+         "a refusal names the axis of the command"),
+        (lambda c: c.judged, lambda c: c.expected is not None,
+         "a receipt issued for exactly this command, new and in order, is accepted"),
+        (lambda c: c.judged and c.expected not in (None, "unknown"),
+         lambda c: c.violation[1] == c.expected,
+         "a refusal carries the code the order of the gate's checks gives"),
+    ),
+    "CoupledLimits.project_batch": (
+        (lambda c: c.error is None, lambda c: c.failed is None,
+         "a batch with a row project refuses is refused"),
+        (lambda c: c.error is None and c.out is not None, lambda c: c.outcome is c.out,
+         "project_batch(us, out) returns out"),
+        (lambda c: c.error is None,
+         lambda c: c.got is not None and pack_rows(c.got) == pack_rows(c.expected),
+         "project_batch equals project row by row, bit for bit"),
+        (lambda c: c.error is None and c.got is not None and c.form == "list",
+         lambda c: all(type(r) is tuple for r in c.got), "project_batch of a list gives tuples"),
+        (lambda c: c.error is not None and c.before is not None, left_alone,
+         "a refused batch leaves out as it was, or projected up to the failing row only"),
+        (lambda c: c.error is not None and c.form == "list",
+         lambda c: c.error == "ValueError" and c.failed is not None,
+         "a list of plain commands is refused only with ValueError, at a row project refuses"),
+    ),
+    "ReceiptGate": (
+        (lambda c: type(c.last) is int, lambda c: c.reported == c.last,
+         "a gate reports the last_sequence_id it was built with"),
+    ),
+    "CoupledLimits": (
+        (lambda c: c.lower is not None, lambda c: pack_rows([c.lower]) == pack_rows([c.read[0]]),
+         "lower reads back as given, bit for bit"),
+        (lambda c: c.upper is not None, lambda c: pack_rows([c.upper]) == pack_rows([c.read[1]]),
+         "upper reads back as given, bit for bit"),
+        (lambda c: c.rows is not None, lambda c: pack_rows(c.rows) == pack_rows(c.read[2]),
+         "rows read back as given, bit for bit"),
+    ),
+    "Governor.project": (
+        (lambda c: c.want is not None, lambda c: same_float(c.outcome, c.want),
+         "project narrows to float32 and clamps into the envelope"),
+    ),
+    "Governor.project_batch": (
+        (lambda c: c.receiver is c.w.governor, lambda c: type(c.outcome) is list,
+         "project_batch returns a list"),
+        (lambda c: c.receiver is c.w.governor and type(c.outcome) is list,
+         lambda c: all(type(v) is float and (math.isnan(v) or c.w.bounds[0] <= v <= c.w.bounds[1])
+                       for v in c.outcome),
+         "project_batch returns floats inside the envelope (or NaN)"),
+    ),
+    "MonotonicCounter.next_value": (
+        (lambda c: c.receiver is c.w.counter, lambda c: c.outcome == (c.before + 1) % U64,
+         "next_value is the value before it plus one, modulo 2^64"),
+        (lambda c: c.receiver is c.w.counter, lambda c: c.w.counter.current_value() == c.outcome,
+         "the counter then holds the value next_value returned"),
+    ),
+    "MonotonicCounter.current_value": (
+        (lambda c: c.receiver is c.w.counter, lambda c: c.outcome == c.before,
+         "current_value is the value before it"),
+    ),
+    "MorvBoundary.authorize_action": (
+        (lambda c: True,
+         lambda c: type(c.outcome) is m.MorvReceipt and c.outcome.is_authorized is True,
+         "authorize_action returns an authorized receipt"),
+        (lambda c: type(c.outcome) is m.MorvReceipt, lambda c: c.sequence_id > c.last,
+         "each receipt's sequence id is above the last its boundary issued"),
+        (lambda c: type(c.outcome) is m.MorvReceipt,
+         lambda c: len(c.outcome.receipt_hash) == 60 and c.outcome.verify(KEY),
+         "a fresh receipt verifies under its boundary's key"),
+        (lambda c: type(c.outcome) is m.MorvReceipt, lambda c: not c.outcome.verify(OTHER_KEY),
+         "no other key verifies a receipt"),
+    ),
+    "MorvReceipt.verify": (
+        (lambda c: True, lambda c: type(c.outcome) is bool, "verify returns a bool"),
+    ),
+    "MorvViolation": (
+        (lambda c: type(c.given[0]) is int, lambda c: c.outcome.axis == c.given[0],
+         "axis is the axis given"),
+        (lambda c: type(c.given[1]) is str, lambda c: c.outcome.violation_type == c.given[1],
+         "violation_type is the text given"),
+        (lambda c: type(c.given[2]) is str, lambda c: c.outcome.message == c.given[2],
+         "message is the text given"),
+        (lambda c: True, lambda c: c.outcome.args == tuple(c.args), "args are the arguments"),
+    ),
+}
+
+
+def check_gate(c) -> None:
+    """ReceiptGate.check; a gate under the known key is judged by its model too, which
+    then takes in an acceptance."""
+    if type(c.receiver) is not act.ReceiptGate:
+        return
+    model = c.w.gate_model(c.receiver)
+    h = c.bound.get("receipt_hash") if c.bound else None
+    h = bytes(h) if isinstance(h, bytes) else None
+    command = plain_command(c.bound)
+    judged = model is not None and c.error == "violation" and None not in (h, command)
+    seq, issued_for = c.w.issued.get(h, (None, None))
+    keep(c, last_before=c.state["gate_last"], last_after=c.receiver.last_sequence_id,
+         model=model, h=h, command=command, accepted=model is not None and c.error is None,
+         seq=seq, issued_for=issued_for, judged=judged,
+         expected=model.expected_refusal(c.w.issued, h, command) if judged else None)
+    if c.accepted:
+        model.last = seq
+        model.nonces.add(h[:12])
+
+
+def check_project(c) -> None:
+    """CoupledLimits.project of four plain numbers: the projection's promise table."""
+    d = plain_vec(c.bound.get("u")) if c.bound else None
+    if type(c.receiver) is act.CoupledLimits and d is not None:
+        check_projection(c.receiver, d, c.outcome, c.error, c.state.get("error_text", ""))
+
+
+def check_batch(c) -> None:
+    """CoupledLimits.project_batch of a buffer of commands, or of a list of plain ones
+    into a new list, against project row by row."""
+    if type(c.receiver) is not act.CoupledLimits:
+        return
+    out = (c.bound or {}).get("out")
+    rows, form = c.state.get("us_matrix"), "buffer"
+    if rows is None:
+        rows, form = c.state.get("us_rows"), "list"
+        if rows is None or out is not None:
+            return
+    expected, failed = project_rows(c.receiver, rows)
+    if form == "list":
+        got = c.outcome if type(c.outcome) is list else None
+    else:
+        got = matrix_rows(c.outcome if c.error is None else out)
+    keep(c, form=form, rows=rows, out=out, failed=failed, expected=expected, got=got,
+         before=c.state.get("out_matrix") if out is not None else None)
+
+
+def check_frames(c) -> None:
+    """An encoded frame decodes to one frame that encodes to the same bytes; decoded
+    frames are the named tuples, and encode again."""
+    if c.target in FUNCTIONS:
+        decoder = wire.Decoder()
+        frames = decoder.feed(c.outcome)
+        if type(c.outcome) is not bytes or len(frames) != 1 or decoder.corrupt != 0:
+            raise Failure(f"{c.target} gave {c.outcome!r}, decoded as {frames!r}")
+    else:
+        frames = c.outcome
+    encode = {wire.Command: wire.encode_command, wire.Verdict: wire.encode_verdict,
+              wire.Session: wire.encode_session}
+    for frame in frames:  # compared as bytes: NaN fields are not equal to themselves
+        again = encode[type(frame)](*frame)
+        back = wire.Decoder().feed(again)
+        if len(back) != 1 or encode[type(back[0])](*back[0]) != again:
+            raise Failure(f"{c.target}: {frame!r} does not survive encoding again")
+        if c.target in FUNCTIONS and again != c.outcome:
+            raise Failure(f"{c.target}: {c.outcome!r} re-encodes as {again!r}")
+
+
+def check_built_gate(c):
+    """A new gate; one under the known key without a maximum age is modelled."""
+    b = c.bound
+    keep(c, last=b.get("last_sequence_id", 0) if b is not None else None,
+         reported=c.outcome.last_sequence_id)
+    if (b is not None and type(b.get("hmac_key")) is bytes and b["hmac_key"] == KEY
+            and b.get("max_age_s") is None and type(c.last) is int):
+        c.w.gate_models.append(GateModel(c.outcome, own_int(c.last), False))
+    return c.outcome
+
+
+def check_built_limits(c):
+    """New limits read back as given; they join the world's."""
+    b = c.bound
+    keep(c, lower=plain_vec(b.get("lower")) if b else None,
+         upper=plain_vec(b.get("upper")) if b else None,
+         rows=plain_rows(b.get("rows", ())) if b else None,
+         read=(c.outcome.lower, c.outcome.upper, c.outcome.rows))
+    c.w.limits.append(c.outcome)
+    return c.outcome
+
+
+def check_built_boundary(c):
+    """A new boundary; one under the known key issues receipts the gates' models know."""
+    key = c.bound.get("hmac_key") if c.bound is not None else None
+    if type(key) is bytes and key == KEY:
+        c.w.key_boundaries.append(c.outcome)
+    return c.outcome
+
+
+def check_issue(c):
+    """A receipt from a boundary under the known key, recorded for the gates' models."""
+    if not c.w.is_key_boundary(c.receiver):
+        return None
+    keep(c, last=c.w.last_sequence.get(id(c.receiver), 0),
+         sequence_id=getattr(c.outcome, "sequence_id", None))
+    c.w.last_sequence[id(c.receiver)] = c.outcome.sequence_id
+    c.w.record_issue(c.outcome, plain_command(c.bound))
+    return c.outcome
+
+
+def check_governor_project(c) -> None:
+    """The world's governor on one plain number, against the float32 clamp."""
+    x = c.args[0] if len(c.args) == 1 and not c.kwargs else None
+    if c.receiver is c.w.governor:
+        keep(c, want=helpers.governor_projection(float(x), *c.w.bounds)
+             if type(x) in (float, int) else None)
+
+
+# The checker of each target's calls, and whether it judges a call that raised too (the
+# others judge results only). A checker returns what joins the pool, or None.
+CHECKS = {
+    "ReceiptGate.check": (check_gate, True),
+    "CoupledLimits.project": (check_project, True),
+    "CoupledLimits.project_batch": (check_batch, True),
+    **{target: (check_frames, False) for target in (*FUNCTIONS, "Decoder.feed")},
+    "ReceiptGate": (check_built_gate, False),
+    "CoupledLimits": (check_built_limits, False),
+    "MorvBoundary": (check_built_boundary, False),
+    "Governor": (lambda c: c.outcome, False),
+    "MonotonicCounter": (lambda c: c.outcome, False),
+    "Governor.project": (check_governor_project, False),
+    "Governor.project_batch": (keep, False),
+    "MonotonicCounter.next_value": (lambda c: keep(c, before=c.state.get("counter")), False),
+    "MonotonicCounter.current_value": (lambda c: keep(c, before=c.state.get("counter")), False),
+    "MorvBoundary.authorize_action": (check_issue, False),
+    "MorvReceipt.verify": (keep, False),
+    # Kept out of the pool: a violation's args hold the arguments.
+    "MorvViolation": (lambda c: keep(c, given=[*c.args, None, None, None][:3]), False),
+}
+assert set(CHECKS) | set(PROMISES) <= set(TARGETS)  # no check lost to a renamed target
 
 
 class Runner:
@@ -1223,9 +1522,7 @@ class Runner:
             if isinstance(exc, m.MorvViolation):
                 violation = (exc.axis, exc.violation_type)
             state["error_text"] = str(exc) if error == "ValueError" else ""
-        result_info = self.check_result(
-            target, receiver, args, kwargs, outcome, error, violation, state
-        )
+        result_info = judge(w, target, receiver, args, kwargs, outcome, error, violation, state)
         outcome = None
         check_refcounts(target, tracked, before, args, kwargs)
         if result_info is not None:
@@ -1250,197 +1547,7 @@ class Runner:
                 state["out_matrix"] = matrix_rows(bound["out"])
         return state
 
-    @staticmethod
-    def check_frames(target, outcome):
-        """An encoded frame decodes to one frame that encodes to the same bytes; decoded
-        frames are the named tuples, and encode again."""
-        if target in FUNCTIONS:
-            decoder = wire.Decoder()
-            frames = decoder.feed(outcome)
-            if type(outcome) is not bytes or len(frames) != 1 or decoder.corrupt != 0:
-                raise Failure(f"{target} gave {outcome!r}, decoded as {frames!r}")
-        else:
-            frames = outcome
-        encode = {wire.Command: wire.encode_command, wire.Verdict: wire.encode_verdict,
-                  wire.Session: wire.encode_session}
-        for frame in frames:  # compared as bytes: NaN fields are not equal to themselves
-            again = encode[type(frame)](*frame)
-            back = wire.Decoder().feed(again)
-            if len(back) != 1 or encode[type(back[0])](*back[0]) != again:
-                raise Failure(f"{target}: {frame!r} does not survive encoding again")
-            if target in FUNCTIONS and again != outcome:
-                raise Failure(f"{target}: {outcome!r} re-encodes as {again!r}")
-
-    def check_result(self, target, receiver, args, kwargs, outcome, error, violation, state):
-        w = self.w
-        if target == "ReceiptGate.check":
-            self.check_gate(receiver, args, kwargs, outcome, error, violation, state)
-            return None
-        if target == "CoupledLimits.project" and type(receiver) is act.CoupledLimits:
-            bound = bind(target, args, kwargs)
-            d = plain_vec(bound.get("u")) if bound else None
-            self.check_project(receiver, d, outcome, error, state.get("error_text", ""))
-            return None
-        if target == "CoupledLimits.project_batch" and type(receiver) is act.CoupledLimits:
-            bound = bind(target, args, kwargs) or {}
-            self.check_batch(receiver, bound.get("us"), bound.get("out"), outcome, error, state)
-            return None
-        if error is not None:
-            return None
-        if target in FUNCTIONS or target == "Decoder.feed":
-            self.check_frames(target, outcome)
-            return None
-        if target == "ReceiptGate":
-            bound = bind(target, args, kwargs)
-            last = bound.get("last_sequence_id", 0) if bound is not None else None
-            if type(last) is int and outcome.last_sequence_id != last:
-                raise Failure(f"a gate built with {last!r} reports {outcome.last_sequence_id!r}")
-            if (
-                bound is not None
-                and type(bound.get("hmac_key")) is bytes
-                and bound["hmac_key"] == KEY
-                and bound.get("max_age_s") is None
-                and type(last) is int
-            ):
-                w.gate_models.append(GateModel(outcome, own_int(last), False))
-            return outcome
-        if target == "CoupledLimits":
-            bound = bind(target, args, kwargs)
-            for name in ("lower", "upper"):
-                given = plain_vec(bound.get(name)) if bound else None
-                if given is not None and pack_rows([given]) != pack_rows([getattr(outcome, name)]):
-                    raise Failure(f"{name} {getattr(outcome, name)!r} from {given!r}")
-            rows = plain_rows(bound.get("rows", ())) if bound else None
-            if rows is not None and pack_rows(rows) != pack_rows(outcome.rows):
-                raise Failure(f"rows {outcome.rows!r} from {rows!r}")
-            w.limits.append(outcome)
-            return outcome
-        if target == "MorvBoundary":
-            bound = bind(target, args, kwargs)
-            key = bound.get("hmac_key") if bound is not None else None
-            if type(key) is bytes and key == KEY:
-                w.key_boundaries.append(outcome)
-            return outcome
-        plain_call = not kwargs and len(args) == 1
-        if target == "Governor.project" and receiver is w.governor and plain_call:
-            x = args[0]
-            if type(x) in (float, int) and not isinstance(x, bool):
-                want = clamp_f32(float(x), *w.bounds)
-                if not same_float(outcome, want):
-                    raise Failure(f"project({x!r}) = {outcome!r}, expected {want!r}")
-        if target == "Governor.project_batch" and receiver is w.governor:
-            if type(outcome) is not list:
-                raise Failure(f"project_batch returned {type(outcome).__name__}")
-            for v in outcome:
-                if type(v) is not float or not (math.isnan(v) or w.bounds[0] <= v <= w.bounds[1]):
-                    raise Failure(f"project_batch returned {v!r} outside the envelope")
-        if target == "MonotonicCounter.next_value" and receiver is w.counter:
-            counter_before = state["counter"]
-            advanced = outcome == (counter_before + 1) % U64
-            if not advanced or w.counter.current_value() != outcome:
-                raise Failure(f"next_value {outcome!r} after {counter_before!r}")
-        if (
-            target == "MonotonicCounter.current_value"
-            and receiver is w.counter
-            and outcome != state["counter"]
-        ):
-            raise Failure(f"current_value {outcome!r}, expected {state['counter']!r}")
-        if target == "MorvBoundary.authorize_action" and w.is_key_boundary(receiver):
-            if type(outcome) is not m.MorvReceipt or outcome.is_authorized is not True:
-                raise Failure(f"authorize_action returned {outcome!r}")
-            last = w.last_sequence.get(id(receiver), 0)
-            if outcome.sequence_id <= last:
-                raise Failure(f"sequence id {outcome.sequence_id} after {last}")
-            w.last_sequence[id(receiver)] = outcome.sequence_id
-            if len(outcome.receipt_hash) != 60 or not outcome.verify(KEY):
-                raise Failure("a fresh receipt does not verify under its boundary's key")
-            if outcome.verify(OTHER_KEY):
-                raise Failure("a receipt verifies under another key")
-            w.record_issue(outcome, plain_command(bind(target, args, kwargs)))
-            return outcome
-        if target == "MorvReceipt.verify" and type(outcome) is not bool:
-            raise Failure(f"verify returned {outcome!r}")
-        if target == "MorvViolation":
-            values = list(args) + [None] * (3 - len(args))
-            if type(values[0]) is int and outcome.axis != values[0]:
-                raise Failure(f"axis {outcome.axis!r} from {values[0]!r}")
-            if type(values[1]) is str and outcome.violation_type != values[1]:
-                raise Failure("violation_type differs from the argument")
-            if type(values[2]) is str and outcome.message != values[2]:
-                raise Failure("message differs from the argument")
-            if outcome.args != tuple(args):
-                raise Failure(f"args {outcome.args!r} from {tuple(args)!r}")
-            return None  # its args hold the arguments: kept out of the pool
-        if target in ("Governor", "MonotonicCounter"):
-            return outcome
-        return None
-
     # -- receipt gates ------------------------------------------------------
-
-    def expected_refusal(self, model, h: bytes, command):
-        """The code the gate must refuse (h, command) with, None when it must
-        accept, "unknown" when the receipt's command was not plain."""
-        if len(h) != 60:
-            return "invalid_receipt"
-        entry = self.w.issued.get(h)
-        if entry is None:
-            return "authentication_failure"
-        seq, issued_for = entry
-        if issued_for is None:
-            return "unknown"
-        if issued_for != command:
-            return "authentication_failure"
-        if model.stale:
-            return "stale_receipt"
-        if seq <= model.last:
-            return "replay_counter"
-        if h[:12] in model.nonces:
-            return "replay_nonce"
-        return None
-
-    def check_gate(self, gate, args, kwargs, outcome, error, violation, state) -> None:
-        if type(gate) is not act.ReceiptGate:
-            return
-        last_before = state["gate_last"]
-        last_after = gate.last_sequence_id
-        moves = f"last_sequence_id {last_before} -> {last_after}"
-        if error is not None and last_after != last_before:
-            raise Failure(f"a refusal ({error}) moved {moves}")
-        moved = type(outcome) is int and last_after == outcome and outcome > last_before
-        if error is None and not moved:
-            raise Failure(f"check returned {outcome!r}, {moves}")
-        if violation is not None and violation[1] not in GATE_CODES:
-            raise Failure(f"a refusal with the code {violation[1]!r}")
-        model = self.w.gate_model(gate)
-        if model is None:
-            return
-        bound = bind("ReceiptGate.check", args, kwargs)
-        h = bound.get("receipt_hash") if bound else None
-        h = bytes(h) if isinstance(h, bytes) else None
-        command = plain_command(bound)
-        if error is None:
-            entry = self.w.issued.get(h) if h is not None else None
-            if entry is None:
-                raise Failure("a gate accepted a receipt not issued under its key")
-            seq, issued_for = entry
-            if model.stale:
-                raise Failure("a gate with a 1 ns maximum age accepted a receipt")
-            if outcome != seq or seq <= model.last or h[:12] in model.nonces:
-                raise Failure(f"accepted sequence id {seq} (returned {outcome}) after {model.last}")
-            if issued_for is not None and command is not None and issued_for != command:
-                raise Failure(f"a receipt issued for {issued_for!r} accepted for {command!r}")
-            model.last = seq
-            model.nonces.add(h[:12])
-            return
-        if error != "violation" or h is None or command is None:
-            return
-        if violation[0] != command[0]:
-            raise Failure(f"refusal for axis {violation[0]!r} of a command for axis {command[0]!r}")
-        expected = self.expected_refusal(model, h, command)
-        if expected is None:
-            raise Failure(f"a receipt issued for exactly this command refused: {violation[1]}")
-        if expected != "unknown" and violation[1] != expected:
-            raise Failure(f"refused with {violation[1]!r}, expected {expected!r}")
 
     def present(self, gate, h, axis, pos, vel) -> None:
         """gate.check on plain arguments, judged by the model."""
@@ -1455,7 +1562,7 @@ class Runner:
         except m.MorvViolation as exc:
             error = "violation"
             violation = (exc.axis, exc.violation_type)
-        self.check_gate(gate, args, {}, outcome, error, violation, state)
+        judge(self.w, "ReceiptGate.check", gate, args, {}, outcome, error, violation, state)
         outcome = None
         check_refcounts("ReceiptGate.check", tracked, before, args, {})
 
@@ -1491,7 +1598,7 @@ class Runner:
                     self.present(gate, h, axis, pos, changed)
         elif mode == 5:  # an older receipt: a replay, or one out of order
             older = w.issued_order[len(values) % len(w.issued_order)]
-            seq, command = w.issued[older]
+            _, command = w.issued[older]
             if command is not None:
                 ax, p, v = command[0], *struct.unpack("<2d", command[1] + command[2])
                 self.present(gate, older, ax, p, v)
@@ -1504,53 +1611,6 @@ class Runner:
             self.present(gate, h, axis, pos, vel)  # a replay
 
     # -- coupled limits -----------------------------------------------------
-
-    def check_project(self, limits, d, x, error, text) -> None:
-        if d is not None:  # four plain numbers: the promise table
-            check_projection(limits, d, None if error is not None else x, error, text)
-
-    def check_batch(self, limits, us, out, outcome, error, state) -> None:
-        """project_batch against project row by row, bit for bit."""
-        rows = state.get("us_matrix")
-        if rows is not None:  # a buffer of commands
-            expected, failed = project_rows(limits, rows)
-            before = state.get("out_matrix") if out is not None else None
-            if error is None:
-                if failed is not None:
-                    raise Failure(f"project_batch accepted row {failed} ({rows[failed]!r})")
-                if out is not None and outcome is not out:
-                    raise Failure("project_batch(us, out) did not return out")
-                got = matrix_rows(outcome)
-                if got is None or pack_rows(got) != pack_rows(expected):
-                    raise Failure(
-                        f"project_batch of the buffer {rows!r} gave {got!r}, project {expected!r}"
-                    )
-            elif before is not None:
-                # Refused before writing anything, or stopped at the failing row
-                # with the rows before it projected and the rest untouched.
-                got = matrix_rows(out)
-                allowed_states = [pack_rows(before)]
-                if failed is not None and len(before) == len(rows):
-                    allowed_states.append(pack_rows(expected[:failed] + before[failed:]))
-                if got is None or pack_rows(got) not in allowed_states:
-                    raise Failure(
-                        f"project_batch raised {error} and left out {got!r} "
-                        f"(before {before!r}, rows {rows!r}, failing row {failed})"
-                    )
-            return
-        rows = state.get("us_rows")
-        if rows is None or out is not None:
-            return
-        expected, failed = project_rows(limits, rows)
-        if error is None:
-            if failed is not None:
-                raise Failure(f"project_batch accepted row {failed} ({rows[failed]!r})")
-            if type(outcome) is not list or pack_rows(outcome) != pack_rows(expected):
-                raise Failure(f"project_batch({rows!r}) = {outcome!r}, project gives {expected!r}")
-            if any(type(r) is not tuple for r in outcome):
-                raise Failure(f"project_batch returned {outcome!r}")
-        elif error != "ValueError" or failed is None:
-            raise Failure(f"project_batch({rows!r}) raised {error}")
 
     def limits_plain(self, receiver_desc, args_desc, kwargs_desc, extra):
         """Limits feasible by construction (a witness inside the box meets every row)
@@ -1663,7 +1723,7 @@ class Runner:
             outcome = limits.project_batch(*args)
         except (ValueError, BufferError) as exc:
             error = type(exc).__name__
-        self.check_batch(limits, us, out, outcome, error, state)
+        judge(w, "CoupledLimits.project_batch", limits, args, {}, outcome, error, None, state)
         outcome = None
         check_refcounts("CoupledLimits.project_batch", tracked, before, args, {})
 
@@ -1697,7 +1757,7 @@ class Runner:
                 values.append(float(v))
         batch = w.governor.project_batch(values)
         single = [w.governor.project(v) for v in values]
-        want = [clamp_f32(v, *w.bounds) for v in values]
+        want = [helpers.governor_projection(v, *w.bounds) for v in values]
         for got_b, got_s, exp in zip(batch, single, want):
             if not (same_float(got_b, exp) and same_float(got_s, exp)):
                 raise Failure(
@@ -1826,7 +1886,7 @@ def main() -> None:
         return
     # Coverage of the decoding and of what happened: which exceptions, refusal
     # codes, buffer kinds and checks a program reached.
-    for func in (
+    for func in dict.fromkeys((
         decode_program,
         decode_value,
         decode_vec,
@@ -1836,9 +1896,13 @@ def main() -> None:
         matrix_rows,
         check_projection,
         project_rows,
+        judge,
+        keep,
+        *(checker for checker, _ in CHECKS.values()),
+        *(f for promises in PROMISES.values() for promise in promises for f in promise[:2]),
         *(f for f in vars(World).values() if isinstance(f, types.FunctionType)),
         *(f for f in vars(Runner).values() if isinstance(f, types.FunctionType)),
-    ):
+    )):
         atheris.instrument_func(func)
     atheris.Setup(sys.argv, test_one_input)
     atheris.Fuzz()

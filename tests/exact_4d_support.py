@@ -14,6 +14,8 @@ import os
 import random
 from fractions import Fraction
 
+import helpers
+
 INF = math.inf
 D4 = ctypes.c_double * 4
 OPTIMAL, INFEASIBLE, NUMERICAL_FAILURE, INVALID = 1, 3, 4, 0
@@ -505,4 +507,4 @@ PROJECT_PROMISES = (
 
 def broken_promises(p):
     """What the projection p promised and did not do (empty when it kept its word)."""
-    return [what for applies, holds, what in PROJECT_PROMISES if applies(p) and not holds(p)]
+    return helpers.broken_promises(p, PROJECT_PROMISES)

@@ -1,9 +1,12 @@
 """Helpers shared by the tests and by fuzz/fuzz_python_api.py: the leak check by
-allocated blocks, the declared parameters of the module's callables, and number
-stand-ins for argument conversions."""
+allocated blocks, the declared parameters of the module's callables, number
+stand-ins for argument conversions, the Governor's float32 clamp, and the loop that
+judges a table of promises."""
 
 import gc
 import inspect
+import math
+import struct
 import sys
 import tracemalloc
 
@@ -67,3 +70,29 @@ class IndexLike:
 
     def __index__(self):
         return self.value
+
+
+def f32(x: float) -> float:
+    """x narrowed to single precision as a C cast does (to an infinity past the largest
+    float) and widened back."""
+    if not math.isfinite(x):
+        return x
+    try:
+        return struct.unpack("<f", struct.pack("<f", x))[0]
+    except OverflowError:
+        return math.copysign(math.inf, x)
+
+
+def governor_projection(x: float, lo: float, hi: float) -> float:
+    """What Governor(lo, hi).project(x) returns: x narrowed to float32 and clamped into
+    the envelope narrowed the same way."""
+    v, lo, hi = f32(x), f32(lo), f32(hi)
+    return lo if v < lo else min(v, hi)  # a NaN v comes back
+
+
+def broken_promises(subject, promises) -> list:
+    """What of `promises` (rows of (condition, what must hold, what is promised), the
+    first two functions of the subject) applies to `subject` and was not kept: the
+    projection's table (exact_4d_support.PROJECT_PROMISES) and those of every call
+    fuzz/fuzz_python_api.py checks."""
+    return [what for applies, holds, what in promises if applies(subject) and not holds(subject)]

@@ -5,25 +5,10 @@ import struct
 
 import numpy as np
 import pytest
+from helpers import f32, governor_projection
 from hypothesis import given
 from hypothesis import strategies as st
 from morvex import Governor
-
-
-def f32(x):
-    """Round a double to single precision and widen it back (the oracle's narrowing)."""
-    with np.errstate(over="ignore"):
-        return float(np.float32(x))
-
-
-def reference_projection(x, lo, hi):
-    v = f32(x)
-    lo, hi = f32(lo), f32(hi)
-    if v < lo:
-        return lo
-    if v > hi:
-        return hi
-    return v
 
 
 def bits(x):
@@ -91,7 +76,7 @@ def test_project_matches_float32_reference(x, a, b):
         return
     g = Governor(lo, hi)
     got = g.project(x)
-    want = reference_projection(x, lo, hi)
+    want = governor_projection(x, lo, hi)
     if math.isnan(want):
         assert math.isnan(got)
     else:
@@ -113,7 +98,7 @@ def test_batch_is_bit_identical_to_project(lo, hi):
     assert [bits(v) for v in batch] == [bits(v) for v in singles]
     assert all(
         (math.isnan(got) and math.isnan(ref)) or bits(got) == bits(ref)
-        for got, ref in zip(batch, (reference_projection(v, lo, hi) for v in values))
+        for got, ref in zip(batch, (governor_projection(v, lo, hi) for v in values))
     )
 
 
