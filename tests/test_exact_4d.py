@@ -251,9 +251,14 @@ _H = float.fromhex
       ((1, -3, 3, 1), 19.930000000018126), ((-3, 3, 1, -3), -49.78999999999999),
       ((3, 1, -3, 1), 39.43000000003587)], ex.OPTIMAL),
     # Feasible limits at the top of the double range (x0 = 1.7e308 meets them): the
-    # solve's frame overflows from a command at the other end; not called infeasible.
+    # solve's frame overflows from a command at the other end; the certificate answers.
     ([-1.7e308, 0, 0, 0], [-1.7e308, -1, -1, -1], [1.7e308, 1, 1, 1],
-     [((-1, 0, 0, 0), -1.7e308)], ex.NUMERICAL_FAILURE),
+     [((-1, 0, 0, 0), -1.7e308)], ex.OPTIMAL),
+    # A row whose length lies on x1, fixed at its bound, keeps 2^-61 of it on x3: the
+    # solve found it dependent and the limits infeasible; the certificate answers.
+    ([255.0, 4.18, 256.0, -2.0**60], [0.0, 1e-45, 64.0, -2.0**63], [255.0, 0.1, 64.0, 0.0],
+     [((-1.0, 3 * 2.0**20, -2.0**20, 1.0), -66794291.199999996),
+      ((2.0, 2.0**61, 1.0, -1.0), 2.305843009215792e+17)], ex.OPTIMAL),
 ])
 def test_bad_and_edge_inputs(d, lo, hi, rows, status):
     p = ([float(v) for v in d], [float(v) for v in lo], [float(v) for v in hi], rows)

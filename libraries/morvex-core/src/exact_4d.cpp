@@ -225,7 +225,8 @@ SolveStatus undecided_near_overflow(const MorvexExact4Prepared& P, MorvexExact4R
 // float) makes a command 1e39 out near, though the rows hold the answer at 50: the
 // multipliers of the solve, of the size of |d - c|, then drown the ones that place it,
 // and the solve can find the limits infeasible. The far path judges them at their own
-// scale. A command within that scale keeps the solve's verdict (bit for bit).
+// scale. A command within that scale keeps the solve's verdict (bit for bit), but for
+// an INFEASIBLE of the solve's enumeration, which the certificate checks.
 [[gnu::noinline]] SolveStatus refused_near(const MorvexExact4Prepared& P, const double d[4],
                                            MorvexExact4Result* out) {
     double scale = 0x1p-900, reach = 0.0;
@@ -237,8 +238,10 @@ SolveStatus undecided_near_overflow(const MorvexExact4Prepared& P, MorvexExact4R
     for (int j = 0; j < static_cast<int>(P.row_count); ++j) scale = max2(scale, std::fabs(P.b[j]));
     MorvexExact4Prepared own = P;
     own.far = 16.0 * scale;
-    if (!(reach > own.far) || !(own.far < P.far)) return MORVEX_STATUS_INFEASIBLE;
-    return solve_far(own, d, out, false);
+    if (reach > own.far && own.far < P.far) return solve_far(own, d, out, false);
+    // The enumeration, not the loop, found them infeasible: rounding led the loop astray.
+    if (out->steps > kMaxSteps) return recheck_enumerated(P, d, out);
+    return MORVEX_STATUS_INFEASIBLE;
 }
 
 } // namespace

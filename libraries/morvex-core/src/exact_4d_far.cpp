@@ -31,12 +31,12 @@ constexpr int kReframes = 8;           // framings of a certified point at itsel
 enum class Verdict { kCertified, kNoFactor, kOutside, kNegative };
 
 // The far part of working set s (f its factor in q): shift (nonzero only on far axes)
-// decomposed; move receives its part in the null space (zero when the far axes' parts
+// decomposed (length: the rows' scaling, see certify_set); move receives its part in the null space (zero when the far axes' parts
 // there cancel, to 2^-40 of their sizes: the frame's null part is the answer's already,
 // and the sum would only add its rounding, of the far distances, to the axes the set
 // holds); kNegative when it turns a multiplier of s (held for the near part) negative.
 Verdict far_part_holds(const Problem& q, const Active& s, const Factor& f, const double shift[4],
-                       double floor, double move[4]) {
+                       double floor, const double length[4], double move[4]) {
     double total[8] = {0, 0, 0, 0, 0, 0, 0, 0}, size[8] = {0, 0, 0, 0, 0, 0, 0, 0};
     double parts = 0.0;
     for (int i = 0; i < 4; ++i) move[i] = 0.0;
@@ -69,7 +69,9 @@ Verdict far_part_holds(const Problem& q, const Active& s, const Factor& f, const
     for (int k = 0; k < 4; ++k) held[k] = k < f.nw ? s.uw[f.W[k]] : 0.0;
     for (int i = 0; i < 4; ++i) held[4 + i] = masked(s.fix[i] != 0, s.ub[i]);
     for (int k = 0; k < 8; ++k) {
-        const double slack = kTolRel * (size[k] + std::fabs(held[k])) + floor;
+        // A row's multiplier is for the row scaled by 1 / length: floor scaled alike.
+        const double unit = k < f.nw ? length[f.W[k]] : 1.0;
+        const double slack = kTolRel * (size[k] + std::fabs(held[k])) + floor * unit;
         if (!(held[k] + total[k] >= -slack)) return Verdict::kNegative;  // NaN fails
     }
     return Verdict::kCertified;
@@ -81,7 +83,10 @@ Verdict certify_set(const MorvexExact4Prepared& P, Active s, const double d[4],
                     const double frame[4], double x[4]) {
     Problem q;
     q.m = static_cast<int>(P.row_count);
-    double shift[4], scale = P.far;
+    // The scale of the near part: the frame, the near part of d - c and the rows' right
+    // sides (not R: a bound of 1e300 standing for no limit widens no tolerance).
+    double shift[4], scale = 0x1p-900;
+    for (int j = 0; j < q.m; ++j) scale = max2(scale, std::fabs(P.b[j]));
     for (int i = 0; i < 4; ++i) {
         if (s.fix[i] != 0 && !is_finite(s.fix[i] > 0 ? P.upper[i] : P.lower[i]))
             return Verdict::kNoFactor;
@@ -108,18 +113,26 @@ Verdict certify_set(const MorvexExact4Prepared& P, Active s, const double d[4],
             order[b] = order[b - 1];
             order[b - 1] = t;
         }
+    // Each working row scaled to unit length on the axes the set leaves free, so that
+    // the factor judges its independence there (a row whose length lies on axes the set
+    // fixes keeps 2^-60 of it on a free one, say); its multiplier scales alike.
     const Active given = s;
+    double free[4], length[4] = {1, 1, 1, 1};
+    free_mask(given, free);
     for (int k = 0; k < 4; ++k) {
         const int j = order[k];
-        for (int i = 0; i < 4; ++i) q.A[k][i] = P.a[j][i];
-        q.bb[k] = P.b[j] - dot4(P.a[j], q.c);
         s.inw[k] = given.inw[j];
+        double on_free = 0.0;
+        for (int i = 0; i < 4; ++i) on_free += P.a[j][i] * P.a[j][i] * free[i];
+        length[k] = s.inw[k] && on_free > 0.0 ? std::sqrt(on_free) : 1.0;
+        for (int i = 0; i < 4; ++i) q.A[k][i] = P.a[j][i] / length[k];
+        q.bb[k] = (P.b[j] - dot4(P.a[j], q.c)) / length[k];
     }
     Factor f;
     if (!factorise(q, s, f)) return Verdict::kNoFactor;
     double y[4], move[4];
     working_point(q, s, f, y, s.uw, s.ub);
-    const Verdict far = far_part_holds(q, s, f, shift, kTolRel * scale, move);
+    const Verdict far = far_part_holds(q, s, f, shift, kTolRel * scale, length, move);
     // A free axis within the scale's tolerance of its bound is clamped onto it (the
     // point of a degenerate vertex, say, which lies on a bound it does not fix).
     bool inside = true;
@@ -379,6 +392,18 @@ SolveStatus checked_at_own_scale(const MorvexExact4Prepared& P, const double des
 }
 
 } // namespace
+
+// An INFEASIBLE the solve's enumeration found (the loop gave up: rounding) checked by the
+// certificate: every working set is certified for d, framed at d clamped into the box;
+// the first certified is the answer, else the status stands.
+SolveStatus recheck_enumerated(const MorvexExact4Prepared& P, const double d[4],
+                               MorvexExact4Result* out) {
+    double frame[4], x[4];
+    for (int i = 0; i < 4; ++i) frame[i] = clamp_axis(d[i], P.lower[i], P.upper[i]);
+    if (!enumerate_certified(P, d, frame, x)) return MORVEX_STATUS_INFEASIBLE;
+    for (int i = 0; i < 4; ++i) out->x[i] = x[i];
+    return finish(out, MORVEX_STATUS_OPTIMAL, kMaxSteps + 1);
+}
 
 // A command beyond R = 16 times the scale of the limits from a side of the box (from 0
 // on a side it leaves open), an infinite one, or one on limits the solve cannot use.

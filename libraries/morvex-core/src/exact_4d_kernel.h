@@ -359,6 +359,8 @@ SolveStatus solve_checked(const MorvexExact4Prepared& P, const double desired[4]
 // exact_4d_far.cpp: a command beyond R from the box, an infinite one, unusable limits.
 SolveStatus solve_far(const MorvexExact4Prepared& P, const double desired[4],
                       MorvexExact4Result* out, bool try_quick);
+SolveStatus recheck_enumerated(const MorvexExact4Prepared& P, const double d[4],
+                               MorvexExact4Result* out);
 // exact_4d_thin.cpp: answers and refusals on limits with a thin wedge, settled.
 SolveStatus settle_thin(const MorvexExact4Prepared& P, const double d[4],
                         MorvexExact4Result* out, SolveStatus status);
