@@ -100,11 +100,12 @@ bool within_ulps(const double x[4], const double ulp[4], const float u[4]) {
 // another).
 bool solve_gram(double G[4][4], double g[4], double y[4]) {
     bool positive = true;
+    double inv[4];  // of the pivots: one division each, none in the substitution
     for (int c = 0; c < 4; ++c) {
         positive = positive & (G[c][c] > 0.0);
-        const double inv = 1.0 / G[c][c];
+        inv[c] = 1.0 / G[c][c];
         for (int r = c + 1; r < 4; ++r) {
-            const double f = G[r][c] * inv;
+            const double f = G[r][c] * inv[c];
             for (int q = c + 1; q < 4; ++q) G[r][q] -= f * G[c][q];
             g[r] -= f * g[c];
         }
@@ -112,7 +113,7 @@ bool solve_gram(double G[4][4], double g[4], double y[4]) {
     for (int r = 3; r >= 0; --r) {
         double t = g[r];
         for (int q = r + 1; q < 4; ++q) t -= G[r][q] * y[q];
-        y[r] = t / G[r][r];
+        y[r] = t * inv[r];
     }
     return positive;
 }
@@ -178,6 +179,7 @@ bool moved_inward(const Constraints4& c, int rows, const Bounds4& box, const dou
             }
         if (!solve_gram(G, need, lambda)) break;
         held = false;
+        const bool all = taken == (1u << rows) - 1u;  // no row left to run into
         for (int i = 0; i < 4; ++i) {
             double step = 0.0;
             for (int p = 0; p < 4; ++p) step += lambda[p] * s[p][i];
@@ -186,6 +188,7 @@ bool moved_inward(const Constraints4& c, int rows, const Bounds4& box, const dou
             held = held | out;
             if (out) weight[i] = 0.0, y[i] = x[i];
         }
+        if (all && !held) break;
     }
     round_into_box(y, box, u);
     return meets_rows(c, rows, u) && within_ulps(x, ulp, u);
@@ -330,6 +333,13 @@ bool search_axes(const Search& s, int k, float v[4]) {
     return false;
 }
 
+// v moved outward (side -1 or +1) by at least one double ulp, for the rounding of the
+// reach (|x| is at most FLT_MAX: no overflow): a multiplication, not the library's
+// nextafter (eight calls a search).
+double widened(double v, double side) {
+    return v + side * (std::fabs(v) * 0x1p-52 + 0x1p-1074);
+}
+
 // A float point within kUlps per axis of x, in the box, that meets every row as
 // evaluated, in u: every such point is reached (the projections only leave out
 // ranges of an axis no real point of the region extends), so false means there is
@@ -338,8 +348,8 @@ bool search_grid(const Constraints4& c, int rows, const Bounds4& box, const doub
                  const double ulp[4], const double center[4], float u[4]) {
     double reach[4][2], size[4];
     for (int i = 0; i < 4; ++i) {
-        reach[i][0] = greater(box.min[i], std::nextafter(x[i] - kUlps * ulp[i], -INFINITY));
-        reach[i][1] = lesser(box.max[i], std::nextafter(x[i] + kUlps * ulp[i], INFINITY));
+        reach[i][0] = greater(box.min[i], widened(x[i] - kUlps * ulp[i], -1.0));
+        reach[i][1] = lesser(box.max[i], widened(x[i] + kUlps * ulp[i], 1.0));
         size[i] = greater(std::fabs(reach[i][0]), std::fabs(reach[i][1]));
     }
     Projection proj[4];
