@@ -211,6 +211,10 @@ constexpr int kMaxHalves = 40;
 struct Projection {
     Half h[kMaxHalves];
     int n;
+    // Once unit on an axis (unit_on): the constraints that bound it above, below, and
+    // the others, by index, so that the loops over them need no branch on the sign.
+    uint8_t above[kMaxHalves], below[kMaxHalves], other[kMaxHalves];
+    int n_above, n_below, n_other;
 };
 
 constexpr double kHalfSlack = 0x1p-36;  // allowance of a derived constraint, of its terms
@@ -219,11 +223,15 @@ constexpr double kHalfSlack = 0x1p-36;  // allowance of a derived constraint, of
 // the allowance), so that its coefficient there is +1 or -1: the divisions are made
 // once per constraint, not per pair or per point.
 void unit_on(Projection& s, int k) {
+    s.n_above = s.n_below = s.n_other = 0;
     for (int t = 0; t < s.n; ++t) {
         Half& h = s.h[t];
-        if (h.a[k] == 0.0) continue;
-        const double inv = 1.0 / std::fabs(h.a[k]);
-        for (int i = 0; i < 4; ++i) h.a[i] = i == k ? (h.a[k] > 0.0 ? 1.0 : -1.0) : h.a[i] * inv;
+        const bool up = h.a[k] > 0.0, down = h.a[k] < 0.0;
+        s.above[s.n_above] = s.below[s.n_below] = s.other[s.n_other] = static_cast<uint8_t>(t);
+        s.n_above += up, s.n_below += down, s.n_other += !(up || down);
+        const double inv = 1.0 / (up || down ? std::fabs(h.a[k]) : 1.0);
+        for (int i = 0; i < 4; ++i) h.a[i] *= inv;
+        h.a[k] = up ? 1.0 : down ? -1.0 : 0.0;
         h.rhs *= inv;
         h.mag *= inv;
     }
@@ -235,16 +243,12 @@ void unit_on(Projection& s, int k) {
 // rows.
 bool eliminate(const Projection& from, int k, Projection& to) {
     to.n = 0;
-    for (int p = 0; p < from.n; ++p) {
-        const Half& hp = from.h[p];
-        if (hp.a[k] == 0.0) {
-            if (to.n < kMaxHalves) to.h[to.n++] = hp;  // (one left out only widens)
-            continue;
-        }
-        if (hp.a[k] < 0.0) continue;
-        for (int q = 0; q < from.n; ++q) {
-            const Half& hq = from.h[q];
-            if (!(hq.a[k] < 0.0)) continue;
+    for (int t = 0; t < from.n_other; ++t)
+        if (to.n < kMaxHalves) to.h[to.n++] = from.h[from.other[t]];  // (one left out only widens)
+    for (int p = 0; p < from.n_above; ++p) {
+        const Half& hp = from.h[from.above[p]];
+        for (int q = 0; q < from.n_below; ++q) {
+            const Half& hq = from.h[from.below[q]];
             Half& h = to.h[to.n];
             bool any = false;
             for (int i = 0; i < 4; ++i) {
@@ -265,17 +269,20 @@ bool eliminate(const Projection& from, int k, Projection& to) {
 
 // The range [lo, hi] of axis k that the constraints of `s` (unit on axis k) leave with
 // axes 0..k-1 at v (each widened by its allowance); false when empty.
+// The bound rhs - sum_{i<k} a_i v_i that h leaves on axis k with axes 0..k-1 at v,
+// widened by its allowance.
+double edge_of(const Half& h, int k, const float v[4]) {
+    double rest = h.rhs;
+    for (int i = 0; i < k; ++i) rest -= h.a[i] * static_cast<double>(v[i]);
+    return rest + kHalfSlack * h.mag;
+}
+
 bool axis_range(const Projection& s, int k, const float v[4], double& lo, double& hi) {
-    for (int t = 0; t < s.n; ++t) {
-        const Half& h = s.h[t];
-        double rest = h.rhs;
-        for (int i = 0; i < k; ++i) rest -= h.a[i] * static_cast<double>(v[i]);
-        const double edge = rest + kHalfSlack * h.mag;
-        if (h.a[k] > 0.0) hi = lesser(hi, edge);
-        if (h.a[k] < 0.0) lo = greater(lo, -edge);
-        if (h.a[k] == 0.0 && edge < 0.0) return false;
-    }
-    return lo <= hi;
+    bool met = true;
+    for (int t = 0; t < s.n_above; ++t) hi = lesser(hi, edge_of(s.h[s.above[t]], k, v));
+    for (int t = 0; t < s.n_below; ++t) lo = greater(lo, -edge_of(s.h[s.below[t]], k, v));
+    for (int t = 0; t < s.n_other; ++t) met = met & (edge_of(s.h[s.other[t]], k, v) >= 0.0);
+    return met && lo <= hi;
 }
 
 // The floats of [lo, hi] one by one, from the one nearest `center` outward (above
@@ -375,7 +382,7 @@ bool search_grid(const Constraints4& c, int rows, const Bounds4& box, const doub
     unit_on(s.proj[2], 2);
     if (!eliminate(s.proj[2], 2, s.proj[1])) return false;
     unit_on(s.proj[1], 1);
-    s.proj[0].n = 0;
+    s.proj[0].n = s.proj[0].n_above = s.proj[0].n_below = s.proj[0].n_other = 0;
     float v[4];
     if (!search_axes(s, 0, v)) return false;
     for (int i = 0; i < 4; ++i) u[i] = v[i];
