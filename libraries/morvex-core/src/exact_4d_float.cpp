@@ -36,8 +36,10 @@ constexpr int kStepPasses = 4;  // passes of the inward step (rows it runs into,
 // Row j evaluated in double on the float point u (in this order), less b: the
 // drop-in's promise is that this is at most 0 for every row (false on NaN).
 double row_excess(const Constraints4& c, int j, const float u[4]) {
-    double v = 0.0;
-    for (int i = 0; i < 4; ++i) v += static_cast<double>(c.a[j][i]) * static_cast<double>(u[i]);
+    // ((a0 u0 + a1 u1) + a2 u2) + a3 u3 as the header writes it (not from 0.0: an add
+    // less on the way, and only the sign of a zero could differ)
+    double v = static_cast<double>(c.a[j][0]) * static_cast<double>(u[0]);
+    for (int i = 1; i < 4; ++i) v += static_cast<double>(c.a[j][i]) * static_cast<double>(u[i]);
     return v - static_cast<double>(c.b[j]);
 }
 
