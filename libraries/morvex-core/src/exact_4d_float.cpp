@@ -269,8 +269,6 @@ bool eliminate(const Projection& from, int k, Projection& to) {
     return true;
 }
 
-// The range [lo, hi] of axis k that the constraints of `s` (unit on axis k) leave with
-// axes 0..k-1 at v (each widened by its allowance); false when empty.
 // The bound rhs - sum_{i<k} a_i v_i that h leaves on axis k with axes 0..k-1 at v,
 // widened by its allowance.
 double edge_of(const Half& h, int k, const float v[4]) {
@@ -279,11 +277,15 @@ double edge_of(const Half& h, int k, const float v[4]) {
     return rest + kHalfSlack * h.mag;
 }
 
+// The range [lo, hi] of axis k that the constraints of `s` (unit on axis k) leave with
+// axes 0..k-1 at v (each widened by its allowance); false when empty. (A NaN edge, from
+// an infinite answer, bounds nothing: the search leaves out only what a constraint rules
+// out.)
 bool axis_range(const Projection& s, int k, const float v[4], double& lo, double& hi) {
     bool met = true;
     for (int t = 0; t < s.n_above; ++t) hi = lesser(hi, edge_of(s.h[s.above[t]], k, v));
     for (int t = 0; t < s.n_below; ++t) lo = greater(lo, -edge_of(s.h[s.below[t]], k, v));
-    for (int t = 0; t < s.n_other; ++t) met = met & (edge_of(s.h[s.other[t]], k, v) >= 0.0);
+    for (int t = 0; t < s.n_other; ++t) met = met & !(edge_of(s.h[s.other[t]], k, v) < 0.0);
     return met && lo <= hi;
 }
 
@@ -343,10 +345,12 @@ bool search_axes(const Search& s, int k, float v[4]) {
 }
 
 // v moved outward (side -1 or +1) by at least one double ulp, for the rounding of the
-// reach (|x| is at most FLT_MAX: no overflow): a multiplication, not the library's
-// nextafter (eight calls a search).
+// reach: a multiplication, not the library's nextafter (eight calls a search). An
+// infinite v (an answer at an infinite bound) stays as it is: inf - inf would be NaN,
+// and a NaN reach is no bound at all (fuzz_exact_4d: every float of an axis tried).
 double widened(double v, double side) {
-    return v + side * (std::fabs(v) * 0x1p-52 + 0x1p-1074);
+    const double step = std::fabs(v) * 0x1p-52 + 0x1p-1074;
+    return step <= DBL_MAX ? v + side * step : v;
 }
 
 // A float point within kUlps per axis of x, in the box, that meets every row as
