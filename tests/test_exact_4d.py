@@ -344,6 +344,21 @@ def test_float_records_keep_their_word(family):
     assert not faults, f"{len(faults)} wrong; first: {faults[:2]}"
 
 
+def test_float_records_at_an_infinite_answer_end():
+    """A command at +-inf on an open axis, the other axes pinned, rows 0 <= 0: the double
+    answer is infinite there, no row is met as evaluated (0 * inf), and the search of the
+    float grid must end with the nearest point, not try every float of the open axis (its
+    reach came out NaN; found by fuzz_exact_4d)."""
+    for d0 in (math.inf, -math.inf):
+        d, lo, hi, rows = [d0, 0, 0, 0], [-math.inf, -7.25, 0, 0], [math.inf, -7.25, 0, 0], [((0,) * 4, 0)] * 3
+        status, x, _ = ex.solve(LIB, (d, lo, hi, rows))
+        fc = Constraints4(3, ((ctypes.c_float * 4) * 4)(), (ctypes.c_float * 4)())
+        out = Solution4()
+        assert LIB.morvex_solve_exact_4d_f32((ctypes.c_float * 4)(*d), ctypes.byref(Bounds4(
+            (ctypes.c_float * 4)(*lo), (ctypes.c_float * 4)(*hi))), ctypes.byref(fc), ctypes.byref(out)) == 0
+        assert (out.status, list(out.u)) == (status, [d0, -7.25, 0, 0]) and x[0] == d0
+
+
 def test_nearly_dependent_working_sets_stay_in_the_loop():
     """Rows whose parts on the free axes are nearly parallel (coefficients 1e-5 against
     79, d = -inf on an axis with a finite bound): a solver that factorises the Gram

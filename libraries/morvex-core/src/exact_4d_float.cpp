@@ -36,8 +36,10 @@ constexpr int kStepPasses = 4;  // passes of the inward step (rows it runs into,
 // Row j evaluated in double on the float point u (in this order), less b: the
 // drop-in's promise is that this is at most 0 for every row (false on NaN).
 double row_excess(const Constraints4& c, int j, const float u[4]) {
-    double v = 0.0;
-    for (int i = 0; i < 4; ++i) v += static_cast<double>(c.a[j][i]) * static_cast<double>(u[i]);
+    // ((a0 u0 + a1 u1) + a2 u2) + a3 u3 as the header writes it (not from 0.0: an add
+    // less on the way, and only the sign of a zero could differ)
+    double v = static_cast<double>(c.a[j][0]) * static_cast<double>(u[0]);
+    for (int i = 1; i < 4; ++i) v += static_cast<double>(c.a[j][i]) * static_cast<double>(u[i]);
     return v - static_cast<double>(c.b[j]);
 }
 
@@ -94,38 +96,28 @@ bool within_ulps(const double x[4], const double ulp[4], const float u[4]) {
     return near;
 }
 
-// Solves the k x k system G y = g (k <= 4) by elimination with partial pivoting;
-// false when it is singular.
-bool solve_small(double G[4][4], double g[4], int k, double y[4]) {
-    for (int c = 0; c < k; ++c) {
-        int p = c;
-        for (int r = c + 1; r < k; ++r) p = std::fabs(G[r][c]) > std::fabs(G[p][c]) ? r : p;
-        if (!(std::fabs(G[p][c]) > 0.0)) return false;
-        for (int q = 0; q < k; ++q) std::swap(G[c][q], G[p][q]);
-        std::swap(g[c], g[p]);
-        for (int r = c + 1; r < k; ++r) {
-            const double f = G[r][c] / G[c][c];
-            for (int q = c; q < k; ++q) G[r][q] -= f * G[c][q];
+// Solves the 4 x 4 system G y = g for G symmetric positive semidefinite (a Gram
+// matrix) by elimination without pivoting (none is needed on such a matrix), with
+// no branch; false when a pivot is not positive (G singular: the rows depend on one
+// another).
+bool solve_gram(double G[4][4], double g[4], double y[4]) {
+    bool positive = true;
+    double inv[4];  // of the pivots: one division each, none in the substitution
+    for (int c = 0; c < 4; ++c) {
+        positive = positive & (G[c][c] > 0.0);
+        inv[c] = 1.0 / G[c][c];
+        for (int r = c + 1; r < 4; ++r) {
+            const double f = G[r][c] * inv[c];
+            for (int q = c + 1; q < 4; ++q) G[r][q] -= f * G[c][q];
             g[r] -= f * g[c];
         }
     }
-    for (int r = k - 1; r >= 0; --r) {
+    for (int r = 3; r >= 0; --r) {
         double t = g[r];
-        for (int q = r + 1; q < k; ++q) t -= G[r][q] * y[q];
-        y[r] = t / G[r][r];
+        for (int q = r + 1; q < 4; ++q) t -= G[r][q] * y[q];
+        y[r] = t * inv[r];
     }
-    return true;
-}
-
-// The rows of c that y leaves short of their margin (bit j): a . y - b + margin > 0.
-uint32_t short_rows(const Constraints4& c, int rows, const double y[4], const double margin[4]) {
-    uint32_t set = 0;
-    for (int j = 0; j < rows; ++j) {
-        double v = 0.0;
-        for (int i = 0; i < 4; ++i) v += static_cast<double>(c.a[j][i]) * y[i];
-        set |= static_cast<uint32_t>(v - static_cast<double>(c.b[j]) + margin[j] > 0.0) << j;
-    }
-    return set;
+    return positive;
 }
 
 // y = x moved inward: every row that rounding could push past its bound cleared by
@@ -137,51 +129,68 @@ uint32_t short_rows(const Constraints4& c, int rows, const double y[4], const do
 // nearest float point, u; true when it meets every row within kUlps of x.
 bool moved_inward(const Constraints4& c, int rows, const Bounds4& box, const double x[4],
                   const double ulp[4], double scale, double y[4], float u[4]) {
+    // The rows in double, padded to four (a row past the count is 0 <= +inf, never
+    // short), so the loops below have no branch on the count or on the rows taken.
+    double a[4][4], b[4], at_x[4];  // at_x: each row at x, less b
+    for (int j = 0; j < 4; ++j) {
+        const bool used = j < rows;
+        double v = 0.0;
+        for (int i = 0; i < 4; ++i) {
+            a[j][i] = used ? static_cast<double>(c.a[j][i]) : 0.0;
+            v += a[j][i] * x[i];
+        }
+        b[j] = used ? static_cast<double>(c.b[j]) : INFINITY;
+        at_x[j] = v - b[j];
+    }
     double weight[4], margin[4];
-    for (int i = 0; i < 4; ++i) weight[i] = ulp[i] * ulp[i], y[i] = x[i];
+    bool exact[4];  // x[i] a float already
+    for (int i = 0; i < 4; ++i) {
+        weight[i] = ulp[i] * ulp[i], y[i] = x[i];
+        exact[i] = static_cast<double>(static_cast<float>(x[i])) == x[i];
+    }
     uint32_t taken = 0;
+    bool held = false;  // the last step held an axis (then it is taken again without it)
     for (int pass = 0; pass < kStepPasses; ++pass) {
         // The rounding of the axes the step moves, and of those not at a float already
         // (an axis held at its bound is not rounded).
-        for (int j = 0; j < rows; ++j) {
-            margin[j] = 0.0;
-            for (int i = 0; i < 4; ++i) {
-                const bool exact = static_cast<double>(static_cast<float>(x[i])) == x[i];
-                margin[j] += weight[i] != 0.0 || !exact
-                                 ? std::fabs(static_cast<double>(c.a[j][i])) * ulp[i]
-                                 : 0.0;
-            }
-            margin[j] *= scale;
+        double rounding[4];
+        for (int i = 0; i < 4; ++i) rounding[i] = weight[i] != 0.0 || !exact[i] ? ulp[i] : 0.0;
+        uint32_t now = 0;  // the rows short of their margin at y
+        for (int j = 0; j < 4; ++j) {
+            double m = 0.0, v = 0.0;
+            for (int i = 0; i < 4; ++i) m += std::fabs(a[j][i]) * rounding[i], v += a[j][i] * y[i];
+            margin[j] = m * scale;
+            now |= static_cast<uint32_t>(v - b[j] + margin[j] > 0.0) << j;
         }
-        taken |= short_rows(c, rows, pass == 0 ? x : y, margin);
+        if (pass > 0 && !held && (now | taken) == taken) break;  // the step clears them all
+        taken |= now;
         if (taken == 0) break;
-        int T[4], k = 0;
-        double need[4], G[4][4], lambda[4];
-        for (int j = 0; j < rows; ++j) {
-            if ((taken >> j & 1u) == 0) continue;
-            double v = 0.0;
-            for (int i = 0; i < 4; ++i) v += static_cast<double>(c.a[j][i]) * x[i];
-            T[k] = j;
-            need[k++] = v - static_cast<double>(c.b[j]) + margin[j];
+        // The taken rows scaled by weight; a row not taken is a unit row of G with
+        // need 0, so its multiplier is 0.
+        double s[4][4], G[4][4], need[4], lambda[4], on[4];
+        for (int j = 0; j < 4; ++j) {
+            on[j] = static_cast<double>(taken >> j & 1u);
+            for (int i = 0; i < 4; ++i) s[j][i] = a[j][i] * weight[i] * on[j];
+            need[j] = taken >> j & 1u ? at_x[j] + margin[j] : 0.0;  // (at_x is -inf past the count)
         }
-        for (int p = 0; p < k; ++p)
-            for (int q = 0; q < k; ++q) {
+        for (int p = 0; p < 4; ++p)
+            for (int q = p; q < 4; ++q) {
                 double sum = 0.0;
-                for (int i = 0; i < 4; ++i)
-                    sum += static_cast<double>(c.a[T[p]][i]) * weight[i] * c.a[T[q]][i];
-                G[p][q] = sum;
+                for (int i = 0; i < 4; ++i) sum += s[p][i] * a[q][i];
+                G[p][q] = G[q][p] = sum * on[q] + (p == q ? 1.0 - on[p] : 0.0);
             }
-        if (!solve_small(G, need, k, lambda)) break;
-        bool held = false;
+        if (!solve_gram(G, need, lambda)) break;
+        held = false;
+        const bool all = taken == (1u << rows) - 1u;  // no row left to run into
         for (int i = 0; i < 4; ++i) {
             double step = 0.0;
-            for (int p = 0; p < k; ++p) step += lambda[p] * c.a[T[p]][i];
-            y[i] = x[i] - weight[i] * step;
+            for (int p = 0; p < 4; ++p) step += lambda[p] * s[p][i];
+            y[i] = x[i] - step;
             const bool out = y[i] < box.min[i] || y[i] > box.max[i];
             held = held | out;
             if (out) weight[i] = 0.0, y[i] = x[i];
         }
-        if (!held && (taken | short_rows(c, rows, y, margin)) == taken) break;
+        if (all && !held) break;
     }
     round_into_box(y, box, u);
     return meets_rows(c, rows, u) && within_ulps(x, ulp, u);
@@ -204,34 +213,52 @@ constexpr int kMaxHalves = 40;
 struct Projection {
     Half h[kMaxHalves];
     int n;
+    // Once unit on an axis (unit_on): the constraints that bound it above, below, and
+    // the others, by index, so that the loops over them need no branch on the sign.
+    uint8_t above[kMaxHalves], below[kMaxHalves], other[kMaxHalves];
+    int n_above, n_below, n_other;
 };
 
 constexpr double kHalfSlack = 0x1p-36;  // allowance of a derived constraint, of its terms
 
-// Eliminates axis k from `from` into `to`: each constraint bounding v_k above paired
-// with each bounding it below; the others kept. False when a constraint left with no
-// axis cannot be met: then no real point, so no float point, meets the rows.
+// Scales each constraint of s with a term on axis k by 1 / |a_k| (rounding covered by
+// the allowance), so that its coefficient there is +1 or -1: the divisions are made
+// once per constraint, not per pair or per point.
+void unit_on(Projection& s, int k) {
+    s.n_above = s.n_below = s.n_other = 0;
+    for (int t = 0; t < s.n; ++t) {
+        Half& h = s.h[t];
+        const bool up = h.a[k] > 0.0, down = h.a[k] < 0.0;
+        s.above[s.n_above] = s.below[s.n_below] = s.other[s.n_other] = static_cast<uint8_t>(t);
+        s.n_above += up, s.n_below += down, s.n_other += !(up || down);
+        const double inv = 1.0 / (up || down ? std::fabs(h.a[k]) : 1.0);
+        for (int i = 0; i < 4; ++i) h.a[i] *= inv;
+        h.a[k] = up ? 1.0 : down ? -1.0 : 0.0;
+        h.rhs *= inv;
+        h.mag *= inv;
+    }
+}
+
+// Eliminates axis k from `from` (unit on axis k) into `to`: each constraint bounding
+// v_k above added to each bounding it below; the others kept. False when a constraint
+// left with no axis cannot be met: then no real point, so no float point, meets the
+// rows.
 bool eliminate(const Projection& from, int k, Projection& to) {
     to.n = 0;
-    for (int p = 0; p < from.n; ++p) {
-        const Half& hp = from.h[p];
-        if (hp.a[k] == 0.0) {
-            if (to.n < kMaxHalves) to.h[to.n++] = hp;  // (one left out only widens)
-            continue;
-        }
-        if (hp.a[k] < 0.0) continue;
-        for (int q = 0; q < from.n; ++q) {
-            const Half& hq = from.h[q];
-            if (!(hq.a[k] < 0.0)) continue;
-            const double sp = 1.0 / hp.a[k], sq = -1.0 / hq.a[k];
+    for (int t = 0; t < from.n_other; ++t)
+        if (to.n < kMaxHalves) to.h[to.n++] = from.h[from.other[t]];  // (one left out only widens)
+    for (int p = 0; p < from.n_above; ++p) {
+        const Half& hp = from.h[from.above[p]];
+        for (int q = 0; q < from.n_below; ++q) {
+            const Half& hq = from.h[from.below[q]];
             Half& h = to.h[to.n];
             bool any = false;
             for (int i = 0; i < 4; ++i) {
-                h.a[i] = i < k ? hp.a[i] * sp + hq.a[i] * sq : 0.0;
+                h.a[i] = i < k ? hp.a[i] + hq.a[i] : 0.0;
                 any = any || h.a[i] != 0.0;
             }
-            h.rhs = hp.rhs * sp + hq.rhs * sq;
-            h.mag = hp.mag * sp + hq.mag * sq;
+            h.rhs = hp.rhs + hq.rhs;
+            h.mag = hp.mag + hq.mag;
             if (!any) {
                 if (h.rhs < -kHalfSlack * h.mag) return false;
                 continue;
@@ -242,19 +269,24 @@ bool eliminate(const Projection& from, int k, Projection& to) {
     return true;
 }
 
-// The range [lo, hi] of axis k that the constraints of `s` leave with axes 0..k-1 at
-// v (each widened by its allowance); false when empty.
+// The bound rhs - sum_{i<k} a_i v_i that h leaves on axis k with axes 0..k-1 at v,
+// widened by its allowance.
+double edge_of(const Half& h, int k, const float v[4]) {
+    double rest = h.rhs;
+    for (int i = 0; i < k; ++i) rest -= h.a[i] * static_cast<double>(v[i]);
+    return rest + kHalfSlack * h.mag;
+}
+
+// The range [lo, hi] of axis k that the constraints of `s` (unit on axis k) leave with
+// axes 0..k-1 at v (each widened by its allowance); false when empty. (A NaN edge, from
+// an infinite answer, bounds nothing: the search leaves out only what a constraint rules
+// out.)
 bool axis_range(const Projection& s, int k, const float v[4], double& lo, double& hi) {
-    for (int t = 0; t < s.n; ++t) {
-        const Half& h = s.h[t];
-        double rest = h.rhs;
-        for (int i = 0; i < k; ++i) rest -= h.a[i] * static_cast<double>(v[i]);
-        const double slack = kHalfSlack * h.mag;
-        if (h.a[k] > 0.0) hi = lesser(hi, (rest + slack) / h.a[k]);
-        if (h.a[k] < 0.0) lo = greater(lo, (rest + slack) / h.a[k]);
-        if (h.a[k] == 0.0 && rest < -slack) return false;
-    }
-    return lo <= hi;
+    bool met = true;
+    for (int t = 0; t < s.n_above; ++t) hi = lesser(hi, edge_of(s.h[s.above[t]], k, v));
+    for (int t = 0; t < s.n_below; ++t) lo = greater(lo, -edge_of(s.h[s.below[t]], k, v));
+    for (int t = 0; t < s.n_other; ++t) met = met & !(edge_of(s.h[s.other[t]], k, v) < 0.0);
+    return met && lo <= hi;
 }
 
 // The floats of [lo, hi] one by one, from the one nearest `center` outward (above
@@ -262,7 +294,8 @@ bool axis_range(const Projection& s, int k, const float v[4], double& lo, double
 class FloatsIn {
    public:
     FloatsIn(double lo, double hi, double center) : lo_(lo), hi_(hi) {
-        float mid = static_cast<float>(lesser(greater(center, lo), hi));
+        // (a NaN center, from a step that overflowed, starts at lo: every float is tried)
+        float mid = static_cast<float>(lesser(hi, greater(lo, center)));
         if (static_cast<double>(mid) < lo) mid = float_step(mid, true);
         if (static_cast<double>(mid) > hi) mid = float_step(mid, false);
         up_ = mid, down_ = float_step(mid, false);
@@ -311,6 +344,15 @@ bool search_axes(const Search& s, int k, float v[4]) {
     return false;
 }
 
+// v moved outward (side -1 or +1) by at least one double ulp, for the rounding of the
+// reach: a multiplication, not the library's nextafter (eight calls a search). An
+// infinite v (an answer at an infinite bound) stays as it is: inf - inf would be NaN,
+// and a NaN reach is no bound at all (fuzz_exact_4d: every float of an axis tried).
+double widened(double v, double side) {
+    const double step = std::fabs(v) * 0x1p-52 + 0x1p-1074;
+    return step <= DBL_MAX ? v + side * step : v;
+}
+
 // A float point within kUlps per axis of x, in the box, that meets every row as
 // evaluated, in u: every such point is reached (the projections only leave out
 // ranges of an axis no real point of the region extends), so false means there is
@@ -319,8 +361,8 @@ bool search_grid(const Constraints4& c, int rows, const Bounds4& box, const doub
                  const double ulp[4], const double center[4], float u[4]) {
     double reach[4][2], size[4];
     for (int i = 0; i < 4; ++i) {
-        reach[i][0] = greater(box.min[i], std::nextafter(x[i] - kUlps * ulp[i], -INFINITY));
-        reach[i][1] = lesser(box.max[i], std::nextafter(x[i] + kUlps * ulp[i], INFINITY));
+        reach[i][0] = greater(box.min[i], widened(x[i] - kUlps * ulp[i], -1.0));
+        reach[i][1] = lesser(box.max[i], widened(x[i] + kUlps * ulp[i], 1.0));
         size[i] = greater(std::fabs(reach[i][0]), std::fabs(reach[i][1]));
     }
     Projection proj[4];
@@ -341,8 +383,12 @@ bool search_grid(const Constraints4& c, int rows, const Bounds4& box, const doub
             h.mag = 2.0 * size[i];
         }
     // Axis 0 keeps its reach alone: its projection would take up to 17 x 17 pairs.
-    if (!eliminate(s.proj[3], 3, s.proj[2]) || !eliminate(s.proj[2], 2, s.proj[1])) return false;
-    s.proj[0].n = 0;
+    unit_on(s.proj[3], 3);
+    if (!eliminate(s.proj[3], 3, s.proj[2])) return false;
+    unit_on(s.proj[2], 2);
+    if (!eliminate(s.proj[2], 2, s.proj[1])) return false;
+    unit_on(s.proj[1], 1);
+    s.proj[0].n = s.proj[0].n_above = s.proj[0].n_below = s.proj[0].n_other = 0;
     float v[4];
     if (!search_axes(s, 0, v)) return false;
     for (int i = 0; i < 4; ++i) u[i] = v[i];
@@ -369,7 +415,10 @@ bool one_axis_placed(const Constraints4& c, int rows, const Bounds4& box, const 
         }
         if (!(lo <= hi)) continue;
         float v[4] = {base[0], base[1], base[2], base[3]};
-        v[i] = static_cast<float>(lesser(greater(p[i], lo), hi));
+        float f = static_cast<float>(lesser(greater(p[i], lo), hi));
+        if (static_cast<double>(f) > hi) f = float_step(f, false);
+        if (static_cast<double>(f) < lo) f = float_step(f, true);
+        v[i] = f;
         for (int t = 0; t < 2; ++t) {  // the neighbour may leave the box (a box of one point)
             if (in_box(box, v) && meets_rows(c, rows, v) && within_ulps(x, ulp, v)) {
                 for (int q = 0; q < 4; ++q) u[q] = v[q];
