@@ -13,6 +13,7 @@ constexpr double kGap = 0x1p8;         // ratio of two moved far axes' distances
 constexpr int kBoxRounds = 4;          // boxes an open side is bounded at: R, 16 R, 256 R, 4096 R
 constexpr double kConeZero = 0x1p-40;  // a coefficient of a far part this near 0 is 0
 constexpr int kReframes = 8;           // framings of a certified point at itself
+constexpr int kReframesRefused = 2;    // of a point whose certificate still fails
 
 // ---- The certificate ------------------------------------------------------------------
 // A working set's point x is the minimiser for d when it meets the limits and d - x is a
@@ -166,6 +167,7 @@ bool certified(const MorvexExact4Prepared& P, const Active& s, const double d[4]
             frame[i] = x[i];
         }
         if (!(apart > kTolRel * size)) return verdict == Verdict::kCertified;
+        if (verdict != Verdict::kCertified && round >= kReframesRefused) return false;
     }
     return false;
 }
