@@ -220,27 +220,32 @@ SolveStatus undecided_near_overflow(const MorvexExact4Prepared& P, MorvexExact4R
 }
 
 // A command within R of the box refused as infeasible, placed again as a far command
-// against the scale of what holds its answer: d clamped into the box and the rows' right
-// sides. R counts every finite bound, so a bound meaning "no limit" (3.4e38, the largest
-// float) makes a command 1e39 out near, though the rows hold the answer at 50: the
-// multipliers of the solve, of the size of |d - c|, then drown the ones that place it,
-// and the solve can find the limits infeasible. The far path judges them at their own
-// scale. A command within that scale keeps the solve's verdict (bit for bit), but for
-// an INFEASIBLE of the solve's enumeration, which the certificate checks.
+// against the scale of what holds its answer. R counts every finite bound, so a bound
+// meaning "no limit" (3.4e38, the largest float) makes a command 1e39 out near, or lets
+// d clamped into the box lie 1e19 from rows that hold the answer at 50: the multipliers
+// of the solve, of that size, then drown the ones that place the answer, and the solve
+// can find the limits infeasible. So d is placed by the far path (which judges the
+// limits at their own scale), first against the scale of d clamped into the box and the
+// rows' right sides when d lies beyond it, then against the rows' alone when d clamped
+// into the box lies beyond that; and an INFEASIBLE of the solve's enumeration is
+// checked by the certificate. Any other refusal stands, and no answer changes.
 [[gnu::noinline]] SolveStatus refused_near(const MorvexExact4Prepared& P, const double d[4],
                                            MorvexExact4Result* out) {
-    double scale = 0x1p-900, reach = 0.0;
+    double rows = 0x1p-900, spread = 0.0, reach = 0.0;
     for (int i = 0; i < 4; ++i) {
         const double c = clamp_axis(d[i], P.lower[i], P.upper[i]);
-        scale = max2(scale, std::fabs(c));
+        spread = max2(spread, std::fabs(c));
         reach = max2(reach, std::fabs(d[i] - c));
     }
-    for (int j = 0; j < static_cast<int>(P.row_count); ++j) scale = max2(scale, std::fabs(P.b[j]));
+    for (int j = 0; j < static_cast<int>(P.row_count); ++j) rows = max2(rows, std::fabs(P.b[j]));
     MorvexExact4Prepared own = P;
-    own.far = 16.0 * scale;
+    own.far = 16.0 * max2(rows, spread);
     if (reach > own.far && own.far < P.far) return solve_far(own, d, out, false);
     // The enumeration, not the loop, found them infeasible: rounding led the loop astray.
-    if (out->steps > kMaxSteps) return recheck_enumerated(P, d, out);
+    if (out->steps > kMaxSteps && recheck_enumerated(P, d, out) == MORVEX_STATUS_OPTIMAL)
+        return MORVEX_STATUS_OPTIMAL;
+    own.far = 16.0 * rows;
+    if (spread > own.far && own.far < P.far) return solve_far(own, d, out, false);
     return MORVEX_STATUS_INFEASIBLE;
 }
 

@@ -272,7 +272,9 @@ SolveStatus at_own_scale(const MorvexExact4Prepared& P, const double desired[4])
     for (int i = 0; i < 4; ++i)
         c[i] = clamp_axis(clamp_axis(desired[i], P.lower[i], P.upper[i]), -P.far, P.far);
     MorvexExact4Result probe;
-    return solve_checked(P, c, &probe, true);
+    const SolveStatus status = solve_checked(P, c, &probe, true);
+    if (status != MORVEX_STATUS_INFEASIBLE || probe.steps <= kMaxSteps) return status;
+    return recheck_enumerated(P, c, &probe);
 }
 // Every working set (per axis free, lower or upper; any subset of the rows; at most four
 // in all), certified in the frame of hint; the first certified, its point in x.
