@@ -254,6 +254,17 @@ _H = float.fromhex
     # solve's frame overflows from a command at the other end; the certificate answers.
     ([-1.7e308, 0, 0, 0], [-1.7e308, -1, -1, -1], [1.7e308, 1, 1, 1],
      [((-1, 0, 0, 0), -1.7e308)], ex.OPTIMAL),
+    # Rows 0 and 1 nearly parallel (a thin wedge) beside one of 2^62: a command 64 out
+    # is placed against the rows' scale, whose judgement the solve's enumeration found
+    # infeasible; the certificate answers. And a box reaching 1.8e308 leaves d clamped
+    # into it 1.8e19 from the rows, which hold the answer at 512.
+    ([1e-45, 64.0, 5e-324, 1.5], [0.0, -math.inf, 0.5, 0.0], [2.0, 2.0**-1022, 2.0**32, 2.0**32],
+     [((2.0**-20, -2.0**60, -2.0, 0.0), -8.36), ((2.0**-20, -2.0**60, 2.0**20, 1.0), 4383047.680003986),
+      ((-3.0, 3 * 2.0**20, 2.0**60, 2.0**61), 4.819211889256621e+18)], ex.OPTIMAL),
+    ([-1.0, 2.0**64, 4.18, 2.0**-1022], [-1.0] * 4, [2.0**64, 1.7976931348623157e+308, 2.0**53, 1.0],
+     [((-2.0**21, -1.0, 2.0**60, 1.0), -8787065.88), ((-8.0, 2.0**-20, 1.0, -1.0), -34.5199999999686),
+      ((2.0**-60, 1.0, -2.0**-59, -3 * 2.0**60), -3.4587645138205404e+18),
+      ((-2.0**-20, 1.0, 2.0**-60, 3 * 2.0**20), 3145727.999998865)], ex.OPTIMAL),
     # A row whose length lies on x1, fixed at its bound, keeps 2^-61 of it on x3: the
     # solve found it dependent and the limits infeasible; the certificate answers.
     ([255.0, 4.18, 256.0, -2.0**60], [0.0, 1e-45, 64.0, -2.0**63], [255.0, 0.1, 64.0, 0.0],
