@@ -31,11 +31,12 @@ constexpr int kReframesRefused = 2;    // of a point whose certificate still fai
 // limits at itself.
 enum class Verdict { kCertified, kNoFactor, kOutside, kNegative };
 
-// The far part of working set s (f its factor in q): shift (nonzero only on far axes)
-// decomposed (length: the rows' scaling, see certify_set); move receives its part in the null space (zero when the far axes' parts
-// there cancel, to 2^-40 of their sizes: the frame's null part is the answer's already,
-// and the sum would only add its rounding, of the far distances, to the axes the set
-// holds); kNegative when it turns a multiplier of s (held for the near part) negative.
+// The far part of working set s (f its factor in q, length the scaling of its rows, see
+// certify_set): shift (nonzero only on far axes) decomposed; move receives its part in
+// the null space (zero when the far axes' parts there cancel, to 2^-40 of their sizes:
+// the frame's null part is the answer's already, and the sum would only add its
+// rounding, of the far distances, to the axes the set holds); kNegative when it turns a
+// multiplier of s (held for the near part) negative.
 Verdict far_part_holds(const Problem& q, const Active& s, const Factor& f, const double shift[4],
                        double floor, const double length[4], double move[4]) {
     double total[8] = {0, 0, 0, 0, 0, 0, 0, 0}, size[8] = {0, 0, 0, 0, 0, 0, 0, 0};
