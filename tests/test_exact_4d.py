@@ -251,9 +251,9 @@ _H = float.fromhex
       ((1, -3, 3, 1), 19.930000000018126), ((-3, 3, 1, -3), -49.78999999999999),
       ((3, 1, -3, 1), 39.43000000003587)], ex.OPTIMAL),
     # Feasible limits at the top of the double range (x0 = 1.7e308 meets them): the
-    # solve's frame overflows from a command at the other end; the certificate answers.
+    # solve's frame overflows from a command at the other end; not called infeasible.
     ([-1.7e308, 0, 0, 0], [-1.7e308, -1, -1, -1], [1.7e308, 1, 1, 1],
-     [((-1, 0, 0, 0), -1.7e308)], ex.OPTIMAL),
+     [((-1, 0, 0, 0), -1.7e308)], ex.NUMERICAL_FAILURE),
     # Rows 0 and 1 nearly parallel (a thin wedge) beside one of 2^62: a command 64 out
     # is placed against the rows' scale, whose judgement the solve's enumeration found
     # infeasible; the certificate answers. And a box reaching 1.8e308 leaves d clamped

@@ -400,9 +400,12 @@ SolveStatus checked_at_own_scale(const MorvexExact4Prepared& P, const double des
 
 // An INFEASIBLE the solve's enumeration found (the loop gave up: rounding) checked by the
 // certificate: every working set is certified for d, framed at d clamped into the box;
-// the first certified is the answer, else the status stands.
+// the first certified is the answer, else the status stands. Not on limits whose
+// magnitudes reach 2^1016, where frames overflow and the status is NUMERICAL_FAILURE
+// anyway: that keeps the worst call's time.
 SolveStatus recheck_enumerated(const MorvexExact4Prepared& P, const double d[4],
                                MorvexExact4Result* out) {
+    if (!(P.far <= 0x1p1020)) return MORVEX_STATUS_INFEASIBLE;
     double frame[4], x[4];
     for (int i = 0; i < 4; ++i) frame[i] = clamp_axis(d[i], P.lower[i], P.upper[i]);
     if (!enumerate_certified(P, d, frame, x)) return MORVEX_STATUS_INFEASIBLE;
