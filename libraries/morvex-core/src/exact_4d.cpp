@@ -219,6 +219,13 @@ SolveStatus undecided_near_overflow(const MorvexExact4Prepared& P, MorvexExact4R
     return status;
 }
 
+// A finite command within R of the box (see "Far commands") on usable limits.
+inline bool is_near(const MorvexExact4Prepared& P, const double d[4]) {
+    bool near = P.status == MORVEX_STATUS_OPTIMAL;
+    for (int i = 0; i < 4; ++i)
+        near = near & is_finite(d[i]) & !far_up(P, d[i], i) & !far_down(P, d[i], i);
+    return near;
+}
 // A command within R of the box refused as infeasible, placed again as a far command
 // against the scale of what holds its answer. R counts every finite bound, so a bound
 // meaning "no limit" (3.4e38, the largest float) makes a command 1e39 out near, or lets
@@ -231,6 +238,7 @@ SolveStatus undecided_near_overflow(const MorvexExact4Prepared& P, MorvexExact4R
 // checked by the certificate. Any other refusal stands, and no answer changes.
 [[gnu::noinline]] SolveStatus refused_near(const MorvexExact4Prepared& P, const double d[4],
                                            MorvexExact4Result* out) {
+    if (!is_near(P, d)) return MORVEX_STATUS_INFEASIBLE;  // the far path's own verdict
     double rows = 0x1p-900, spread = 0.0, reach = 0.0;
     for (int i = 0; i < 4; ++i) {
         const double c = clamp_axis(d[i], P.lower[i], P.upper[i]);
@@ -254,13 +262,16 @@ SolveStatus undecided_near_overflow(const MorvexExact4Prepared& P, MorvexExact4R
 // A command near the box on usable limits: one solve, checked; any other, the far path.
 SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], MorvexExact4Result* out,
                   bool try_quick) {
-    bool near = P.status == MORVEX_STATUS_OPTIMAL;
-    for (int i = 0; i < 4; ++i)
-        near = near & is_finite(desired[i]) & !far_up(P, desired[i], i) &
-               !far_down(P, desired[i], i);
-    if (!near) return solve_far(P, desired, out, try_quick);
-    const SolveStatus status = solve_checked(P, desired, out, try_quick);
-    return status == MORVEX_STATUS_INFEASIBLE ? refused_near(P, desired, out) : status;
+    return is_near(P, desired) ? solve_checked(P, desired, out, try_quick)
+                               : solve_far(P, desired, out, try_quick);
+}
+// What the entry points do after the solve: an INFEASIBLE checked (refused_near), and
+// the verdicts of limits near overflow and of thin wedges settled.
+SolveStatus settled(const MorvexExact4Prepared& P, const double desired[4],
+                    MorvexExact4Result* out, SolveStatus status) {
+    if (status == MORVEX_STATUS_INFEASIBLE) status = refused_near(P, desired, out);
+    status = undecided_near_overflow(P, out, status);
+    return P.thin == 0 ? status : settle_thin(P, desired, out, status);
 }
 
 SolveStatus solve_unprepared(const MorvexLimits4& limits, const double desired[4],
@@ -269,8 +280,7 @@ SolveStatus solve_unprepared(const MorvexLimits4& limits, const double desired[4
     prepare(limits, P);
     // The one-shot quick exit has failed (or was not tried): the general path (which
     // repeats the prepared quick test) gives the same bits as the prepared call.
-    const SolveStatus status = undecided_near_overflow(P, out, solve(P, desired, out, false));
-    return P.thin == 0 ? status : settle_thin(P, desired, out, status);
+    return settled(P, desired, out, solve(P, desired, out, false));
 }
 
 } // namespace morvex::exact4
@@ -289,9 +299,7 @@ SolveStatus morvex_exact_4d_solve(const MorvexExact4Prepared* prepared, const do
                                   MorvexExact4Result* out) {
     if (prepared == nullptr || desired == nullptr || out == nullptr)
         return MORVEX_STATUS_INVALID_INPUT;
-    const SolveStatus status =
-        undecided_near_overflow(*prepared, out, solve(*prepared, desired, out, true));
-    return prepared->thin == 0 ? status : settle_thin(*prepared, desired, out, status);
+    return settled(*prepared, desired, out, solve(*prepared, desired, out, true));
 }
 
 SolveStatus morvex_exact_4d(const MorvexLimits4* limits, const double desired[4],
