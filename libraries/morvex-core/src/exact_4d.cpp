@@ -256,6 +256,14 @@ inline bool is_near(const MorvexExact4Prepared& P, const double d[4]) {
     if (spread > own.far && own.far < P.far) return solve_far(own, d, out, false);
     return MORVEX_STATUS_INFEASIBLE;
 }
+// What the entry points do after the solve: an INFEASIBLE checked (refused_near), and
+// the verdicts of limits near overflow and of thin wedges settled.
+SolveStatus settled(const MorvexExact4Prepared& P, const double desired[4],
+                    MorvexExact4Result* out, SolveStatus status) {
+    if (status == MORVEX_STATUS_INFEASIBLE) status = refused_near(P, desired, out);
+    status = undecided_near_overflow(P, out, status);
+    return P.thin == 0 ? status : settle_thin(P, desired, out, status);
+}
 
 } // namespace
 
@@ -264,14 +272,6 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
                   bool try_quick) {
     return is_near(P, desired) ? solve_checked(P, desired, out, try_quick)
                                : solve_far(P, desired, out, try_quick);
-}
-// What the entry points do after the solve: an INFEASIBLE checked (refused_near), and
-// the verdicts of limits near overflow and of thin wedges settled.
-SolveStatus settled(const MorvexExact4Prepared& P, const double desired[4],
-                    MorvexExact4Result* out, SolveStatus status) {
-    if (status == MORVEX_STATUS_INFEASIBLE) status = refused_near(P, desired, out);
-    status = undecided_near_overflow(P, out, status);
-    return P.thin == 0 ? status : settle_thin(P, desired, out, status);
 }
 
 SolveStatus solve_unprepared(const MorvexLimits4& limits, const double desired[4],
