@@ -264,6 +264,14 @@ _H = float.fromhex
      [((-2.0**21, -1.0, 2.0**60, 1.0), -8787065.88), ((-8.0, 2.0**-20, 1.0, -1.0), -34.5199999999686),
       ((2.0**-60, 1.0, -2.0**-59, -3 * 2.0**60), -3.4587645138205404e+18),
       ((-2.0**-20, 1.0, 2.0**-60, 3 * 2.0**20), 3145727.999998865)], ex.OPTIMAL),
+    # The answer lies at 0 on limits whose rows' right sides are subnormal: the solve's
+    # first answer misses a row by 2^-202 there, and each projection again shrinks that
+    # by 2^-53; twenty rounds place it (sixteen did not).
+    ([2.0**128 - 2.0**104, 0.1, 2.0**-60, 0.5], [0.0, 0.0, -3.0, 0.0],
+     [3.4028235677973366e+38, -0.0, 1e-45, 2.0**-1022],
+     [((2.0**20, 2.0**20, 0.0, 2.0**21), 1.036131e-317), ((2.0**60, 0.0, 2.0**61, 2.0**60), 5.696189077783616e-306),
+      ((0.0, 2.0**-59, 2.0**-60, -1.5 * 2.0**-59), 0.0),
+      ((2.0**-19, 2.0**-20, -3 * 2.0**-20, -2.0**-19), 0.0)], ex.OPTIMAL),
     # A row whose length lies on x1, fixed at its bound, keeps 2^-61 of it on x3: the
     # solve found it dependent and the limits infeasible; the certificate answers.
     ([255.0, 4.18, 256.0, -2.0**60], [0.0, 1e-45, 64.0, -2.0**63], [255.0, 0.1, 64.0, 0.0],
