@@ -54,7 +54,8 @@
  * answer is then checked on x itself, and one that misses a row by more than
  * 2^-39 (|b[j]| + sum_i |a[j][i] x[i]|) is projected again from where it landed
  * (a point that meets the limits at itself meets them in parts from any c): at most
- * 16 times, until it meets them or the limits are found INFEASIBLE. So an OPTIMAL x
+ * 16 times, then while each time shrinks the largest miss by 2^-8 (40 in all), until
+ * it meets them or the limits are found INFEASIBLE. So an OPTIMAL x
  * meets every row at itself within 2^-39 of those magnitudes, whatever d was, and
  * limits that miss each other by more at every point are never OPTIMAL (they are
  * INFEASIBLE, or NUMERICAL_FAILURE as said under Status). A bound or
@@ -107,8 +108,8 @@
  * of the double range (2^1000) whose step lengths overflow. So a call does at most
  * 64 steps plus 576 small solves: measured worst 35 us on a 2-core x86-64 (four
  * rows, 64 steps then the enumeration; bench/README.md); a generic problem takes
- * 0.02 to 1 us. A call takes at most 17 such solves (one, then at most 16
- * projections again; almost always none). A far command (above) takes at most eight
+ * 0.02 to 1 us. A call takes at most 41 such solves (one, then at most 40
+ * projections again, past 16 only while each shrinks the miss; almost always none). A far command (above) takes at most eight
  * proposing solves (three moved commands, d, four bounded boxes), a certificate of
  * each (at most nine small solves, as its point is framed again where it landed) and,
  * when none is certified, the certificates of the 576 working sets (at most three
