@@ -80,7 +80,8 @@ Verdict far_part_holds(const Problem& q, const Active& s, const Factor& f, const
 }
 
 // The certificate of working set s for the finite command d, framed at `frame` (a point
-// near the answer, in the box); x receives the set's point.
+// near the answer, in the box; s fixes no infinite bound: proposals let such a side go,
+// and any_working_set never fixes one); x receives the set's point.
 Verdict certify_set(const MorvexExact4Prepared& P, Active s, const double d[4],
                     const double frame[4], double x[4]) {
     Problem q;
@@ -90,8 +91,6 @@ Verdict certify_set(const MorvexExact4Prepared& P, Active s, const double d[4],
     double shift[4], scale = 0x1p-900;
     for (int j = 0; j < q.m; ++j) scale = max2(scale, std::fabs(P.b[j]));
     for (int i = 0; i < 4; ++i) {
-        if (s.fix[i] != 0 && !is_finite(s.fix[i] > 0 ? P.upper[i] : P.lower[i]))
-            return Verdict::kNoFactor;
         q.c[i] = frame[i];
         const double r = d[i] - q.c[i];
         const bool far = !(std::fabs(r) <= P.far);
@@ -281,24 +280,8 @@ SolveStatus at_own_scale(const MorvexExact4Prepared& P, const double desired[4])
 // in all), certified in the frame of hint; the first certified, its point in x.
 bool enumerate_certified(const MorvexExact4Prepared& P, const double d[4], const double hint[4],
                          double x[4]) {
-    const int m = static_cast<int>(P.row_count);
-    for (int code = 0; code < 81; ++code) {
-        Active s{};
-        int nfixed = 0;
-        for (int i = 0, k = code; i < 4; ++i, k /= 3) {
-            s.fix[i] = k % 3 == 0 ? 0 : k % 3 == 1 ? -1 : +1;
-            nfixed += s.fix[i] != 0;
-        }
-        for (unsigned mask = 0; mask < (1u << m); ++mask) {
-            int nw = 0;
-            for (int j = 0; j < 4; ++j) {
-                s.inw[j] = j < m && (mask >> j & 1u) != 0;
-                nw += s.inw[j];
-            }
-            if (nfixed + nw <= 4 && certified(P, s, d, hint, x)) return true;
-        }
-    }
-    return false;
+    return any_working_set(P.lower, P.upper, static_cast<int>(P.row_count),
+                           [&](const Active& s) { return certified(P, s, d, hint, x); });
 }
 // A finite command beyond R from the box. Proposals, in order: the command moved toward
 // the box to 16 R, 4096 R and 2^20 R (see moved_command), the command itself, then, for

@@ -346,6 +346,33 @@ inline bool far_down(const MorvexExact4Prepared& P, double d, int i) {
     return d - (P.lower[i] == -INFINITY ? 0.0 : P.lower[i]) < -P.far;
 }
 
+// Every working set of at most four constraints (per axis free, lower or upper, never
+// a side whose bound in lo / hi is infinite; any subset of the first m rows), in one
+// fixed order; f(s) returns true to stop there. Used where rounding left the loop or
+// a proposal without an answer: at most 576 sets.
+template <class F>
+bool any_working_set(const double lo[4], const double hi[4], int m, F&& f) {
+    for (int code = 0; code < 81; ++code) {
+        Active s{};
+        int nfixed = 0;
+        bool usable = true;
+        for (int i = 0, k = code; i < 4; ++i, k /= 3) {
+            s.fix[i] = k % 3 == 0 ? 0 : k % 3 == 1 ? -1 : +1;
+            nfixed += s.fix[i] != 0;
+            usable = usable & (s.fix[i] == 0 || is_finite(s.fix[i] > 0 ? hi[i] : lo[i]));
+        }
+        for (unsigned mask = 0; usable && mask < (1u << m); ++mask) {
+            int nw = 0;
+            for (int j = 0; j < 4; ++j) {
+                s.inw[j] = j < m && (mask >> j & 1u) != 0;
+                nw += s.inw[j];
+            }
+            if (nfixed + nw <= 4 && f(static_cast<const Active&>(s))) return true;
+        }
+    }
+    return false;
+}
+
 // ---- Across the files ----------------------------------------------------------------
 // exact_4d_solve.cpp: the dual active-set solve of one command and its check.
 bool prepared_quick_exit(const MorvexExact4Prepared& P, const double d[4],

@@ -83,43 +83,23 @@ bool meets_rows_at_x(const Problem& p, const double y[4]) {
 // Every working set solved and checked; the first that satisfies the optimality
 // conditions within the tolerances wins. False when none does (infeasible).
 bool enumerate(const Problem& p, double y_out[4]) {
-    for (int code = 0; code < 81; ++code) {
-        Active s{};
-        int nfixed = 0;
-        bool usable = true;
-        for (int i = 0, c = code; i < 4; ++i, c /= 3) {
-            s.fix[i] = c % 3 == 0 ? 0 : c % 3 == 1 ? -1 : +1;
-            if (s.fix[i] != 0) {
-                ++nfixed;
-                if (!is_finite(s.fix[i] > 0 ? p.U[i] : p.L[i])) usable = false;
-            }
+    return any_working_set(p.L, p.U, p.m, [&](const Active& s) {
+        double y[4], uw[4], ub[4];
+        Factor f;
+        if (!factorise(p, s, f)) return false;
+        working_point(p, s, f, y, uw, ub);
+        bool ok = true;
+        for (int k = 0; k < 4 && ok; ++k)
+            ok = !(s.inw[k] && !(uw[k] >= -p.tol_mult)) && !(s.fix[k] != 0 && !(ub[k] >= -p.tol_mult));
+        for (int i = 0; i < 4 && ok; ++i) {
+            const double tol = bound_tol(p, i, y);
+            ok = !(y[i] > p.U[i] + tol || y[i] < p.L[i] - tol);
         }
-        if (!usable) continue;
-        for (unsigned mask = 0; mask < (1u << p.m); ++mask) {
-            int nw = 0;
-            for (int j = 0; j < 4; ++j) {
-                s.inw[j] = j < p.m && (mask >> j & 1u) != 0;
-                if (s.inw[j]) ++nw;
-            }
-            if (nfixed + nw > 4) continue;
-            double y[4], uw[4], ub[4];
-            Factor f;
-            if (!factorise(p, s, f)) continue;
-            working_point(p, s, f, y, uw, ub);
-            bool ok = true;
-            for (int k = 0; k < 4 && ok; ++k)
-                ok = !(s.inw[k] && !(uw[k] >= -p.tol_mult)) && !(s.fix[k] != 0 && !(ub[k] >= -p.tol_mult));
-            for (int i = 0; i < 4 && ok; ++i) {
-                const double tol = bound_tol(p, i, y);
-                ok = !(y[i] > p.U[i] + tol || y[i] < p.L[i] - tol);
-            }
-            for (int j = 0; j < p.m && ok; ++j) ok = dot4(p.A[j], y) - p.bb[j] <= row_tol(p, j, y);
-            if (!ok) continue;
-            for (int i = 0; i < 4; ++i) y_out[i] = clamp_axis(y[i], p.L[i], p.U[i]);
-            return true;
-        }
-    }
-    return false;
+        for (int j = 0; j < p.m && ok; ++j) ok = dot4(p.A[j], y) - p.bb[j] <= row_tol(p, j, y);
+        if (!ok) return false;
+        for (int i = 0; i < 4; ++i) y_out[i] = clamp_axis(y[i], p.L[i], p.U[i]);
+        return true;
+    });
 }
 // The point y of working set s (factor f) refined once, in place: the point of s
 // for the problem shifted to y, added to y. Its residuals are small, so the

@@ -239,26 +239,9 @@ bool next_set(Problem& q, const Active& s, const ThinPoint& t, const ThinCheck& 
 // Every working set (as enumerate), refined and certified; the first certified.
 bool enumerate_thin(const MorvexExact4Prepared& P, Problem& q, const double d[4],
                     const double c[4], double scale, ThinPoint& t) {
-    for (int code = 0; code < 81; ++code) {
-        Active s{};
-        int nfixed = 0;
-        bool usable = true;
-        for (int i = 0, k = code; i < 4; ++i, k /= 3) {
-            s.fix[i] = k % 3 == 0 ? 0 : k % 3 == 1 ? -1 : +1;
-            nfixed += s.fix[i] != 0;
-            if (s.fix[i] != 0 && !is_finite(s.fix[i] > 0 ? P.upper[i] : P.lower[i])) usable = false;
-        }
-        for (unsigned mask = 0; usable && mask < (1u << q.m); ++mask) {
-            int nw = 0;
-            for (int j = 0; j < 4; ++j) {
-                s.inw[j] = j < q.m && (mask >> j & 1u) != 0;
-                nw += s.inw[j];
-            }
-            if (nfixed + nw > 4) continue;
-            if (solve_thin(P, q, s, d, c, scale, t).verdict == ThinVerdict::kCertified) return true;
-        }
-    }
-    return false;
+    return any_working_set(P.lower, P.upper, q.m, [&](const Active& s) {
+        return solve_thin(P, q, s, d, c, scale, t).verdict == ThinVerdict::kCertified;
+    });
 }
 
 } // namespace
