@@ -143,10 +143,11 @@
  * or meet at a vertex too sharp for the float grid there), u is the float point
  * nearest x in the box: bounds met exactly, within half an ulp of x per axis, a row
  * missed by at most half an ulp of each of its terms (plus the double tolerance).
- * The rounding costs little when the nearest float point, or that point with one axis
- * moved within the range the rows leave it, does (about 94% of answers on rows); it
- * may take a step inward (5%) and a search of the float points within reach (1%, at
- * vertices): a few microseconds at most on generic limits.
+ * The rounding costs little when x rounded on each axis away from the command, or that
+ * point with one axis moved within the range the rows leave it, does (about 96% of
+ * answers on rows); it may take a step inward, a ray into the rows' cone and a search
+ * of the float points within reach (3%, at vertices): a few microseconds at most on
+ * generic limits.
  */
 #ifndef MORVEX_EXACT_4D_H
 #define MORVEX_EXACT_4D_H
