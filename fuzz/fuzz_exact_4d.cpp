@@ -13,7 +13,10 @@
 //     when d clamped into the box meets every row with room, x is exactly that point;
 //   - the prepared path gives the same bits as the one-shot call;
 //   - the drop-in on float records: the same status as the double kernel on the
-//     widened records, u in the box.
+//     widened records, u in the box; when OPTIMAL at a finite answer x, u meets every
+//     row as evaluated within 8 float ulps of x per axis, or no float point there does
+//     (every one tried) and u is the float point nearest x in the box.
+#include <cfloat>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -77,6 +80,65 @@ bool data_invalid(const MorvexLimits4& lim, const double d[4]) {
 }
 
 double clamp_axis(double v, double lo, double hi) { return v < lo ? lo : v > hi ? hi : v; }
+
+// Row j at the float point u as the drop-in evaluates it, less b.
+double float_row_excess(const Constraints4& c, int j, const float u[4]) {
+    double v = static_cast<double>(c.a[j][0]) * u[0];
+    for (int i = 1; i < 4; ++i) v += static_cast<double>(c.a[j][i]) * u[i];
+    return v - static_cast<double>(c.b[j]);
+}
+
+// Whether f is within 8 float ulps of v (an ulp at v, 2^-149 at least).
+bool within_8_ulps(double v, float f) {
+    int e;
+    std::frexp(v, &e);
+    const double ulp = v == 0.0 ? 0x1p-149 : std::ldexp(1.0, e - 24 < -149 ? -149 : e - 24);
+    return std::fabs(static_cast<double>(f) - v) <= 8 * ulp;
+}
+
+// Whether some float point of the box within 8 float ulps of x per axis meets every
+// row as evaluated: every one tried (about 17^4).
+bool float_point_near(const double x[4], const Bounds4& box, const Constraints4& c) {
+    float axis[4][40];
+    int n[4];
+    for (int i = 0; i < 4; ++i) {
+        n[i] = 0;
+        const float mid = static_cast<float>(x[i]);
+        for (int side = 0; side < 2; ++side) {
+            float f = side == 0 ? mid : std::nextafter(mid, -INFINITY);
+            for (int k = 0; k < 40 && n[i] < 40 && within_8_ulps(x[i], f); ++k) {
+                if (box.min[i] <= f && f <= box.max[i]) axis[i][n[i]++] = f;
+                f = std::nextafter(f, side == 0 ? INFINITY : -INFINITY);
+            }
+        }
+    }
+    float u[4];
+    for (int a = 0; a < n[0]; ++a)
+        for (int b = 0; b < n[1]; ++b)
+            for (int k = 0; k < n[2]; ++k)
+                for (int m = 0; m < n[3]; ++m) {
+                    u[0] = axis[0][a], u[1] = axis[1][b], u[2] = axis[2][k], u[3] = axis[3][m];
+                    bool met = true;
+                    for (int j = 0; j < static_cast<int>(c.count) && met; ++j)
+                        met = float_row_excess(c, j, u) <= 0.0;
+                    if (met) return true;
+                }
+    return false;
+}
+
+// The drop-in's answer u at an OPTIMAL double answer x (finite, floats' range).
+void check_float_answer(const double x[4], const Bounds4& box, const Constraints4& c,
+                        const float u[4]) {
+    bool met = true;
+    for (int j = 0; j < static_cast<int>(c.count); ++j) met = met && float_row_excess(c, j, u) <= 0.0;
+    for (int i = 0; i < 4; ++i) met = met && within_8_ulps(x[i], u[i]);
+    if (met) return;
+    for (int i = 0; i < 4; ++i) {
+        const float f = static_cast<float>(x[i]);
+        FUZZ_CHECK(u[i] == (f < box.min[i] ? box.min[i] : f > box.max[i] ? box.max[i] : f));
+    }
+    FUZZ_CHECK(!float_point_near(x, box, c));
+}
 
 void check(const MorvexLimits4& lim, const double d[4], const MorvexExact4Result& out) {
     const SolveStatus st = out.status;
@@ -201,7 +263,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const SolveStatus wide_status = morvex_exact_4d(&wide, wd, &again);
     FUZZ_CHECK(fout.status == wide_status);
     FUZZ_CHECK(fout.iterations <= MORVEX_EXACT4_MAX_STEPS + 1);
-    if (fout.status == MORVEX_STATUS_OPTIMAL)
-        for (int i = 0; i < 4; ++i) FUZZ_CHECK(box.min[i] <= fout.u[i] && fout.u[i] <= box.max[i]);
+    if (fout.status == MORVEX_STATUS_OPTIMAL) {
+        bool in_range = true;
+        for (int i = 0; i < 4; ++i) {
+            FUZZ_CHECK(box.min[i] <= fout.u[i] && fout.u[i] <= box.max[i]);
+            in_range = in_range && std::fabs(again.x[i]) <= FLT_MAX;
+        }
+        if (in_range) check_float_answer(again.x, box, rows, fout.u);
+    }
     return 0;
 }
