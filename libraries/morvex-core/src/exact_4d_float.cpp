@@ -473,7 +473,7 @@ bool along_ray(const Constraints4& c, int rows, const Bounds4& box, const double
         const double most = lesser(kUlps * ulp[i], room) / std::fabs(w[i]);
         reach = w[i] != 0.0 ? lesser(reach, most) : reach;
     }
-    if (!(reach < INFINITY)) return false;
+    if (!(reach > 0.0 && reach < INFINITY)) return false;
     for (int k = 1; k <= kRaySteps; ++k) {
         const double s = reach * k / kRaySteps;
         float v[4];
@@ -489,23 +489,31 @@ bool along_ray(const Constraints4& c, int rows, const Bounds4& box, const double
     return false;
 }
 
+// Steps 2 to 5 (see the top of this file) from u, the point of step 1 (sum: each row
+// there, less b, overwritten); true, in v, with the first point they take.
+bool placed_nearby(const Constraints4& c, int rows, const Bounds4& box, const double x[4],
+                   const double ulp[4], const float u[4], double sum[4], float v[4]) {
+    double y[4];  // the inward step's point
+    if (one_axis_placed(c, rows, box, x, u, sum, x, ulp, v) ||
+        moved_inward(c, rows, box, x, ulp, 0.5, y, v))
+        return true;
+    float base[4];
+    round_into_box(y, box, base);
+    for (int j = 0; j < rows; ++j) sum[j] = row_excess(c, j, base);
+    return one_axis_placed(c, rows, box, y, base, sum, x, ulp, v) ||
+           along_ray(c, rows, box, x, y, ulp, v) || search_grid(c, rows, box, x, ulp, y, v);
+}
+
+// The float answer of an OPTIMAL double answer x of the command d (see the top of this
+// file).
 void round_answer(const Constraints4& c, int rows, const Bounds4& box, const double d[4],
                   const double x[4], float u[4]) {
-    double ulp[4], pull[4], y[4];
+    double ulp[4], pull[4];
     for (int i = 0; i < 4; ++i) ulp[i] = float_ulp(x[i]), pull[i] = d[i] - x[i];
     double sum[4] = {0.0, 0.0, 0.0, 0.0};  // each row at u, less b
     if (rounded_against(c, rows, box, x, pull, ulp, u, sum)) return;
     float v[4];
-    const bool found = one_axis_placed(c, rows, box, x, u, sum, x, ulp, v) ||
-                       moved_inward(c, rows, box, x, ulp, 0.5, y, v) || [&] {
-                           float base[4];
-                           round_into_box(y, box, base);
-                           for (int j = 0; j < rows; ++j) sum[j] = row_excess(c, j, base);
-                           return one_axis_placed(c, rows, box, y, base, sum, x, ulp, v) ||
-                                  along_ray(c, rows, box, x, y, ulp, v) ||
-                                  search_grid(c, rows, box, x, ulp, y, v);
-                       }();
-    if (found)
+    if (placed_nearby(c, rows, box, x, ulp, u, sum, v))
         for (int i = 0; i < 4; ++i) u[i] = v[i];
     else
         round_into_box(x, box, u);  // no float point within kUlps meets every row
