@@ -277,6 +277,12 @@ _H = float.fromhex
     ([255.0, 4.18, 256.0, -2.0**60], [0.0, 1e-45, 64.0, -2.0**63], [255.0, 0.1, 64.0, 0.0],
      [((-1.0, 3 * 2.0**20, -2.0**20, 1.0), -66794291.199999996),
       ((2.0, 2.0**61, 1.0, -1.0), 2.305843009215792e+17)], ex.OPTIMAL),
+    # The row touches the box at one corner of (x0, x1, x3), whose x3 is -2^31, while d
+    # clamped into the box lies within 14 of 0 and 2^31 from d on x2: placed against that
+    # scale, the far path finds the limits infeasible; the enumeration's certificate
+    # answers at the corner.
+    ([-1.0, -13.5, -2147483649.0, 4.19], [0.0, -2.0**31, 1.0, -2.0**31], [1.5, 0.0, 2.0**63, 1000.0],
+     [((1.0, -3 * 2.0**60, 0.0, 2.0**-20), -2048.0)], ex.OPTIMAL),
 ])
 def test_bad_and_edge_inputs(d, lo, hi, rows, status):
     p = ([float(v) for v in d], [float(v) for v in lo], [float(v) for v in hi], rows)

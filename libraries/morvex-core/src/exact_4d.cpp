@@ -246,11 +246,15 @@ inline bool is_near(const MorvexExact4Prepared& P, const double d[4]) {
         reach = max2(reach, std::fabs(d[i] - c));
     }
     for (int j = 0; j < static_cast<int>(P.row_count); ++j) rows = max2(rows, std::fabs(P.b[j]));
+    const bool enumerated = out->steps > kMaxSteps;
     MorvexExact4Prepared own = P;
     own.far = 16.0 * max2(rows, spread);
-    if (reach > own.far && own.far < P.far) return solve_far(own, d, out, false);
+    // (an INFEASIBLE there goes on: the answer may lie at a bound far beyond that scale)
+    if (reach > own.far && own.far < P.far &&
+        solve_far(own, d, out, false) != MORVEX_STATUS_INFEASIBLE)
+        return out->status;
     // The enumeration, not the loop, found them infeasible: rounding led the loop astray.
-    if (out->steps > kMaxSteps && recheck_enumerated(P, d, out) == MORVEX_STATUS_OPTIMAL)
+    if (enumerated && recheck_enumerated(P, d, out) == MORVEX_STATUS_OPTIMAL)
         return MORVEX_STATUS_OPTIMAL;
     own.far = 16.0 * rows;
     if (spread > own.far && own.far < P.far) return solve_far(own, d, out, false);
