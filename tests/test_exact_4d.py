@@ -283,6 +283,13 @@ _H = float.fromhex
     # answers at the corner.
     ([-1.0, -13.5, -2147483649.0, 4.19], [0.0, -2.0**31, 1.0, -2.0**31], [1.5, 0.0, 2.0**63, 1000.0],
      [((1.0, -3 * 2.0**60, 0.0, 2.0**-20), -2048.0)], ex.OPTIMAL),
+    # x1's bound of 3.4e38 (no limit, in float) makes a command at 3.4e38 inside the box
+    # near, while the rows pin x1 at 4.19: the solve gave up as too far for double
+    # precision; placed against the rows' scale, it is answered.
+    ([2.0**64, 3.4028234663852886e+38, 2.0**64, 1e-45], [2.2250738585072014e-308, 4.19, 2.0**32, 0.0],
+     [2.0**63, 3.4028235677973366e+38, 2.0**63, 2.0],
+     [((2.0**-60, 1.0, 8.0, -3 * 2.0**20), 34353446916.190002),
+      ((2.0**-60, 2.0**20, -2.0**-60, 3.0), 4393539.440003994)], ex.OPTIMAL),
 ])
 def test_bad_and_edge_inputs(d, lo, hi, rows, status):
     p = ([float(v) for v in d], [float(v) for v in lo], [float(v) for v in hi], rows)

@@ -260,11 +260,28 @@ inline bool is_near(const MorvexExact4Prepared& P, const double d[4]) {
     if (spread > own.far && own.far < P.far) return solve_far(own, d, out, false);
     return MORVEX_STATUS_INFEASIBLE;
 }
+// A command within R that the solve's enumeration gave up on as too far for double
+// precision (its frame or multipliers overflow): a bound meaning "no limit" (3.4e38)
+// makes a command at 3.4e38 inside the box near while the rows pin the answer at 4.19.
+// The certificate over every working set (recheck_enumerated) answers such a command;
+// when it does not, the failure and its output stand. (refused_near's far placements
+// answered neither of two such commands examined, and made a call that still fails
+// take three times as long.)
+[[gnu::noinline]] SolveStatus failed_near(const MorvexExact4Prepared& P, const double d[4],
+                                          MorvexExact4Result* out) {
+    const MorvexExact4Result failed = *out;
+    if (out->steps > kMaxSteps && recheck_enumerated(P, d, out) == MORVEX_STATUS_OPTIMAL)
+        return MORVEX_STATUS_OPTIMAL;
+    *out = failed;
+    return MORVEX_STATUS_NUMERICAL_FAILURE;
+}
 // What the entry points do after the solve: an INFEASIBLE checked (refused_near), and
 // the verdicts of limits near overflow and of thin wedges settled.
 SolveStatus settled(const MorvexExact4Prepared& P, const double desired[4],
                     MorvexExact4Result* out, SolveStatus status) {
     if (status == MORVEX_STATUS_INFEASIBLE) status = refused_near(P, desired, out);
+    if (status == MORVEX_STATUS_NUMERICAL_FAILURE && is_near(P, desired))
+        status = failed_near(P, desired, out);
     status = undecided_near_overflow(P, out, status);
     return P.thin == 0 ? status : settle_thin(P, desired, out, status);
 }

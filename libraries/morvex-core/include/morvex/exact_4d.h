@@ -88,7 +88,8 @@
  * no limit counts in R), or of the rows alone when d clamped into the box lies beyond
  * them, and an INFEASIBLE that the solve's enumeration found is checked by the
  * certificate over every working set (also when the first of those finds the limits
- * infeasible: the answer may lie at a bound beyond that scale). Measured against exact rational
+ * infeasible: the answer may lie at a bound beyond that scale), as is a
+ * NUMERICAL_FAILURE of that enumeration on a command within R. Measured against exact rational
  * arithmetic on 240,000 such commands (2^10 to 2^1020 out): no wrong answer or
  * status, 1 NUMERICAL_FAILURE (src/exact_4d_design.md). Clamp commands to the range
  * of the machine before projecting them.
