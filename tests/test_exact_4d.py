@@ -290,6 +290,17 @@ _H = float.fromhex
      [2.0**63, 3.4028235677973366e+38, 2.0**63, 2.0],
      [((2.0**-60, 1.0, 8.0, -3 * 2.0**20), 34353446916.190002),
       ((2.0**-60, 2.0**20, -2.0**-60, 3.0), 4393539.440003994)], ex.OPTIMAL),
+    # Limits reaching 1e300 on x3, whose rows hold x3 at 1.6e19: the loop found them
+    # infeasible for a command at the origin (CoupledLimits' probe rejected them as
+    # admitting no command); the certificate over every working set answers, as it does
+    # for a command on x2's rows at 9e18 beside bounds of 3.4e38.
+    ([0.0, 0.0, 0.0, 0.0], [0.0, -0.0, 0.5, 2.2250738585072014e-308], [2.0, 2.0**64, 3.0, 1e300],
+     [((-8.0, 2.0**-60, 2.0**60, -1.0), -1.498797955988901e+19),
+      ((2.0, 2.0**20, 0.0, -2.0**-60), 268435444.00024414)], ex.OPTIMAL),
+    ([0.0, 0.0, 1000.0, 2.0**63], [-9.0, -9.0, 2.0**64, -13.5],
+     [2.0**-60, 1e-45, 3.4028235677973366e+38, 3.4028234663852886e+38],
+     [((-1.0, -3 * 2.0**20, 1.0, -3.0), 1.8446744073737867e+19),
+      ((1.0, 1.0, 1.0, 8.0), 1.844674407372633e+19)], ex.OPTIMAL),
 ])
 def test_bad_and_edge_inputs(d, lo, hi, rows, status):
     p = ([float(v) for v in d], [float(v) for v in lo], [float(v) for v in hi], rows)

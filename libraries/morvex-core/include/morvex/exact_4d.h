@@ -89,7 +89,9 @@
  * them, and an INFEASIBLE that the solve's enumeration found is checked by the
  * certificate over every working set (also when the first of those finds the limits
  * infeasible: the answer may lie at a bound beyond that scale), as is a
- * NUMERICAL_FAILURE of that enumeration on a command within R. Measured against exact rational
+ * NUMERICAL_FAILURE of that enumeration on a command within R, and an INFEASIBLE of a
+ * solve on limits reaching 2^36 times beyond d clamped into the box and the rows'
+ * right sides (on infeasible limits of that reach, a call takes about 100 us). Measured against exact rational
  * arithmetic on 240,000 such commands (2^10 to 2^1020 out): no wrong answer or
  * status, 1 NUMERICAL_FAILURE (src/exact_4d_design.md). Clamp commands to the range
  * of the machine before projecting them.
