@@ -24,7 +24,6 @@
 // when none does (0.3%), the answer is the float point nearest x in the box.
 // Step 1 runs on every answer on rows, and a branch on its data is mispredicted half
 // the time: its conditions are computed, not branched on.
-#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -47,6 +46,16 @@ double row_excess(const Constraints4& c, int j, const float u[4]) {
     double v = static_cast<double>(c.a[j][0]) * static_cast<double>(u[0]);
     for (int i = 1; i < 4; ++i) v += static_cast<double>(c.a[j][i]) * static_cast<double>(u[i]);
     return v - static_cast<double>(c.b[j]);
+}
+
+// Each row at u, less b, in sum; true when none is above 0.
+bool rows_at(const Constraints4& c, int rows, const float u[4], double sum[4]) {
+    bool met = true;
+    for (int j = 0; j < rows; ++j) {
+        sum[j] = row_excess(c, j, u);
+        met = met & (sum[j] <= 0.0);
+    }
+    return met;
 }
 
 bool meets_rows(const Constraints4& c, int rows, const float u[4]) {
@@ -81,12 +90,14 @@ float float_step(float f, bool up) {
 double lesser(double a, double b) { return b < a ? b : a; }
 double greater(double a, double b) { return b > a ? b : a; }
 
+// f clamped into the box's range on axis i.
+float into_box(float f, const Bounds4& box, int i) {
+    f = f < box.min[i] ? box.min[i] : f;
+    return f > box.max[i] ? box.max[i] : f;
+}
+
 void round_into_box(const double x[4], const Bounds4& box, float u[4]) {
-    for (int i = 0; i < 4; ++i) {
-        float f = static_cast<float>(x[i]);
-        f = f < box.min[i] ? box.min[i] : f;
-        u[i] = f > box.max[i] ? box.max[i] : f;
-    }
+    for (int i = 0; i < 4; ++i) u[i] = into_box(static_cast<float>(x[i]), box, i);
 }
 
 bool in_box(const Bounds4& box, const float u[4]) {
@@ -448,15 +459,9 @@ bool rounded_against(const Constraints4& c, int rows, const Bounds4& box, const 
         // (the conditions as 0 or 1, multiplied: a branch here is mispredicted half the time)
         const double f = static_cast<double>(static_cast<float>(x[i]));
         const int step = ((f < x[i]) & (pull[i] < 0.0)) - ((f > x[i]) & (pull[i] > 0.0));
-        const float t = static_cast<float>(f + static_cast<double>(step) * ulp[i]);
-        u[i] = std::min(std::max(t, box.min[i]), box.max[i]);
+        u[i] = into_box(static_cast<float>(f + static_cast<double>(step) * ulp[i]), box, i);
     }
-    bool met = true;
-    for (int j = 0; j < rows; ++j) {
-        sum[j] = row_excess(c, j, u);
-        met = met & (sum[j] <= 0.0);
-    }
-    return met;
+    return rows_at(c, rows, u, sum);
 }
 
 // The float points nearest x + s (y - x) for s up to where that ray leaves kUlps of x
@@ -477,10 +482,7 @@ bool along_ray(const Constraints4& c, int rows, const Bounds4& box, const double
     for (int k = 1; k <= kRaySteps; ++k) {
         const double s = reach * k / kRaySteps;
         float v[4];
-        for (int i = 0; i < 4; ++i) {
-            const float t = static_cast<float>(x[i] + s * w[i]);
-            v[i] = std::min(std::max(t, box.min[i]), box.max[i]);
-        }
+        for (int i = 0; i < 4; ++i) v[i] = into_box(static_cast<float>(x[i] + s * w[i]), box, i);
         if (meets_rows(c, rows, v) && within_ulps(x, ulp, v)) {
             for (int i = 0; i < 4; ++i) u[i] = v[i];
             return true;
@@ -499,7 +501,7 @@ bool placed_nearby(const Constraints4& c, int rows, const Bounds4& box, const do
         return true;
     float base[4];
     round_into_box(y, box, base);
-    for (int j = 0; j < rows; ++j) sum[j] = row_excess(c, j, base);
+    rows_at(c, rows, base, sum);
     return one_axis_placed(c, rows, box, y, base, sum, x, ulp, v) ||
            along_ray(c, rows, box, x, y, ulp, v) || search_grid(c, rows, box, x, ulp, y, v);
 }
