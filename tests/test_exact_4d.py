@@ -301,6 +301,12 @@ _H = float.fromhex
      [2.0**-60, 1e-45, 3.4028235677973366e+38, 3.4028234663852886e+38],
      [((-1.0, -3 * 2.0**20, 1.0, -3.0), 1.8446744073737867e+19),
       ((1.0, 1.0, 1.0, 8.0), 1.844674407372633e+19)], ex.OPTIMAL),
+    # x2 fixed at 256 puts the row 2.8e19 over its bound, and x0 alone, free with a
+    # coefficient 2^-60 of x2's, can bring it back (to 9.2e18, beside its bound): the
+    # first step found that direction too short to count and the limits infeasible.
+    ([-2147483649.0, -1.0, 5e-324, 4.18], [-2.0**63, 0.1, 256.0, -13.5],
+     [2.0**63, 64.0, 256.0, 2.2250738585072014e-308],
+     [((-3.0, 2.0**20, 2.0**60, -3.0), 2.674777890687929e+20)], ex.OPTIMAL),
 ])
 def test_bad_and_edge_inputs(d, lo, hi, rows, status):
     p = ([float(v) for v in d], [float(v) for v in lo], [float(v) for v in hi], rows)

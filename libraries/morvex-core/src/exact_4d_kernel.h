@@ -20,6 +20,7 @@ constexpr double kTolRel = 0x1p-40;      // feasibility, relative to the scale S
 // by a few units), and a relative tolerance there is no tolerance at all.
 constexpr double kRowFloor = 0x1p-1073;
 constexpr double kDependent = 0x1p-70;   // ||z||^2 below this: n depends on the working set
+constexpr double kNormalSquare = 0x1p-1022;  // smallest ||z||^2 whose step viol / ||z||^2 is sound
 constexpr double kPositive = 0x1p-50;    // a dual direction entry above this is positive
 constexpr double kPivot = 0x1p-96;      // squared residual of a row in the factor: above rounding (2^-104)
 constexpr double kFar = 0x1p900;         // farthest distance of d from the box; an infinite d

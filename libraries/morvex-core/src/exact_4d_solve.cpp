@@ -231,6 +231,15 @@ inline SolveStatus loop_answer(const Problem& p, Active& s, Factor& f, bool fres
     return enumerate(p, y) ? MORVEX_STATUS_OPTIMAL : MORVEX_STATUS_INFEASIBLE;
 }
 
+// Whether the violated constraint's normal, less its part on the working rows (z,
+// ||z||^2 = zz), lies in the span of the working set. With no working row, z is the
+// normal on the free axes exactly (no rounding): any part there moves the iterate, and a
+// row whose coefficients there are 2^-60 of the one on a fixed axis is met by a step of
+// 2^60 along them. With working rows, z carries their rounding: below kDependent it is
+// that rounding.
+inline bool depends_on_working_set(int nw, double zz) {
+    return nw == 0 ? !(zz >= kNormalSquare) : zz <= kDependent;
+}
 // The dual active-set loop. Returns the status; y and steps written.
 // *at_x tells whether the answer was found to meet the rows at x = c + y itself
 // (meets_rows_at_x). With last, the final working set is written there.
@@ -268,7 +277,7 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out, 
             const double zz = dot4(z, z);
             double t;
             bool full;
-            if (zz <= kDependent) {
+            if (depends_on_working_set(f.nw, zz)) {
                 if (drop_kind == 0) {
                     // No step removes the violation and nothing can be dropped: the
                     // limits are infeasible, unless the violation is at the rounding
