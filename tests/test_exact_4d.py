@@ -307,6 +307,12 @@ _H = float.fromhex
     ([-2147483649.0, -1.0, 5e-324, 4.18], [-2.0**63, 0.1, 256.0, -13.5],
      [2.0**63, 64.0, 256.0, 2.2250738585072014e-308],
      [((-3.0, 2.0**20, 2.0**60, -3.0), 2.674777890687929e+20)], ex.OPTIMAL),
+    # The row is met only with x3 at its bound of 2^63, where it keeps about 2^-78 of its
+    # length; the loop's multipliers, read within its tolerance in a box that wide, found
+    # the limits infeasible, and now every working set decides.
+    ([-2147483649.0, 1e39, -2.0**31, -2147483649.0], [-0.0, -1.0, -1.0, 2.2250738585072014e-308],
+     [2.0**64, 1.0, -0.0, 2.0**63],
+     [((1.0, 0.0, -2.0**60, -3 * 2.0**-20), -26388279066624.0)], ex.OPTIMAL),
 ])
 def test_bad_and_edge_inputs(d, lo, hi, rows, status):
     p = ([float(v) for v in d], [float(v) for v in lo], [float(v) for v in hi], rows)

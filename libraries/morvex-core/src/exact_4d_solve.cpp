@@ -231,6 +231,51 @@ inline SolveStatus loop_answer(const Problem& p, Active& s, Factor& f, bool fres
     return enumerate(p, y) ? MORVEX_STATUS_OPTIMAL : MORVEX_STATUS_INFEASIBLE;
 }
 
+// The least of h . y over the box [L, U] (h = 0 on an axis adds nothing, whatever its
+// bounds).
+inline double least_over_box(const Problem& p, int i, double h) {
+    return h == 0.0 ? 0.0 : min2(h * p.L[i], h * p.U[i]);
+}
+// Whether the loop's verdict "infeasible" stands however its rounding went: the
+// working set's multipliers for n (w on the rows, rb on the fixed bounds, none falling)
+// give n = sum w_k a_k + across, so every point y of the box that meets the working
+// constraints has n . y at least the sum below of each part's least value (for a row,
+// w_k bb_k when w_k <= 0; for a fixed axis, its multiplier times its bound; for any
+// other part, its least over the box). When that exceeds beta by more than the rounding
+// of the sum and of `across` over the box, no such point meets n . y <= beta. Where the
+// box is open on an axis the multipliers reach, the verdict stands as the loop's
+// tolerances made it; where it is finite but the bound falls short (a row that keeps
+// 2^-60 of its length on the free axes, in a box reaching 1e39), the verdict is
+// rounding's: false.
+[[gnu::noinline]] bool infeasible_for_sure(const Problem& p, const Active& s, const double n[4], double beta,
+                         const double rw[4], const double rb[4]) {
+    double least = -beta, size = std::fabs(beta), spread = 0.0;
+    double across[4] = {n[0], n[1], n[2], n[3]}, weight[4];
+    for (int i = 0; i < 4; ++i) weight[i] = std::fabs(n[i]);
+    for (int k = 0; k < p.m; ++k) {
+        const double w = s.inw[k] ? rw[k] : 0.0;
+        if (w == 0.0) continue;
+        double part = w * p.bb[k];
+        if (w > 0.0) {  // (falling by less than kPositive: read over the box)
+            part = 0.0;
+            for (int i = 0; i < 4; ++i) part += least_over_box(p, i, w * p.A[k][i]);
+        }
+        least += part;
+        size += std::fabs(part);
+        for (int i = 0; i < 4; ++i) across[i] -= w * p.A[k][i], weight[i] += std::fabs(w * p.A[k][i]);
+    }
+    for (int i = 0; i < 4; ++i) {
+        const double reach = max2(std::fabs(p.L[i]), std::fabs(p.U[i]));
+        if (weight[i] != 0.0 && !(reach <= DBL_MAX)) return true;  // an open side: as it was
+        const double bound = s.fix[i] > 0 ? p.U[i] : p.L[i];
+        const double part = s.fix[i] != 0 && !(rb[i] > 0.0) ? across[i] * bound
+                                                              : least_over_box(p, i, across[i]);
+        least += part;
+        size += std::fabs(part);
+        spread += weight[i] * reach;
+    }
+    return least > 0x1p-48 * (size + spread);
+}
 // Whether the violated constraint's normal, less its part on the working rows (z,
 // ||z||^2 = zz), lies in the span of the working set. With no working row, z is the
 // normal on the free axes exactly (no rounding): any part there moves the iterate, and a
@@ -285,6 +330,11 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out, 
                     // step along other axes, say): then it is met, and the working
                     // set decides the answer.
                     if (!(v.amount > kTolRel * (max_abs4(y) + max_abs4(p.c)))) goto answer;
+                    if (!infeasible_for_sure(p, s, n, beta, rw, rb)) {
+                        // rounding's verdict: every working set decides
+                        *steps_out = kMaxSteps + 1;
+                        return enumerate(p, y) ? MORVEX_STATUS_OPTIMAL : MORVEX_STATUS_INFEASIBLE;
+                    }
                     *steps_out = static_cast<uint32_t>(steps);
                     return MORVEX_STATUS_INFEASIBLE;
                 }
