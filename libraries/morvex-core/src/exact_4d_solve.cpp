@@ -193,6 +193,12 @@ inline void drop_constraint(int kind, int index, Active& s) {
     }
 }
 
+// The loop gave up (rounding led it astray, or its steps ran out): every working set
+// decides, and the steps reported say so.
+inline SolveStatus every_working_set(const Problem& p, double y[4], uint32_t* steps_out) {
+    *steps_out = kMaxSteps + 1;
+    return enumerate(p, y) ? MORVEX_STATUS_OPTIMAL : MORVEX_STATUS_INFEASIBLE;
+}
 // The answer of the loop's final working set s (iterate y, factor f when fresh).
 // *at_x tells whether it was found to meet the rows at x = c + y itself.
 inline SolveStatus loop_answer(const Problem& p, Active& s, Factor& f, bool fresh, double y[4],
@@ -226,9 +232,7 @@ inline SolveStatus loop_answer(const Problem& p, Active& s, Factor& f, bool fres
     }
     for (int i = 0; i < 4; ++i) y[i] = clamp_axis(y[i], p.L[i], p.U[i]);
     if (meets_all(p, y)) return MORVEX_STATUS_OPTIMAL;
-    // Rounding led the loop astray: every working set decides instead.
-    *steps_out = kMaxSteps + 1;
-    return enumerate(p, y) ? MORVEX_STATUS_OPTIMAL : MORVEX_STATUS_INFEASIBLE;
+    return every_working_set(p, y, steps_out);  // rounding led the loop astray
 }
 
 // The least of h . y over the box [L, U] (h = 0 on an axis adds nothing, whatever its
@@ -247,8 +251,8 @@ inline double least_over_box(const Problem& p, int i, double h) {
 // tolerances made it; where it is finite but the bound falls short (a row that keeps
 // 2^-60 of its length on the free axes, in a box reaching 1e39), the verdict is
 // rounding's: false.
-[[gnu::noinline]] bool infeasible_for_sure(const Problem& p, const Active& s, const double n[4], double beta,
-                         const double rw[4], const double rb[4]) {
+[[gnu::noinline]] bool infeasible_for_sure(const Problem& p, const Active& s, const double n[4],
+                                            double beta, const double rw[4], const double rb[4]) {
     double least = -beta, size = std::fabs(beta), spread = 0.0;
     double across[4] = {n[0], n[1], n[2], n[3]}, weight[4];
     for (int i = 0; i < 4; ++i) weight[i] = std::fabs(n[i]);
@@ -309,10 +313,7 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out, 
             double n[4], beta;
             normal_of(p, v, n, &beta);
             if (!fresh) fresh = factorise(p, s, f);
-            if (steps >= kMaxSteps || !fresh) {
-                *steps_out = kMaxSteps + 1;
-                return enumerate(p, y) ? MORVEX_STATUS_OPTIMAL : MORVEX_STATUS_INFEASIBLE;
-            }
+            if (steps >= kMaxSteps || !fresh) return every_working_set(p, y, steps_out);
             double nf[4], z[4], rw[4], rb[4], cf[4] = {0, 0, 0, 0};
             direction(p, s, f, n, nf, z, rw, rb, cf);
             ++steps;
@@ -330,11 +331,8 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out, 
                     // step along other axes, say): then it is met, and the working
                     // set decides the answer.
                     if (!(v.amount > kTolRel * (max_abs4(y) + max_abs4(p.c)))) goto answer;
-                    if (!infeasible_for_sure(p, s, n, beta, rw, rb)) {
-                        // rounding's verdict: every working set decides
-                        *steps_out = kMaxSteps + 1;
-                        return enumerate(p, y) ? MORVEX_STATUS_OPTIMAL : MORVEX_STATUS_INFEASIBLE;
-                    }
+                    if (!infeasible_for_sure(p, s, n, beta, rw, rb))
+                        return every_working_set(p, y, steps_out);  // rounding's verdict
                     *steps_out = static_cast<uint32_t>(steps);
                     return MORVEX_STATUS_INFEASIBLE;
                 }
@@ -360,8 +358,7 @@ SolveStatus dual_active_set(const Problem& p, double y[4], uint32_t* steps_out, 
             if (drop_kind == 0) {
                 // Neither a full step nor a multiplier to drop: the step length is
                 // NaN (an iterate that overflowed). Every working set decides.
-                *steps_out = kMaxSteps + 1;
-                return enumerate(p, y) ? MORVEX_STATUS_OPTIMAL : MORVEX_STATUS_INFEASIBLE;
+                return every_working_set(p, y, steps_out);
             }
             drop_constraint(drop_kind, drop, s);
             fresh = false;
