@@ -1,6 +1,6 @@
-// morvex_exact_4d, its prepared form and the float-record drop-in on arbitrary
-// limits. Besides "no crash, no sanitizer report", each output is checked against
-// the promises of morvex/exact_4d.h, argued from the data, not from the solver:
+// morvex_exact_4d, its prepared and rechecked forms and the float-record drop-in on
+// arbitrary limits. Besides "no crash, no sanitizer report", each output is checked
+// against the promises of morvex/exact_4d.h, argued from the data, not from the solver:
 //   - a null pointer gives INVALID_INPUT (-1 for the drop-in) and writes nothing;
 //   - status is OPTIMAL, INFEASIBLE, NUMERICAL_FAILURE (a finite command too far out
 //     on an open axis) or INVALID_INPUT, and INVALID_INPUT exactly when
@@ -11,7 +11,8 @@
 //   - OPTIMAL: x in the box, no NaN, every used row met at x itself within
 //     2^-39 of the magnitudes it adds up there (plus the rounding of the check);
 //     when d clamped into the box meets every row with room, x is exactly that point;
-//   - the prepared path gives the same bits as the one-shot call;
+//   - the prepared path gives the same bits as the one-shot call, and so does the
+//     rechecked solve unless it answers a refusal (then judged as any OPTIMAL);
 //   - the drop-in on float records: the same status as the double kernel on the
 //     widened records, u in the box; when OPTIMAL at a finite answer x, u meets every
 //     row as evaluated within 8 float ulps of x per axis, or no float point there does
@@ -236,6 +237,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(std::memcmp(&out, &again, sizeof out) == 0);
     FUZZ_CHECK(morvex_exact_4d(nullptr, d, &again) == MORVEX_STATUS_INVALID_INPUT);
     FUZZ_CHECK(std::memcmp(&out, &again, sizeof out) == 0);
+    // A refusal checked over every working set: an answer it finds is judged as any
+    // other; every other outcome is the solve's, bit for bit. Random limits are mostly
+    // infeasible, and each such check tries every working set: it is made on the
+    // refusals of the enumeration (where rounding may have hidden an answer) and on one
+    // input in 16 by its length.
+    const bool recheck = out.status == MORVEX_STATUS_OPTIMAL ||
+                         out.status == MORVEX_STATUS_NUMERICAL_FAILURE ||
+                         out.steps > MORVEX_EXACT4_MAX_STEPS || size % 16 == 0;
+    if (recheck) {
+        std::memset(&again, 0x3C, sizeof again);
+        morvex_exact_4d_solve_rechecked(&prepared, d, &again);
+        if (out.status != MORVEX_STATUS_OPTIMAL && again.status == MORVEX_STATUS_OPTIMAL)
+            check(lim, d, again);
+        else
+            FUZZ_CHECK(std::memcmp(&out, &again, sizeof out) == 0);
+    }
 
     // The drop-in on the same limits rounded to float records.
     float fd[4];

@@ -43,10 +43,11 @@ Result<Ref> coupled_limits_new(PyTypeObject* type, Vec4 lower, Vec4 upper, Vec4L
     value.limits.row_count = static_cast<std::uint32_t>(rows.length);
     SolveStatus status = morvex_exact_4d_prepare(&value.limits, &value.prepared);
     if (status == MORVEX_STATUS_OPTIMAL) {
-        // Whether any command meets the limits does not depend on the one asked for.
+        // Whether any command meets the limits does not depend on the one asked for;
+        // a refusal is checked over every working set (once, at construction).
         const double origin[4] = {0.0, 0.0, 0.0, 0.0};
         MorvexExact4Result probe;
-        status = morvex_exact_4d_solve(&value.prepared, origin, &probe);
+        status = morvex_exact_4d_solve_rechecked(&value.prepared, origin, &probe);
     }
     if (status == MORVEX_STATUS_INFEASIBLE) {
         return PendingError::with_message(PyExc_ValueError, "the limits admit no command");
@@ -58,10 +59,10 @@ Result<Ref> coupled_limits_new(PyTypeObject* type, Vec4 lower, Vec4 upper, Vec4L
 }
 
 // The projection of one command; the limits were found feasible at construction,
-// so only the command can be refused.
+// so a refusal of the solve is checked over every working set before it stands.
 Result<void> project_into(const CoupledLimits& self, const double desired[4], double out[4]) {
     MorvexExact4Result result;
-    const SolveStatus status = morvex_exact_4d_solve(&self.prepared, desired, &result);
+    const SolveStatus status = morvex_exact_4d_solve_rechecked(&self.prepared, desired, &result);
     if (status != MORVEX_STATUS_OPTIMAL) {
         for (std::size_t i = 0; i < 4; ++i) {
             if (std::isnan(desired[i])) {

@@ -25,9 +25,9 @@ double sine2(const double x[4], const double y[4]) {
         }
     return sum / (dot4(x, x) * dot4(y, y));
 }
-// The rows of a thin wedge among close pairs (out of line: rarely called), with the
-// kept rows as given (up to a power of two, as prepare scales them) written into P
-// for the settling.
+// The rows of a thin wedge among close pairs (out of line: rarely called on the
+// one-shot call), with the kept rows as given (up to a power of two, as prepare scales
+// them) written into P for the settling.
 [[gnu::noinline]] uint32_t thin_pairs(MorvexExact4Prepared& P, const MorvexLimits4& lim,
                                       const int source[4]) {
     const int m = static_cast<int>(P.row_count);
@@ -51,10 +51,13 @@ double sine2(const double x[4], const double y[4]) {
 // (1 - |cos| below kThinCos, about 1.3 degrees), at an angle whose sine is above
 // kThinSine (below it they are the same row but for their rounding). The loop's
 // tolerance, 2^-40 of the magnitudes, lets the answer slide along such a wedge by
-// that tolerance over the angle: their answers are settled by settle_thin.
+// that tolerance over the angle: their answers are settled by settle_thin. With
+// kGivenRows, the rows as given are written into P in any case (for a refusal checked
+// by morvex_exact_4d_solve_rechecked).
+template <bool kGivenRows>
 uint32_t thin_rows(MorvexExact4Prepared& P, const MorvexLimits4& lim, const int source[4]) {
     // The cosines of the kept pairs first; the rest only for a close pair (rare).
-    bool any = false;
+    bool any = kGivenRows;
     for (int j = 1; j < static_cast<int>(P.row_count); ++j)
         for (int k = 0; k < j; ++k)
             any = any | (std::fabs(dot4(P.a[j], P.a[k])) > 1.0 - kThinCos);
@@ -128,9 +131,11 @@ inline bool keep_row(const MorvexLimits4& lim, int j, int m, MorvexExact4Prepare
     return true;
 }
 
+template <bool kGivenRows>
 SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
-    // Every field written but the rows as given, which only thin wedges need (no
-    // memset of the whole record: it is on the hot path of the one-shot call).
+    // Every field written but the rows as given, which only thin wedges and a checked
+    // refusal need (no memset of the whole record: it is on the hot path of the
+    // one-shot call, which keeps them only on thin wedges).
     P.positive = P.negative = 0;
     P.row_count = 0;
     P.far = 0.0;
@@ -159,7 +164,7 @@ SolveStatus prepare(const MorvexLimits4& lim, MorvexExact4Prepared& P) {
         ++m;
     }
     P.row_count = static_cast<uint32_t>(m);
-    P.thin = thin_rows(P, lim, source);
+    P.thin = thin_rows<kGivenRows>(P, lim, source);
     P.far = 16.0 * max2(max2(bound_scale, row_scale), 0x1p-900);
     P.status = infeasible ? MORVEX_STATUS_INFEASIBLE : MORVEX_STATUS_OPTIMAL;
     return P.status;
@@ -307,7 +312,7 @@ SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4], Morvex
 SolveStatus solve_unprepared(const MorvexLimits4& limits, const double desired[4],
                              MorvexExact4Result* out) {
     MorvexExact4Prepared P;
-    prepare(limits, P);
+    prepare<false>(limits, P);
     // The one-shot quick exit has failed (or was not tried): the general path (which
     // repeats the prepared quick test) gives the same bits as the prepared call.
     return settled(P, desired, out, solve(P, desired, out, false));
@@ -322,7 +327,7 @@ extern "C" {
 
 SolveStatus morvex_exact_4d_prepare(const MorvexLimits4* limits, MorvexExact4Prepared* prepared) {
     if (limits == nullptr || prepared == nullptr) return MORVEX_STATUS_INVALID_INPUT;
-    return prepare(*limits, *prepared);
+    return prepare<true>(*limits, *prepared);
 }
 
 SolveStatus morvex_exact_4d_solve(const MorvexExact4Prepared* prepared, const double desired[4],
@@ -330,6 +335,17 @@ SolveStatus morvex_exact_4d_solve(const MorvexExact4Prepared* prepared, const do
     if (prepared == nullptr || desired == nullptr || out == nullptr)
         return MORVEX_STATUS_INVALID_INPUT;
     return settled(*prepared, desired, out, solve(*prepared, desired, out, true));
+}
+
+SolveStatus morvex_exact_4d_solve_rechecked(const MorvexExact4Prepared* prepared,
+                                            const double desired[4], MorvexExact4Result* out) {
+    const SolveStatus status = morvex_exact_4d_solve(prepared, desired, out);
+    const bool refused =
+        status == MORVEX_STATUS_INFEASIBLE || status == MORVEX_STATUS_NUMERICAL_FAILURE;
+    // On a thin wedge the solve has settled its refusal already; a far command's
+    // multipliers, of its distance, would drown the certificate's tolerance.
+    if (!refused || prepared->thin != 0 || !is_near(*prepared, desired)) return status;
+    return settle_thin(*prepared, desired, out, status);
 }
 
 SolveStatus morvex_exact_4d(const MorvexLimits4* limits, const double desired[4],

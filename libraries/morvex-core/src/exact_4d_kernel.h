@@ -194,8 +194,10 @@ inline void append(Factor& f, int j, const double x[4], const double z[4], const
 }
 // Builds the factor of the working set of s; false when a row is numerically
 // dependent on the ones before it on the free axes (what it leaves has a squared
-// length below pivot).
-inline bool factorise(const Problem& p, const Active& s, Factor& f, double pivot = kPivot) {
+// length below pivot; below first for the first row, which no projection rounds:
+// pivot unless given).
+inline bool factorise(const Problem& p, const Active& s, Factor& f, double pivot = kPivot,
+                      double first = -1.0) {
     double fr[4], rows[4][4];
     free_mask(s, fr);
     int W[4], nw = 0;
@@ -215,7 +217,7 @@ inline bool factorise(const Problem& p, const Active& s, Factor& f, double pivot
         default: project_out_k<0>(f, rows[0], z, c); break;
         }
         const double zz = dot4(z, z);
-        if (!(zz > pivot)) return false;
+        if (!(zz > (k == 0 && first >= 0.0 ? first : pivot))) return false;
         append(f, W[k], rows[k], z, c, zz);
     }
     return true;
@@ -389,7 +391,9 @@ SolveStatus solve_far(const MorvexExact4Prepared& P, const double desired[4],
                       MorvexExact4Result* out, bool try_quick);
 SolveStatus recheck_enumerated(const MorvexExact4Prepared& P, const double d[4],
                                MorvexExact4Result* out);
-// exact_4d_thin.cpp: answers and refusals on limits with a thin wedge, settled.
+// exact_4d_thin.cpp: answers and refusals on limits with a thin wedge, settled (and
+// the refusals morvex_exact_4d_solve_rechecked checks, on any limits with their rows
+// as given).
 SolveStatus settle_thin(const MorvexExact4Prepared& P, const double d[4],
                         MorvexExact4Result* out, SolveStatus status);
 // exact_4d.cpp: any command on prepared limits; the one-shot call without its quick

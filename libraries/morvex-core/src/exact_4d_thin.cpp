@@ -1,6 +1,7 @@
 // Thin wedges (see exact_4d_design.md): answers and refusals on limits with two rows
 // nearly parallel or nearly opposite, settled by iterative refinement with exactly
-// computed residuals and an optimality certificate.
+// computed residuals and an optimality certificate; the same for a refusal that
+// morvex_exact_4d_solve_rechecked checks on any limits.
 #include "exact_4d_kernel.h"
 
 namespace morvex::exact4 {
@@ -154,11 +155,12 @@ ThinCheck check_thin(const MorvexExact4Prepared& P, const Active& s, const ThinP
         if (s.fix[i] != 0 && t.ub[i] < low) low = t.ub[i], worst = {ThinVerdict::kDropBound, i, 0};
     return worst;
 }
-// Working set s solved by refinement from x and certified (true), t its point.
+// Working set s solved by refinement from x and certified (true), t its point. Its
+// first row counts however short on the free axes (to 2^-511): no projection rounds it.
 ThinCheck solve_thin(const MorvexExact4Prepared& P, Problem& q, const Active& s,
                      const double d[4], const double x[4], double scale, ThinPoint& t) {
     Factor f;
-    if (!factorise(q, s, f, kThinPivot)) return {ThinVerdict::kNoFactor, 0, 0};
+    if (!factorise(q, s, f, kThinPivot, kNormalSquare)) return {ThinVerdict::kNoFactor, 0, 0};
     for (int i = 0; i < 4; ++i) {
         t.hi[i] = s.fix[i] > 0 ? P.upper[i] : s.fix[i] < 0 ? P.lower[i] : x[i];
         t.lo[i] = t.ub[i] = t.uw[i] = 0.0;
