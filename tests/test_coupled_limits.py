@@ -223,6 +223,8 @@ INF = math.inf
 # answer to rounding: a row keeping 2^-56 of its length on the one axis left free, met
 # only at a corner of the box; rows of 2^60 and 2^-60 coefficients in boxes to 1e39; two
 # rows nearly opposite (a refusal as "too far"). Each is answered with the minimiser.
+# Then two far commands (1.8e308 and 1e39 out) that were refused as if the limits were
+# infeasible: a far command is answered with the minimiser or refused as too far.
 HIDDEN_BY_ROUNDING = [
     ((2147483647.0, 22.5, 0.1, 4294967296.0), [-1.0, 1.0, -INF, 2147483648.0],
      [1e-45, 9007199254740992.0, 1.5, 4294967296.0],
@@ -246,9 +248,22 @@ HIDDEN_BY_ROUNDING = [
       ((-8.673617379884035e-19, 1.0, -3145728.0, -1048576.0), 2.000000000001819),
       ((1.0, -3.0, 1048576.0, -3.0), -4.0)]),
 ]
+FAR_ON_EXTREME_LIMITS = [
+    ((2.0, 3.4028235677973366e+38, 1.0, 1.7976931348623157e+308),
+     [8.673617379884035e-19, -INF, 0.5, 1e-45], [2.0, -2147483648.0, 1e+300, 2.0],
+     [((0.0, 1.734723475976807e-18, 8.673617379884035e-19, 1.0), -29.999999999999996)]),
+    ((1e+39, 2.0, -1.0, 1.8446744073709552e+19),
+     [-1.0, 64.0, -9.223372036854776e+18, 9.223372036854776e+18],
+     [1.8446744073709552e+19, 1.8446744073709552e+19, -13.5, 1.8446744073709552e+19],
+     [((1.152921504606847e+18, 2.6020852139652106e-18, -8.0, 2.0), 1.7293822586282576e+19),
+      ((1.0, -2.0, -1.0, 8.0), 7.37869762970528e+19)]),
+]
 
 
-@pytest.mark.parametrize("p", HIDDEN_BY_ROUNDING)
-def test_accepted_limits_answer_what_rounding_hid_from_the_solve(p):
-    judged, status, x = outcome(p)
+@pytest.mark.parametrize("p, may_refuse", [(p, False) for p in HIDDEN_BY_ROUNDING] +
+                         [(p, True) for p in FAR_ON_EXTREME_LIMITS])
+def test_accepted_limits_answer_what_rounding_hid_from_the_solve(p, may_refuse):
+    judged, status, x = outcome(p)  # a refusal is held to the promises there
+    if status == ex.INVALID and may_refuse:
+        return
     assert ex.judge(judged, status, x) is None, (status, x)

@@ -333,6 +333,11 @@ def test_row_count_and_null_pointers():
     assert LIB.morvex_exact_4d(None, ex.D4(), ctypes.byref(marker)) == ex.INVALID
     assert LIB.morvex_exact_4d(ctypes.byref(lim), None, ctypes.byref(marker)) == ex.INVALID
     assert LIB.morvex_exact_4d(ctypes.byref(lim), ex.D4(), None) == ex.INVALID
+    prepared = ctypes.create_string_buffer(1024)
+    assert LIB.morvex_exact_4d_prepare(ctypes.byref(lim), prepared) == ex.OPTIMAL
+    for args in ((None, ex.D4(), ctypes.byref(marker)), (prepared, None, ctypes.byref(marker)),
+                 (prepared, ex.D4(), None)):
+        assert LIB.morvex_exact_4d_solve_rechecked(*args) == ex.INVALID
     assert (tuple(marker.x), marker.status, marker.steps) == ((7.0,) * 4, 9, 9)
     assert LIB.morvex_solve_exact_4d_f32(None, None, None, None) == -1
 

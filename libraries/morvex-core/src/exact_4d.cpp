@@ -340,12 +340,18 @@ SolveStatus morvex_exact_4d_solve(const MorvexExact4Prepared* prepared, const do
 SolveStatus morvex_exact_4d_solve_rechecked(const MorvexExact4Prepared* prepared,
                                             const double desired[4], MorvexExact4Result* out) {
     const SolveStatus status = morvex_exact_4d_solve(prepared, desired, out);
-    const bool refused =
-        status == MORVEX_STATUS_INFEASIBLE || status == MORVEX_STATUS_NUMERICAL_FAILURE;
-    // On a thin wedge the solve has settled its refusal already; a far command's
-    // multipliers, of its distance, would drown the certificate's tolerance.
-    if (!refused || prepared->thin != 0 || !is_near(*prepared, desired)) return status;
-    return settle_thin(*prepared, desired, out, status);
+    // (a null pointer: INVALID_INPUT, returned here)
+    if (status != MORVEX_STATUS_INFEASIBLE && status != MORVEX_STATUS_NUMERICAL_FAILURE)
+        return status;
+    const MorvexExact4Prepared& P = *prepared;
+    bool finite = P.status == MORVEX_STATUS_OPTIMAL;
+    for (int i = 0; i < 4; ++i) finite = finite & is_finite(desired[i]);
+    if (!finite) return status;
+    // A far command's multipliers, of its distance, would drown the certificate's
+    // tolerance: on limits that admit a point, no working set was certified for it.
+    if (!is_near(P, desired)) return finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
+    // On a thin wedge the solve has settled its refusal already.
+    return P.thin != 0 ? status : settle_thin(P, desired, out, status);
 }
 
 SolveStatus morvex_exact_4d(const MorvexLimits4* limits, const double desired[4],
