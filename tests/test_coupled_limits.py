@@ -219,6 +219,7 @@ def test_limits_far_away_loosen_nothing(family):
 
 
 INF = math.inf
+DBL_MAX = 1.7976931348623157e308
 # Limits the fuzzer built feasible, with its extreme values, where the solve lost the
 # answer to rounding: a row keeping 2^-56 of its length on the one axis left free, met
 # only at a corner of the box; rows of 2^60 and 2^-60 coefficients in boxes to 1e39; two
@@ -267,3 +268,16 @@ def test_accepted_limits_answer_what_rounding_hid_from_the_solve(p, may_refuse):
     if status == ex.INVALID and may_refuse:
         return
     assert ex.judge(judged, status, x) is None, (status, x)
+
+
+def test_valid_limits_double_precision_cannot_decide_are_not_called_invalid():
+    # Feasible (built from a witness), with the largest double standing for no limit.
+    lo, hi = [22.5, -1.0, -2147483648.0, -13.5], [64.0, 4.18, 9.223372036854776e+18, DBL_MAX]
+    rows = [(-1.0, 3.0, -9.5367431640625e-07, -1.0), (-1.152921504606847e+18, -3.0, 1.0, 1.0)]
+    bounds = [-2147481651.4599998, -7.37869762947711e+19]
+    try:
+        CoupledLimits(lo, hi, rows, bounds)
+    except ValueError as refusal:
+        assert "could not be decided in double precision" in str(refusal)
+    x = CoupledLimits(lo, hi[:3] + [INF], rows, bounds).project((0.0, 0.0, 0.0, 0.0))
+    assert ex.judge(((0.0,) * 4, lo, hi[:3] + [INF], list(zip(rows, bounds))), ex.OPTIMAL, x) is None

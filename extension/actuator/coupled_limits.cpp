@@ -52,6 +52,14 @@ Result<Ref> coupled_limits_new(PyTypeObject* type, Vec4 lower, Vec4 upper, Vec4L
     if (status == MORVEX_STATUS_INFEASIBLE) {
         return PendingError::with_message(PyExc_ValueError, "the limits admit no command");
     }
+    // Valid limits whose probe double precision could not decide (bounds of 1e300 or
+    // the largest double standing for no limit, say): not the message for invalid ones.
+    if (status == MORVEX_STATUS_NUMERICAL_FAILURE) {
+        return PendingError::with_message(
+            PyExc_ValueError,
+            "whether the limits admit a command could not be decided in double precision; "
+            "give a bound that means no limit as inf, not as 1e300 or the largest double");
+    }
     if (status != MORVEX_STATUS_OPTIMAL) {
         return PendingError::with_message(PyExc_ValueError, kInvalidLimits);
     }

@@ -344,14 +344,13 @@ SolveStatus morvex_exact_4d_solve_rechecked(const MorvexExact4Prepared* prepared
     if (status != MORVEX_STATUS_INFEASIBLE && status != MORVEX_STATUS_NUMERICAL_FAILURE)
         return status;
     const MorvexExact4Prepared& P = *prepared;
-    bool finite = P.status == MORVEX_STATUS_OPTIMAL;
-    for (int i = 0; i < 4; ++i) finite = finite & is_finite(desired[i]);
-    if (!finite) return status;
+    if (P.status != MORVEX_STATUS_OPTIMAL) return status;  // a row never met, say
     // A far command's multipliers, of its distance, would drown the certificate's
-    // tolerance: on limits that admit a point, no working set was certified for it.
+    // tolerance: on limits that admit a point, no working set was certified for it (an
+    // infinite command is such a far command, or its relaxed rows are met).
     if (!is_near(P, desired)) return finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
     // On a thin wedge the solve has settled its refusal already.
-    return P.thin != 0 ? status : settle_thin(P, desired, out, status);
+    return P.thin != 0 ? status : settle_refusal(P, desired, out, status);
 }
 
 SolveStatus morvex_exact_4d(const MorvexLimits4* limits, const double desired[4],

@@ -396,6 +396,8 @@ SolveStatus recheck_enumerated(const MorvexExact4Prepared& P, const double d[4],
 // as given).
 SolveStatus settle_thin(const MorvexExact4Prepared& P, const double d[4],
                         MorvexExact4Result* out, SolveStatus status);
+SolveStatus settle_refusal(const MorvexExact4Prepared& P, const double d[4],
+                           MorvexExact4Result* out, SolveStatus status);
 // exact_4d.cpp: any command on prepared limits; the one-shot call without its quick
 // exit (the float drop-in has tried its own).
 SolveStatus solve(const MorvexExact4Prepared& P, const double desired[4],

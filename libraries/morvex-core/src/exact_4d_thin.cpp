@@ -299,4 +299,23 @@ SolveStatus settle_thin(const MorvexExact4Prepared& P, const double d[4], Morvex
     return finish(out, MORVEX_STATUS_OPTIMAL, out->steps);
 }
 
+// A refusal of a near command on limits known to admit a point, settled as on a thin
+// wedge. Limits whose scale R passes kThinLargest (a bound of 1e300 meaning no limit,
+// say) are settled at the scale of the rows' right sides and d clamped into the box
+// instead, when d lies within it: a smaller scale only makes the certificate stricter.
+SolveStatus settle_refusal(const MorvexExact4Prepared& P, const double d[4],
+                           MorvexExact4Result* out, SolveStatus status) {
+    if (P.far <= kThinLargest) return settle_thin(P, d, out, status);
+    MorvexExact4Prepared own = P;
+    double scale = 0x1p-900, reach = 0.0;
+    for (int j = 0; j < static_cast<int>(P.row_count); ++j) scale = max2(scale, std::fabs(P.b[j]));
+    for (int i = 0; i < 4; ++i) {
+        const double c = clamp_axis(d[i], P.lower[i], P.upper[i]);
+        scale = max2(scale, std::fabs(c));
+        reach = max2(reach, std::fabs(d[i] - c));
+    }
+    own.far = 16.0 * scale;
+    return reach <= own.far ? settle_thin(own, d, out, status) : status;
+}
+
 } // namespace morvex::exact4

@@ -228,21 +228,22 @@ MORVEX_API SolveStatus morvex_exact_4d_solve(const MorvexExact4Prepared* prepare
 
 /* morvex_exact_4d_solve for limits known to admit a point (a solve answered OPTIMAL on
  * them once), or to find out once whether they do (with a command within R of the
- * box, the origin say): a refusal (INFEASIBLE or NUMERICAL_FAILURE) of a finite
- * command within R of the box (R at most 2^600; not on a thin wedge, where the solve
- * has done it) is checked as on a thin wedge (see "Thin wedges"): every working set's
- * point is refined with residuals computed exactly from the rows as given and
- * certified; the first certified point is the answer (OPTIMAL, with the accuracy
- * above), else the refusal stands. A finite command beyond R keeps the far path's
- * answer, and its refusal is NUMERICAL_FAILURE (no working set was certified for it:
- * see "Far commands"; a multiplier of its distance would drown the certificate's
- * tolerance). The check finds answers that rounding hid from the solve: rows with
- * coefficients of 2^60 and 2^-60 inside boxes reaching 1e19 to 1e39, say, or a row that
- * keeps 2^-56 of its length on the one axis left free. Such a refusal costs at most
- * 576 refined working sets on top of the solve (measured worst 2 ms on the Python
- * fuzzer's extreme values); any other call is morvex_exact_4d_solve's, bit for bit
- * (null pointers included). `prepared` must come from morvex_exact_4d_prepare.
- * CoupledLimits calls it. */
+ * box, the origin say). A refusal (INFEASIBLE or NUMERICAL_FAILURE) of a finite command
+ * within R of the box is checked as on a thin wedge (see "Thin wedges"; not on one,
+ * where the solve has done it): every working set's point is refined with residuals
+ * computed exactly from the rows as given and certified; the first certified point is
+ * the answer (OPTIMAL, with the accuracy above), else the refusal stands. On limits
+ * whose R passes 2^600 (a bound of 1e300 meaning no limit, say), R is taken for this
+ * as 16 times the largest |b| of a unit row and |c[i]|, c being d clamped into the
+ * box. A command beyond R (or infinite) keeps the far path's answer, and its refusal is
+ * NUMERICAL_FAILURE (no working set was certified for it: see "Far commands"; a
+ * multiplier of its distance would drown the certificate's tolerance). The check finds
+ * answers that rounding hid from the solve: rows with coefficients of 2^60 and 2^-60
+ * inside boxes reaching 1e19 to 1e39, say, or a row that keeps 2^-56 of its length on
+ * the one axis left free. Such a refusal costs at most 576 refined working sets on top
+ * of the solve (measured worst 2 ms on the Python fuzzer's extreme values); any other
+ * call is morvex_exact_4d_solve's, bit for bit (null pointers included). `prepared`
+ * must come from morvex_exact_4d_prepare. CoupledLimits calls it. */
 MORVEX_API SolveStatus morvex_exact_4d_solve_rechecked(const MorvexExact4Prepared* prepared,
                                                        const double desired[4],
                                                        MorvexExact4Result* out);
