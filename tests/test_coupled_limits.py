@@ -223,7 +223,9 @@ DBL_MAX = 1.7976931348623157e308
 # Limits the fuzzer built feasible, with its extreme values, where the solve lost the
 # answer to rounding: a row keeping 2^-56 of its length on the one axis left free, met
 # only at a corner of the box; rows of 2^60 and 2^-60 coefficients in boxes to 1e39; two
-# rows nearly opposite (a refusal as "too far"). Each is answered with the minimiser.
+# rows nearly opposite (a refusal as "too far"); bounds of the largest double meaning no
+# limit, with an answer at 1e38 (a check near those bounds once certified a point at
+# them). Each is answered with the minimiser.
 # Then two far commands (1.8e308 and 1e39 out) that were refused as if the limits were
 # infeasible: a far command is answered with the minimiser or refused as too far.
 HIDDEN_BY_ROUNDING = [
@@ -248,6 +250,9 @@ HIDDEN_BY_ROUNDING = [
      [((-3145728.0, 8.0, -1.734723475976807e-18, 1048576.0), -6291439.999999999),
       ((-8.673617379884035e-19, 1.0, -3145728.0, -1048576.0), 2.000000000001819),
       ((1.0, -3.0, 1048576.0, -3.0), -4.0)]),
+    ((0.1, -1.152921504606847e+18, 9.223372036854776e+18, 1.8446744073709552e+19),
+     [-13.5, -INF, -9.223372036854776e+18, 2.0], [DBL_MAX, DBL_MAX, -4.18, 9.223372036854776e+18],
+     [((-1.0, 8.0, -3145728.0, 2.305843009213694e+18), -7.999999999999998e+39)]),
 ]
 FAR_ON_EXTREME_LIMITS = [
     ((2.0, 3.4028235677973366e+38, 1.0, 1.7976931348623157e+308),

@@ -128,6 +128,12 @@ struct ThinCheck {
 };
 ThinCheck check_thin(const MorvexExact4Prepared& P, const Active& s, const ThinPoint& t,
                      double scale, double met) {
+    // A point or multiplier that overflowed certifies nothing (a NaN passes no test).
+    bool finite = true;
+    for (int i = 0; i < 4; ++i)
+        finite = finite & is_finite(t.hi[i]) & is_finite(t.lo[i]) & is_finite(t.uw[i]) &
+                 is_finite(t.ub[i]);
+    if (!finite) return {ThinVerdict::kNoFactor, 0, 0};
     ThinCheck worst{ThinVerdict::kCertified, 0, 0};
     double most = 0.0;  // the largest violation, relative to its magnitudes
     for (int j = 0; j < static_cast<int>(P.row_count); ++j) {
@@ -315,7 +321,15 @@ SolveStatus settle_refusal(const MorvexExact4Prepared& P, const double d[4],
         reach = max2(reach, std::fabs(d[i] - c));
     }
     own.far = 16.0 * scale;
-    return reach <= own.far ? settle_thin(own, d, out, status) : status;
+    if (!(reach <= own.far)) return status;
+    // Only a point within that range is vouched for: the certificate's sums keep their
+    // digits there, not next to the bounds of 1e300 the limits may hold.
+    MorvexExact4Result settled = *out;
+    if (settle_thin(own, d, &settled, status) != MORVEX_STATUS_OPTIMAL ||
+        !(max_abs4(settled.x) <= kThinLargest))
+        return status;
+    *out = settled;
+    return MORVEX_STATUS_OPTIMAL;
 }
 
 } // namespace morvex::exact4

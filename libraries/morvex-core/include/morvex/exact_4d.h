@@ -239,7 +239,7 @@ MORVEX_API SolveStatus morvex_exact_4d_solve(const MorvexExact4Prepared* prepare
  * the answer (OPTIMAL, with the accuracy above), else the refusal stands. On limits
  * whose R passes 2^600 (a bound of 1e300 meaning no limit, say), R is taken for this
  * as 16 times the largest |b| of a unit row and |c[i]|, c being d clamped into the
- * box. A command beyond R (or infinite) keeps the far path's answer, and its refusal is
+ * box, and only an answer within 2^600 is taken. A command beyond R (or infinite) keeps the far path's answer, and its refusal is
  * NUMERICAL_FAILURE (no working set was certified for it: see "Far commands"; a
  * multiplier of its distance would drown the certificate's tolerance). The check finds
  * answers that rounding hid from the solve: rows with coefficients of 2^60 and 2^-60
