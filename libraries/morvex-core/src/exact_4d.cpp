@@ -250,19 +250,13 @@ constexpr double kWide = 0x1p36;  // limits reaching this far beyond d and the r
 [[gnu::noinline]] SolveStatus refused_near(const MorvexExact4Prepared& P, const double d[4],
                                            MorvexExact4Result* out) {
     if (!is_near(P, d)) return MORVEX_STATUS_INFEASIBLE;  // the far path's own verdict
-    double rows = 0x1p-900, spread = 0.0, reach = 0.0;
-    for (int i = 0; i < 4; ++i) {
-        const double c = clamp_axis(d[i], P.lower[i], P.upper[i]);
-        spread = max2(spread, std::fabs(c));
-        reach = max2(reach, std::fabs(d[i] - c));
-    }
-    for (int j = 0; j < static_cast<int>(P.row_count); ++j) rows = max2(rows, std::fabs(P.b[j]));
+    const CommandScale k = command_scale(P, d);
     const bool enumerated = out->steps > kMaxSteps;
     MorvexExact4Prepared own = P;
-    own.far = 16.0 * max2(rows, spread);
+    own.far = 16.0 * max2(k.rows, k.spread);
     const bool wide = P.far > kWide * own.far;
     // (an INFEASIBLE there goes on: the answer may lie at a bound far beyond that scale)
-    if (reach > own.far && own.far < P.far &&
+    if (k.reach > own.far && own.far < P.far &&
         solve_far(own, d, out, false) != MORVEX_STATUS_INFEASIBLE)
         return out->status;
     // The enumeration, not the loop, found them infeasible, or the loop did so among
@@ -270,8 +264,8 @@ constexpr double kWide = 0x1p36;  // limits reaching this far beyond d and the r
     // have led it astray.
     if ((enumerated || wide) && recheck_enumerated(P, d, out) == MORVEX_STATUS_OPTIMAL)
         return MORVEX_STATUS_OPTIMAL;
-    own.far = 16.0 * rows;
-    if (spread > own.far && own.far < P.far) return solve_far(own, d, out, false);
+    own.far = 16.0 * k.rows;
+    if (k.spread > own.far && own.far < P.far) return solve_far(own, d, out, false);
     return MORVEX_STATUS_INFEASIBLE;
 }
 // A command within R that the solve's enumeration gave up on as too far for double

@@ -349,6 +349,23 @@ inline bool far_down(const MorvexExact4Prepared& P, double d, int i) {
     return d - (P.lower[i] == -INFINITY ? 0.0 : P.lower[i]) < -P.far;
 }
 
+// The scale of a command against the limits, without the bounds: the largest |b| of a
+// unit row (at least 2^-900), the largest |c[i]| (c = d clamped into the box), and how
+// far d lies from c. A bound of 1e300 meaning no limit counts in R, not here.
+struct CommandScale {
+    double rows, spread, reach;
+};
+inline CommandScale command_scale(const MorvexExact4Prepared& P, const double d[4]) {
+    CommandScale k{0x1p-900, 0.0, 0.0};
+    for (int i = 0; i < 4; ++i) {
+        const double c = clamp_axis(d[i], P.lower[i], P.upper[i]);
+        k.spread = max2(k.spread, std::fabs(c));
+        k.reach = max2(k.reach, std::fabs(d[i] - c));
+    }
+    for (int j = 0; j < static_cast<int>(P.row_count); ++j) k.rows = max2(k.rows, std::fabs(P.b[j]));
+    return k;
+}
+
 // Every working set of at most four constraints (per axis free, lower or upper, never
 // a side whose bound in lo / hi is infinite; any subset of the first m rows), in one
 // fixed order; f(s) returns true to stop there. Used where rounding left the loop or

@@ -312,16 +312,10 @@ SolveStatus settle_thin(const MorvexExact4Prepared& P, const double d[4], Morvex
 SolveStatus settle_refusal(const MorvexExact4Prepared& P, const double d[4],
                            MorvexExact4Result* out, SolveStatus status) {
     if (P.far <= kThinLargest) return settle_thin(P, d, out, status);
+    const CommandScale k = command_scale(P, d);
     MorvexExact4Prepared own = P;
-    double scale = 0x1p-900, reach = 0.0;
-    for (int j = 0; j < static_cast<int>(P.row_count); ++j) scale = max2(scale, std::fabs(P.b[j]));
-    for (int i = 0; i < 4; ++i) {
-        const double c = clamp_axis(d[i], P.lower[i], P.upper[i]);
-        scale = max2(scale, std::fabs(c));
-        reach = max2(reach, std::fabs(d[i] - c));
-    }
-    own.far = 16.0 * scale;
-    if (!(reach <= own.far)) return status;
+    own.far = 16.0 * max2(k.rows, k.spread);
+    if (!(k.reach <= own.far)) return status;
     // Only a point within that range is vouched for: the certificate's sums keep their
     // digits there, not next to the bounds of 1e300 the limits may hold.
     MorvexExact4Result settled = *out;
