@@ -12,6 +12,7 @@ import itertools
 import math
 import os
 import random
+import sys
 from fractions import Fraction
 
 import helpers
@@ -443,6 +444,16 @@ ROW_FLOOR = Fraction(2) ** -1071  # and within this of ||a|| (1 + sum |x|): subn
 TOO_FAR = "too far beyond the limits"  # CoupledLimits' refusal of a NUMERICAL_FAILURE
 
 
+MAX_DOUBLE = Fraction(sys.float_info.max)
+
+
+def row_length(a):
+    """||a|| as a Fraction (within rounding), finite where the double hypot overflows
+    (coefficients near the largest double)."""
+    big = max(abs(v) for v in a)
+    return Fraction(big) * Fraction(math.hypot(*(v / big for v in a))) if big else Fraction(0)
+
+
 class Projection:
     """A projection as observed: the limits (lower, upper, rows as (a, b)), the command
     d, and either the answer x or the refusal (error type name and message)."""
@@ -452,8 +463,8 @@ class Projection:
         self.x, self.error, self.message = x, error, message
         self.finite = d is not None and all(math.isfinite(v) for v in d)
         scale = max([abs(v) for v in self.lower + self.upper if math.isfinite(v)] +
-                    [abs(b) / math.hypot(*a) for a, b in self.rows
-                     if any(a) and math.isfinite(b) and math.isfinite(math.hypot(*a))] + [0.0])
+                    [float(min(abs(Fraction(b)) / row_length(a), MAX_DOUBLE)) for a, b in self.rows
+                     if any(a) and math.isfinite(b)] + [0.0])
         reach = 16 * scale  # R: beyond it a command is far (see "Far commands")
         def beyond(r):
             return self.finite and any(
@@ -470,7 +481,7 @@ def _rows_met(p):
         if not any(a) or b == INF:
             continue
         terms = [Fraction(ai) * Fraction(xi) for ai, xi in zip(a, p.x) if ai]
-        floor = ROW_FLOOR * Fraction(math.hypot(*a)) * (1 + sum(abs(Fraction(v)) for v in p.x))
+        floor = ROW_FLOOR * row_length(a) * (1 + sum(abs(Fraction(v)) for v in p.x))
         if sum(terms) - Fraction(b) > ROW_SLACK * (abs(Fraction(b)) + sum(map(abs, terms))) + floor:
             return False
     return True

@@ -227,7 +227,9 @@ DBL_MAX = 1.7976931348623157e308
 # limit, with an answer at 1e38 (a check near those bounds once certified a point at
 # them). Each is answered with the minimiser.
 # Then two far commands (1.8e308 and 1e39 out) that were refused as if the limits were
-# infeasible: a far command is answered with the minimiser or refused as too far.
+# infeasible: a far command is answered with the minimiser or refused as too far. Last,
+# a row of coefficients near the largest double, whose length overflows in double (the
+# promise check itself once raised OverflowError on it).
 HIDDEN_BY_ROUNDING = [
     ((2147483647.0, 22.5, 0.1, 4294967296.0), [-1.0, 1.0, -INF, 2147483648.0],
      [1e-45, 9007199254740992.0, 1.5, 4294967296.0],
@@ -263,6 +265,7 @@ FAR_ON_EXTREME_LIMITS = [
      [1.8446744073709552e+19, 1.8446744073709552e+19, -13.5, 1.8446744073709552e+19],
      [((1.152921504606847e+18, 2.6020852139652106e-18, -8.0, 2.0), 1.7293822586282576e+19),
       ((1.0, -2.0, -1.0, 8.0), 7.37869762970528e+19)]),
+    ((1.0, 0.5, 3.0, 0.0), [-1.0] * 4, [1.0] * 4, [((DBL_MAX, -DBL_MAX / 2, 1.0, 0.0), 1.0)]),
 ]
 
 
