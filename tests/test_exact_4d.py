@@ -313,6 +313,17 @@ _H = float.fromhex
     ([-2147483649.0, 1e39, -2.0**31, -2147483649.0], [-0.0, -1.0, -1.0, 2.2250738585072014e-308],
      [2.0**64, 1.0, -0.0, 2.0**63],
      [((1.0, 0.0, -2.0**60, -3 * 2.0**-20), -26388279066624.0)], ex.OPTIMAL),
+    # A row nearly along one axis (its part off it 2.7e-23, then 3e-39, of its length)
+    # makes a thin wedge with the box's sides across that axis; the loop found these
+    # feasible limits infeasible (the first is met only with x1 at -3.9e53).
+    ([0.5, 2.312801803881502, -2.594937497261603e-234, -1.0],
+     [-math.inf, -math.inf, 2.067220737932651, -5.6715130009797994e-120],
+     [math.inf, 0.0, 4.19, -2.2250738585072014e-308],
+     [((0.0, 1.5, -5.590412042432601e+22, 0.0), -5.874788964558549e+53)], ex.OPTIMAL),
+    ([-1.0, -0.906216281850643, 1.0, -4.123376040135471],
+     [-0.35225614681358763, -math.inf, 1.0, 4.9266509841337904e-265],
+     [math.inf, math.inf, 2.0, 7.2486416305901855],
+     [((-1.0, -0.1, 3.4028234663852886e+38, 0.0), -7.878804587615686e+215)], ex.OPTIMAL),
 ])
 def test_bad_and_edge_inputs(d, lo, hi, rows, status):
     p = ([float(v) for v in d], [float(v) for v in lo], [float(v) for v in hi], rows)

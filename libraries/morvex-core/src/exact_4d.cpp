@@ -11,6 +11,8 @@ namespace {
 constexpr double kQuickTolRel = 0x1p-41; // the one-shot quick exit: stricter than the solve's
 constexpr double kThinCos = 0x1p-12;     // 1 - |cos| below this: a thin wedge (about 1.3 degrees)
 constexpr double kThinSine = 0x1p-50;    // a sine below this: the same row but for rounding
+constexpr double kThinAxis = 0x1p-10;   // a row's sine with its axis below this: a thin
+                                        // wedge with the box's sides across that axis
 
 // The squared sine of the angle between rows x and y (as given, up to powers of
 // two), from their 2 x 2 minors x_i y_k - x_k y_i, each product taken with its
@@ -24,6 +26,25 @@ double sine2(const double x[4], const double y[4]) {
             sum += minor * minor;
         }
     return sum / (dot4(x, x) * dot4(y, y));
+}
+// Whether unit row a lies nearly along an axis: its part off its largest coefficient's
+// axis (its sine with that axis) nonzero and below kThinAxis. With the box's sides across
+// that axis it makes a thin wedge: the loop's tolerance lets a corner of the box pass for
+// a point of the row, 2^-40 of the scale over the sine from the minimiser (a row of 1.5e26
+// beside 7.9 on a free axis: 6 times the scale). Below 2^-10 that passes 1e-9 of the
+// scale; above it the settling's microseconds are not spent (a row with a small cross
+// term is common). Off parts of any size count: they are the row's own coefficients,
+// not the rounding of a difference.
+bool near_axis(const double a[4]) {
+    int big = 0;
+    for (int i = 1; i < 4; ++i) big = std::fabs(a[i]) > std::fabs(a[big]) ? i : big;
+    double off2 = 0.0, off = 0.0;
+    for (int i = 0; i < 4; ++i) {
+        const double v = i == big ? 0.0 : a[i];
+        off2 += v * v;
+        off = max2(off, std::fabs(v));
+    }
+    return off > 0.0 && off2 < kThinAxis * kThinAxis;
 }
 // The rows of a thin wedge among close pairs (out of line: rarely called on the
 // one-shot call), with the kept rows as given (up to a power of two, as prepare scales
@@ -40,6 +61,7 @@ double sine2(const double x[4], const double y[4]) {
         P.unit[j] = 1.0 / std::sqrt((a[0] * a[0] + a[1] * a[1]) + (a[2] * a[2] + a[3] * a[3]));
     }
     uint32_t thin = 0;
+    for (int j = 0; j < m; ++j) thin |= static_cast<uint32_t>(near_axis(P.a[j])) << j;
     for (int j = 1; j < m; ++j)
         for (int k = 0; k < j; ++k)
             if (std::fabs(dot4(P.a[j], P.a[k])) > 1.0 - kThinCos &&
@@ -49,18 +71,22 @@ double sine2(const double x[4], const double y[4]) {
 }
 // The rows of a thin wedge (bit j): two kept rows nearly parallel or nearly opposite
 // (1 - |cos| below kThinCos, about 1.3 degrees), at an angle whose sine is above
-// kThinSine (below it they are the same row but for their rounding). The loop's
+// kThinSine (below it they are the same row but for their rounding), or a row as close
+// to an axis (near_axis) and so to the box's sides across it. The loop's
 // tolerance, 2^-40 of the magnitudes, lets the answer slide along such a wedge by
 // that tolerance over the angle: their answers are settled by settle_thin. With
 // kGivenRows, the rows as given are written into P in any case (for a refusal checked
 // by morvex_exact_4d_solve_rechecked).
 template <bool kGivenRows>
 uint32_t thin_rows(MorvexExact4Prepared& P, const MorvexLimits4& lim, const int source[4]) {
-    // The cosines of the kept pairs first; the rest only for a close pair (rare).
+    // The cosines of the kept pairs, and of each row with its largest axis, first; the
+    // rest only for a close pair or a row close to an axis (rare).
     bool any = kGivenRows;
-    for (int j = 1; j < static_cast<int>(P.row_count); ++j)
+    for (int j = 0; j < static_cast<int>(P.row_count); ++j) {
+        any = any | (max_abs4(P.a[j]) > 1.0 - 0.5 * kThinAxis * kThinAxis);
         for (int k = 0; k < j; ++k)
             any = any | (std::fabs(dot4(P.a[j], P.a[k])) > 1.0 - kThinCos);
+    }
     return any ? thin_pairs(P, lim, source) : 0;
 }
 // Whether the limits are unusable (a NaN; lower > upper; lower = +inf or upper =
@@ -343,8 +369,7 @@ SolveStatus morvex_exact_4d_solve_rechecked(const MorvexExact4Prepared* prepared
     // tolerance: on limits that admit a point, no working set was certified for it (an
     // infinite command is such a far command, or its relaxed rows are met).
     if (!is_near(P, desired)) return finish(out, MORVEX_STATUS_NUMERICAL_FAILURE, out->steps);
-    // On a thin wedge the solve has settled its refusal already.
-    return P.thin != 0 ? status : settle_refusal(P, desired, out, status);
+    return settle_refusal(P, desired, out, status);
 }
 
 SolveStatus morvex_exact_4d(const MorvexLimits4* limits, const double desired[4],

@@ -306,12 +306,13 @@ SolveStatus settle_thin(const MorvexExact4Prepared& P, const double d[4], Morvex
 }
 
 // A refusal of a near command on limits known to admit a point, settled as on a thin
-// wedge. Limits whose scale R passes kThinLargest (a bound of 1e300 meaning no limit,
-// say) are settled at the scale of the rows' right sides and d clamped into the box
-// instead, when d lies within it: a smaller scale only makes the certificate stricter.
+// wedge (on a thin wedge within kThinLargest, the solve has settled it already). Limits
+// whose scale R passes kThinLargest (a bound of 1e300 meaning no limit, say) are
+// settled at the scale of the rows' right sides and d clamped into the box instead,
+// when d lies within it: a smaller scale only makes the certificate stricter.
 SolveStatus settle_refusal(const MorvexExact4Prepared& P, const double d[4],
                            MorvexExact4Result* out, SolveStatus status) {
-    if (P.far <= kThinLargest) return settle_thin(P, d, out, status);
+    if (P.far <= kThinLargest) return P.thin != 0 ? status : settle_thin(P, d, out, status);
     const CommandScale k = command_scale(P, d);
     MorvexExact4Prepared own = P;
     own.far = 16.0 * max2(k.rows, k.spread);

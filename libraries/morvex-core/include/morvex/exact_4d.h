@@ -136,7 +136,9 @@
  * the median, 0.2 ms at the 99th percentile, 0.5 ms at the 99.9th).
  *
  * Thin wedges. On limits with two kept rows nearly parallel or nearly opposite
- * (1 - |cos| below 2^-12, a sine above 2^-50; scale R at most 2^600), every answer of
+ * (1 - |cos| below 2^-12, a sine above 2^-50), or a row as close to an axis (its part
+ * off the axis of its largest coefficient nonzero and below 2^-10 of its length: a
+ * wedge with the box's sides across that axis), scale R at most 2^600, every answer of
  * a command within 2^40 R of the box, and every INFEASIBLE or NUMERICAL_FAILURE for
  * one, is settled: a working set's point is refined with residuals computed exactly
  * from the rows as given and taken only when the optimality conditions hold at it
