@@ -106,8 +106,9 @@
  * row), with bounds and right sides up to the largest double, they do not all hold
  * (bench/exact_4d_extremes.py: 24,000 commands on 3,000 such limit sets, each feasible
  * by construction): 0.6% of the answers are OPTIMAL but off the exact minimiser by more
- * than 1e-9 S (far commands, mostly: a row nearly parallel to a side of the box within its
- * tolerance, or the far part's null space lost to rounding), and 1.7% are refused as
+ * than 1e-9 S (far commands, where a row nearly parallel to a side of the box is met
+ * within its tolerance or the far part's null space is lost to rounding, and limits
+ * whose magnitudes reach 1e306), and 1.7% are refused as
  * INFEASIBLE, 0.7% as NUMERICAL_FAILURE.
  *
  * Bounded time. The dual active-set loop adds one constraint per full step after at
