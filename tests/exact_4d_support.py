@@ -214,13 +214,18 @@ def _above(exact):
 
 def gen_thin_wedge(rng):
     """Two rows nearly parallel or nearly opposite (coefficients equal up to a relative
-    1e-9..1e-13, either sign), each met by a point of the box with slack or with none
-    (right sides rounded up from the exact value there: the point meets them exactly),
-    some axes open, other rows beside them, commands near or up to 1e9 out."""
+    1e-9..1e-13, either sign), or one in four times a row nearly along one axis (its other
+    coefficients that much smaller: a wedge with the box's sides across the axis), each
+    met by a point of the box with slack or with none (right sides rounded up from the
+    exact value there: the point meets them exactly), some axes open, other rows beside
+    them, commands near or up to 1e9 out."""
     lo, hi, inner = _box(rng)
     a = tuple(rng.uniform(-1, 1) for _ in range(4))
     rel, sign = 10.0 ** -rng.uniform(9, 13), rng.choice([1.0, -1.0])
     twin = tuple(sign * v * (1 + rel * rng.uniform(-1, 1)) for v in a)
+    if rng.random() < 0.25:
+        axis = rng.randrange(4)
+        twin = tuple(v if i == axis else v * rel for i, v in enumerate(twin))
     others = [tuple(rng.uniform(-1, 1) for _ in range(4)) for _ in range(rng.randint(0, 2))]
     rows = []
     for coef in [a, twin] + others:
