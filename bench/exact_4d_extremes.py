@@ -44,14 +44,6 @@ def value(rng):
     return -v if rng.random() < 0.5 else v
 
 
-def rounded_up(exact):
-    try:
-        f = float(exact)
-    except OverflowError:
-        return math.inf
-    return math.nextafter(f, math.inf) if Fraction(f) < exact else f
-
-
 def limit_set(rng):
     """(lower, upper, rows) feasible at a witness."""
     lower, upper, w = [], [], []
@@ -73,8 +65,8 @@ def limit_set(rng):
             continue
         at_w = sum(Fraction(ai) * Fraction(wi) for ai, wi in zip(a, w))
         room = Fraction(abs(value(rng))) if rng.random() < 0.5 else 0
-        b = rounded_up(at_w + room)
-        b = b if math.isfinite(b) else rounded_up(at_w)
+        b = ex.rounded_up(at_w + room)
+        b = b if math.isfinite(b) else ex.rounded_up(at_w)
         if math.isfinite(b):
             rows.append((tuple(a), b))
     return lower, upper, rows, w

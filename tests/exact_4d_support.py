@@ -206,9 +206,13 @@ def gen_infinities(rng):
     return (d, lo, hi, rows), (None if infeasible else inner), infeasible
 
 
-def _above(exact):
-    """The smallest double at or above the Fraction `exact`."""
-    v = float(exact)
+def rounded_up(exact):
+    """The smallest double at or above the Fraction `exact`; inf when it lies beyond the
+    doubles either way (no finite right side stands for it)."""
+    try:
+        v = float(exact)
+    except OverflowError:
+        return INF
     return v if Fraction(v) >= exact else math.nextafter(v, INF)
 
 
@@ -230,8 +234,8 @@ def gen_thin_wedge(rng):
     rows = []
     for coef in [a, twin] + others:
         slack = rng.choice([0.0, 0.0, rel, 0.5 * rng.random()])
-        rows.append((coef, _above(sum(Fraction(c) * Fraction(x) for c, x in zip(coef, inner))
-                                  + Fraction(slack))))
+        exact = sum(Fraction(c) * Fraction(x) for c, x in zip(coef, inner)) + Fraction(slack)
+        rows.append((coef, rounded_up(exact)))
     rng.shuffle(rows)
     for i in range(4):
         if rng.random() < 0.2:
