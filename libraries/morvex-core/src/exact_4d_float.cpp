@@ -17,9 +17,10 @@
 //      kUlps (0.5%): where the rows meet at a sharp vertex, float points that meet them
 //      lie farther into the cone they leave;
 //   5. every float point within kUlps per axis (search_grid; 0.6%, at vertices):
-//      depth-first over the axes, each axis's floats only within the range the rows
-//      and the box leave for it once the axes before it are fixed (the rows projected
-//      onto the leading axes), tried from the inward step's point outward.
+//      depth-first over the axes (the rows' heaviest in ulp units first), each axis's
+//      floats only within the range the rows and the box leave for it once the axes
+//      before it are fixed (the rows projected onto the leading axes), tried from the
+//      inward step's point outward.
 // Steps 2 to 5 take a point only when it meets every row within kUlps per axis of x;
 // when none does (0.3%), the answer is the float point nearest x in the box.
 // Step 1 runs on every answer on rows, and a branch on its data is mispredicted half
@@ -336,29 +337,49 @@ class FloatsIn {
     bool below_ = false;  // the next one from below, when there is one
 };
 
-// Depth-first over the axes: the floats of axis k in the range the projection leaves
-// with axes 0..k-1 at v, nearest the center first; at the last axis every row is checked
-// exactly. True with the first point found in v.
+// Depth-first over the axes in the search's order: the floats of the k-th in the range
+// the projection leaves with the ones before it at v, nearest the center first; at the
+// last every row is checked exactly, on the point in the axes' own order. True with the
+// first point found, in u.
 struct Search {
     const Constraints4& c;
     int rows;
+    const int (&axis)[4];  // the k-th axis searched (v[k] is u[axis[k]])
     const double (&reach)[4][2];
     const double* x;
     const double* ulp;
     const double* center;  // each axis's floats are tried from the one nearest it outward
-    Projection* proj;      // onto axes 0..k: proj[k] (left uninitialised: 8 KB)
+    Projection* proj;      // onto the first k + 1 axes searched: proj[k] (left uninitialised: 8 KB)
 };
 
-bool search_axes(const Search& s, int k, float v[4]) {
-    double lo = s.reach[k][0], hi = s.reach[k][1];
+bool search_axes(const Search& s, int k, float v[4], float u[4]) {
+    const int i = s.axis[k];
+    double lo = s.reach[i][0], hi = s.reach[i][1];
     if (!axis_range(s.proj[k], k, v, lo, hi)) return false;
-    FloatsIn floats(lo, hi, s.center[k]);
+    FloatsIn floats(lo, hi, s.center[i]);
     while (floats.next(v[k])) {
-        if (k < 3 ? search_axes(s, k + 1, v)
-                  : meets_rows(s.c, s.rows, v) && within_ulps(s.x, s.ulp, v))
+        u[i] = v[k];
+        if (k < 3 ? search_axes(s, k + 1, v, u)
+                  : meets_rows(s.c, s.rows, u) && within_ulps(s.x, s.ulp, u))
             return true;
     }
     return false;
+}
+
+// The axes in the order the search takes them: the rows' weight on each in units of its
+// ulp (sum over the rows of |a_ji| ulp_i) from the heaviest down. A light axis searched
+// last leaves its floats long runs of the rows' range, so a leaf seldom comes up empty;
+// searched early, it can leave thousands of leaves whose range holds no float of a heavy
+// axis (rows nearly parallel, whose wedge is thinner than that axis's ulp).
+void search_order(const Constraints4& c, int rows, const double ulp[4], int axis[4]) {
+    double weight[4];
+    for (int i = 0; i < 4; ++i) {
+        weight[i] = 0.0, axis[i] = i;
+        for (int j = 0; j < rows; ++j) weight[i] += std::fabs(static_cast<double>(c.a[j][i])) * ulp[i];
+    }
+    for (int k = 1; k < 4; ++k)  // insertion, heaviest first (ties keep the axes' order)
+        for (int q = k; q > 0 && weight[axis[q]] > weight[axis[q - 1]]; --q)
+            std::swap(axis[q], axis[q - 1]);
 }
 
 // v moved outward (side -1 or +1) by at least one double ulp, for the rounding of the
@@ -382,24 +403,29 @@ bool search_grid(const Constraints4& c, int rows, const Bounds4& box, const doub
         reach[i][1] = lesser(box.max[i], widened(x[i] + kUlps * ulp[i], 1.0));
         size[i] = greater(std::fabs(reach[i][0]), std::fabs(reach[i][1]));
     }
-    Projection proj[4];
-    Search s{c, rows, reach, x, ulp, center, proj};
+    int axis[4];
+    search_order(c, rows, ulp, axis);
+    Projection proj[4];  // its coefficients by place in the search's order
+    Search s{c, rows, axis, reach, x, ulp, center, proj};
     Projection& all = s.proj[3];
     all.n = 0;
     for (int j = 0; j < rows; ++j) {
         Half& h = all.h[all.n++];
         h.rhs = c.b[j];
         h.mag = std::fabs(h.rhs);
-        for (int i = 0; i < 4; ++i) h.a[i] = c.a[j][i], h.mag += std::fabs(h.a[i]) * size[i];
+        for (int k = 0; k < 4; ++k) {
+            h.a[k] = c.a[j][axis[k]];
+            h.mag += std::fabs(h.a[k]) * size[axis[k]];
+        }
     }
-    for (int i = 0; i < 4; ++i)
+    for (int k = 0; k < 4; ++k)
         for (int side = 0; side < 2; ++side) {
             Half& h = all.h[all.n++];
-            for (int q = 0; q < 4; ++q) h.a[q] = q == i ? (side == 0 ? -1.0 : 1.0) : 0.0;
-            h.rhs = side == 0 ? -reach[i][0] : reach[i][1];
-            h.mag = 2.0 * size[i];
+            for (int q = 0; q < 4; ++q) h.a[q] = q == k ? (side == 0 ? -1.0 : 1.0) : 0.0;
+            h.rhs = side == 0 ? -reach[axis[k]][0] : reach[axis[k]][1];
+            h.mag = 2.0 * size[axis[k]];
         }
-    // Axis 0 keeps its reach alone: its projection would take up to 17 x 17 pairs.
+    // The first axis keeps its reach alone: its projection would take up to 17 x 17 pairs.
     unit_on(s.proj[3], 3);
     if (!eliminate(s.proj[3], 3, s.proj[2])) return false;
     unit_on(s.proj[2], 2);
@@ -407,9 +433,7 @@ bool search_grid(const Constraints4& c, int rows, const Bounds4& box, const doub
     unit_on(s.proj[1], 1);
     s.proj[0].n = s.proj[0].n_above = s.proj[0].n_below = s.proj[0].n_other = 0;
     float v[4];
-    if (!search_axes(s, 0, v)) return false;
-    for (int i = 0; i < 4; ++i) u[i] = v[i];
-    return true;
+    return search_axes(s, 0, v, u);
 }
 
 // base (a float point in the box) on every axis but one, that one at the float nearest
