@@ -221,6 +221,7 @@ struct Half {
     double a[4];
     double rhs;
     double mag;
+    bool side;  // a side of the box of the search, as given (the reach holds it already)
 };
 
 // The rows and the box of the search (bounds met, within kUlps of x) projected onto
@@ -235,6 +236,10 @@ struct Projection {
     // the others, by index, so that the loops over them need no branch on the sign.
     uint8_t above[kMaxHalves], below[kMaxHalves], other[kMaxHalves];
     int n_above, n_below, n_other;
+    // The same without the box's sides, which a range read from the reach meets already:
+    // the constraints a range is read from (a leaf reads the rows alone).
+    uint8_t range_above[kMaxHalves], range_below[kMaxHalves], range_other[kMaxHalves];
+    int n_range_above, n_range_below, n_range_other;
 };
 
 constexpr double kHalfSlack = 0x1p-36;  // allowance of a derived constraint, of its terms
@@ -244,11 +249,16 @@ constexpr double kHalfSlack = 0x1p-36;  // allowance of a derived constraint, of
 // once per constraint, not per pair or per point.
 void unit_on(Projection& s, int k) {
     s.n_above = s.n_below = s.n_other = 0;
+    s.n_range_above = s.n_range_below = s.n_range_other = 0;
     for (int t = 0; t < s.n; ++t) {
         Half& h = s.h[t];
-        const bool up = h.a[k] > 0.0, down = h.a[k] < 0.0;
+        const bool up = h.a[k] > 0.0, down = h.a[k] < 0.0, read = !h.side;
         s.above[s.n_above] = s.below[s.n_below] = s.other[s.n_other] = static_cast<uint8_t>(t);
         s.n_above += up, s.n_below += down, s.n_other += !(up || down);
+        s.range_above[s.n_range_above] = s.range_below[s.n_range_below] =
+            s.range_other[s.n_range_other] = static_cast<uint8_t>(t);
+        s.n_range_above += up & read, s.n_range_below += down & read;
+        s.n_range_other += !(up || down) & read;
         const double inv = 1.0 / (up || down ? std::fabs(h.a[k]) : 1.0);
         for (int i = 0; i < 4; ++i) h.a[i] *= inv;
         h.a[k] = up ? 1.0 : down ? -1.0 : 0.0;
@@ -277,6 +287,7 @@ bool eliminate(const Projection& from, int k, Projection& to) {
             }
             h.rhs = hp.rhs + hq.rhs;
             h.mag = hp.mag + hq.mag;
+            h.side = false;
             if (!any) {
                 if (h.rhs < -kHalfSlack * h.mag) return false;
                 continue;
@@ -296,14 +307,16 @@ double edge_of(const Half& h, int k, const float v[4]) {
 }
 
 // The range [lo, hi] of axis k that the constraints of `s` (unit on axis k) leave with
-// axes 0..k-1 at v (each widened by its allowance); false when empty. (A NaN edge, from
+// axes 0..k-1 at v (each widened by its allowance), lo and hi given as the reach of
+// axis k; false when empty. (A NaN edge, from
 // an infinite answer, bounds nothing: the search leaves out only what a constraint rules
 // out.)
 bool axis_range(const Projection& s, int k, const float v[4], double& lo, double& hi) {
     bool met = true;
-    for (int t = 0; t < s.n_above; ++t) hi = lesser(hi, edge_of(s.h[s.above[t]], k, v));
-    for (int t = 0; t < s.n_below; ++t) lo = greater(lo, -edge_of(s.h[s.below[t]], k, v));
-    for (int t = 0; t < s.n_other; ++t) met = met & !(edge_of(s.h[s.other[t]], k, v) < 0.0);
+    for (int t = 0; t < s.n_range_above; ++t) hi = lesser(hi, edge_of(s.h[s.range_above[t]], k, v));
+    for (int t = 0; t < s.n_range_below; ++t) lo = greater(lo, -edge_of(s.h[s.range_below[t]], k, v));
+    for (int t = 0; t < s.n_range_other; ++t)
+        met = met & !(edge_of(s.h[s.range_other[t]], k, v) < 0.0);
     return met && lo <= hi;
 }
 
@@ -413,6 +426,7 @@ bool search_grid(const Constraints4& c, int rows, const Bounds4& box, const doub
         Half& h = all.h[all.n++];
         h.rhs = c.b[j];
         h.mag = std::fabs(h.rhs);
+        h.side = false;
         for (int k = 0; k < 4; ++k) {
             h.a[k] = c.a[j][axis[k]];
             h.mag += std::fabs(h.a[k]) * size[axis[k]];
@@ -424,6 +438,7 @@ bool search_grid(const Constraints4& c, int rows, const Bounds4& box, const doub
             for (int q = 0; q < 4; ++q) h.a[q] = q == k ? (side == 0 ? -1.0 : 1.0) : 0.0;
             h.rhs = side == 0 ? -reach[axis[k]][0] : reach[axis[k]][1];
             h.mag = 2.0 * size[axis[k]];
+            h.side = true;
         }
     // The first axis keeps its reach alone: its projection would take up to 17 x 17 pairs.
     unit_on(s.proj[3], 3);
@@ -431,7 +446,9 @@ bool search_grid(const Constraints4& c, int rows, const Bounds4& box, const doub
     unit_on(s.proj[2], 2);
     if (!eliminate(s.proj[2], 2, s.proj[1])) return false;
     unit_on(s.proj[1], 1);
-    s.proj[0].n = s.proj[0].n_above = s.proj[0].n_below = s.proj[0].n_other = 0;
+    Projection& first = s.proj[0];  // the reach alone
+    first.n = first.n_above = first.n_below = first.n_other = 0;
+    first.n_range_above = first.n_range_below = first.n_range_other = 0;
     float v[4];
     return search_axes(s, 0, v, u);
 }
