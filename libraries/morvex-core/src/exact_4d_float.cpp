@@ -313,8 +313,10 @@ double edge_of(const Half& h, int k, const float v[4]) {
 // out.)
 bool axis_range(const Projection& s, int k, const float v[4], double& lo, double& hi) {
     bool met = true;
-    for (int t = 0; t < s.n_range_above; ++t) hi = lesser(hi, edge_of(s.h[s.range_above[t]], k, v));
-    for (int t = 0; t < s.n_range_below; ++t) lo = greater(lo, -edge_of(s.h[s.range_below[t]], k, v));
+    for (int t = 0; t < s.n_range_above; ++t)
+        hi = lesser(hi, edge_of(s.h[s.range_above[t]], k, v));
+    for (int t = 0; t < s.n_range_below; ++t)
+        lo = greater(lo, -edge_of(s.h[s.range_below[t]], k, v));
     for (int t = 0; t < s.n_range_other; ++t)
         met = met & !(edge_of(s.h[s.range_other[t]], k, v) < 0.0);
     return met && lo <= hi;
@@ -353,7 +355,7 @@ class FloatsIn {
 // Depth-first over the axes in the search's order: the floats of the k-th in the range
 // the projection leaves with the ones before it at v, nearest the center first; at the
 // last every row is checked exactly, on the point in the axes' own order. True with the
-// first point found, in u.
+// first point found, in u (written in part when there is none).
 struct Search {
     const Constraints4& c;
     int rows;
@@ -362,7 +364,7 @@ struct Search {
     const double* x;
     const double* ulp;
     const double* center;  // each axis's floats are tried from the one nearest it outward
-    Projection* proj;      // onto the first k + 1 axes searched: proj[k] (left uninitialised: 8 KB)
+    Projection* proj;  // onto the first k + 1 axes searched: proj[k] (left uninitialised: 8 KB)
 };
 
 bool search_axes(const Search& s, int k, float v[4], float u[4]) {
@@ -379,16 +381,17 @@ bool search_axes(const Search& s, int k, float v[4], float u[4]) {
     return false;
 }
 
-// The axes in the order the search takes them: the rows' weight on each in units of its
-// ulp (sum over the rows of |a_ji| ulp_i) from the heaviest down. A light axis searched
-// last leaves its floats long runs of the rows' range, so a leaf seldom comes up empty;
+// The axes in the order the search takes them: by the rows' weight on each in units of
+// its ulp (sum over the rows of |a_ji| ulp_i), the heaviest first. Searched last, a light
+// axis has many floats in the range the rows leave it, so a leaf seldom comes up empty;
 // searched early, it can leave thousands of leaves whose range holds no float of a heavy
-// axis (rows nearly parallel, whose wedge is thinner than that axis's ulp).
+// axis (rows nearly parallel: a wedge thinner than that axis's ulp).
 void search_order(const Constraints4& c, int rows, const double ulp[4], int axis[4]) {
     double weight[4];
     for (int i = 0; i < 4; ++i) {
         weight[i] = 0.0, axis[i] = i;
-        for (int j = 0; j < rows; ++j) weight[i] += std::fabs(static_cast<double>(c.a[j][i])) * ulp[i];
+        for (int j = 0; j < rows; ++j)
+            weight[i] += std::fabs(static_cast<double>(c.a[j][i])) * ulp[i];
     }
     for (int k = 1; k < 4; ++k)  // insertion, heaviest first (ties keep the axes' order)
         for (int q = k; q > 0 && weight[axis[q]] > weight[axis[q - 1]]; --q)
