@@ -2,7 +2,8 @@
 // preparation of the limits (checked, rows normalised, thin wedges found) and the
 // one-shot quick exit. The solve is in exact_4d_solve.cpp, far commands in
 // exact_4d_far.cpp, thin wedges in exact_4d_thin.cpp, the float drop-in in
-// exact_4d_float.cpp; the reasoning and the figures in exact_4d_design.md.
+// exact_4d_float.cpp and exact_4d_float_search.cpp; the reasoning and the figures in
+// exact_4d_design.md.
 #include "exact_4d_kernel.h"
 
 namespace morvex::exact4 {
