@@ -45,11 +45,16 @@ def load(path=None):
     return lib
 
 
+def limits(lo, hi, rows):
+    """The kernel's limits record of bounds lo, hi and rows [(a, b), ...]."""
+    return Limits(D4(*lo), D4(*hi), (D4 * 4)(*[D4(*a) for a, _ in rows]),
+                  D4(*[b for _, b in rows]), len(rows), 0)
+
+
 def solve(lib, p):
     """(status, x tuple, steps) of the kernel on problem p = (d, lo, hi, rows)."""
     d, lo, hi, rows = p
-    lim = Limits(D4(*lo), D4(*hi), (D4 * 4)(*[D4(*a) for a, _ in rows]),
-                 D4(*[b for _, b in rows]), len(rows), 0)
+    lim = limits(lo, hi, rows)
     out = Result()
     status = lib.morvex_exact_4d(ctypes.byref(lim), D4(*d), ctypes.byref(out))
     assert status == out.status

@@ -384,6 +384,13 @@ def _float_point_near(x, lo, hi, rows, reach=8):
     return bool(ok.any())
 
 
+def _float_records(lo, hi, rows):
+    """The drop-in's bounds and rows records of lo, hi and rows [(a, b), ...]."""
+    f4 = ctypes.c_float * 4
+    return (Bounds4(f4(*lo), f4(*hi)),
+            Constraints4(len(rows), (f4 * 4)(*[f4(*a) for a, _ in rows]), f4(*[b for _, b in rows])))
+
+
 def _keeps_its_word(lo, hi, rows, x, u):
     """Whether the float answer u of the double answer x meets the bounds exactly and every
     row as evaluated within 8 float ulps of x, or no float point there does and u is the
@@ -409,9 +416,7 @@ def test_float_records_keep_their_word(family):
         d, lo, hi = ([_f32(v) for v in vs] for vs in p[:3])
         rows = [(tuple(_f32(v) for v in a), _f32(b)) for a, b in p[3]]
         status, x, _ = ex.solve(LIB, (d, lo, hi, rows))
-        fb = Bounds4((ctypes.c_float * 4)(*lo), (ctypes.c_float * 4)(*hi))
-        fc = Constraints4(len(rows), ((ctypes.c_float * 4) * 4)(*[(ctypes.c_float * 4)(*a) for a, _ in rows]),
-                          (ctypes.c_float * 4)(*[b for _, b in rows]))
+        fb, fc = _float_records(lo, hi, rows)
         out = Solution4()
         assert LIB.morvex_solve_exact_4d_f32((ctypes.c_float * 4)(*d), ctypes.byref(fb),
                                              ctypes.byref(fc), ctypes.byref(out)) == 0
@@ -450,13 +455,9 @@ def test_float_records_search_stays_short(case):
     sanitizers (which slow both alike)."""
     d, lo, hi = ([float.fromhex(v) for v in text.split()] for text in case[:3])
     rows = [(tuple(r[:4]), r[4]) for r in ([float.fromhex(v) for v in text.split()] for text in case[3])]
-    fb = Bounds4((ctypes.c_float * 4)(*lo), (ctypes.c_float * 4)(*hi))
-    fc = Constraints4(len(rows), ((ctypes.c_float * 4) * 4)(*[(ctypes.c_float * 4)(*a) for a, _ in rows]),
-                      (ctypes.c_float * 4)(*[b for _, b in rows]))
+    fb, fc = _float_records(lo, hi, rows)
     fd, out = (ctypes.c_float * 4)(*d), Solution4()
-    lim = ex.Limits(ex.D4(*lo), ex.D4(*hi), (ex.D4 * 4)(*[ex.D4(*a) for a, _ in rows]),
-                    ex.D4(*[b for _, b in rows]), len(rows), 0)
-    dd, res = ex.D4(*d), ex.Result()
+    lim, dd, res = ex.limits(lo, hi, rows), ex.D4(*d), ex.Result()
     float_ns = double_ns = math.inf
     for _ in range(25):
         t0 = time.perf_counter_ns()
